@@ -1,0 +1,26 @@
+# Provides bz2::bz2 (the whole library) and, on Windows, bz2_stub (built for size, for the stub).
+if(NOT MENDSMITH_WIN32)
+  find_package(BZip2 REQUIRED)
+  add_library(bz2::bz2 ALIAS BZip2::BZip2)
+  return()
+endif()
+
+set(BZIP2_SOURCE_DIR ${CMAKE_SOURCE_DIR}/third_party/bzip2)
+if(NOT EXISTS ${BZIP2_SOURCE_DIR}/bzlib.c)
+  message(FATAL_ERROR "bzip2 source not found in third_party/bzip2: run scripts/setup.sh first")
+endif()
+
+set(BZIP2_SOURCES blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c)
+list(TRANSFORM BZIP2_SOURCES PREPEND ${BZIP2_SOURCE_DIR}/)
+
+add_library(bz2_full STATIC ${BZIP2_SOURCES})
+target_include_directories(bz2_full SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
+target_compile_definitions(bz2_full PRIVATE _FILE_OFFSET_BITS=64)
+target_compile_options(bz2_full PRIVATE -w)
+add_library(bz2::bz2 ALIAS bz2_full)
+
+# The stub needs only decompression; LTO drops the compressor and BZ_NO_STDIO the stdio layer.
+add_library(bz2_stub STATIC ${BZIP2_SOURCES})
+target_include_directories(bz2_stub SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
+target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO)
+target_compile_options(bz2_stub PRIVATE -w -Os -flto -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)

@@ -1,0 +1,36 @@
+# The stub: the updater program proper, built for size. The package is appended
+# at PACKAGE_OFFSET, so the image must fit before it; the build fails otherwise.
+set(STUB_DIRS startup package patch ui)
+set(STUB_CORE_SOURCES)
+foreach(dir ${STUB_DIRS})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  list(APPEND STUB_CORE_SOURCES ${sources})
+endforeach()
+list(REMOVE_ITEM STUB_CORE_SOURCES ${CMAKE_SOURCE_DIR}/startup/entry.cpp)
+
+set(STUB_COMPILE_OPTIONS
+  -Os -flto -ffat-lto-objects -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fno-threadsafe-statics -fno-use-cxa-atexit -ffunction-sections -fdata-sections
+  -Wall -Wextra)
+
+# Everything but the entry point; the Windows tests link it too.
+add_library(stub_core STATIC ${STUB_CORE_SOURCES})
+target_include_directories(stub_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(stub_core PRIVATE ${STUB_COMPILE_OPTIONS})
+target_link_libraries(stub_core PUBLIC bz2_stub shlwapi imagehlp comctl32 shell32 user32 gdi32 kernel32)
+
+add_executable(mendsmith_stub WIN32 ${CMAKE_SOURCE_DIR}/startup/entry.cpp ${CMAKE_SOURCE_DIR}/res/mendsmith.rc)
+set_target_properties(mendsmith_stub PROPERTIES OUTPUT_NAME stub LINKER_LANGUAGE C)
+target_compile_options(mendsmith_stub PRIVATE ${STUB_COMPILE_OPTIONS})
+target_include_directories(mendsmith_stub PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(mendsmith_stub PRIVATE stub_core)
+# The linker crashes on an LTO link of a PE image unless the relocation section is left out.
+target_link_options(mendsmith_stub PRIVATE
+  -Os -flto -nostartfiles -static-libgcc -s
+  -Wl,--entry=_EntryPoint@0 -Wl,--disable-reloc-section -Wl,--gc-sections)
+
+add_custom_command(TARGET mendsmith_stub POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DSTUB=$<TARGET_FILE:mendsmith_stub>
+          -DPADDED=${CMAKE_BINARY_DIR}/stub-padded.bin -DOFFSET=0x7A00
+          -P ${CMAKE_SOURCE_DIR}/cmake/pad_stub.cmake
+  VERBATIM)

@@ -1,0 +1,54 @@
+/* Constants of the updater's file format, shared by the stub (C-style C++, no
+   standard library) and the host format library. Plain macros so that the
+   resource compiler and C++20 code can both include it. */
+#ifndef MENDSMITH_COMMON_FORMAT_H
+#define MENDSMITH_COMMON_FORMAT_H
+
+/* The package starts at this file offset of the updater; the stub must fit before it. */
+#define PACKAGE_OFFSET 0x7A00u
+
+/* Package records: u32 length L (= 4 + stream length), u32 unpacked size U, bzip2 stream. */
+#define RECORD_HEADER_SIZE 8u
+#define RECORD_SIGNATURE "BZh9"
+#define RECORD_SIGNATURE_SIZE 4u
+#define RECORD_SETUP_BUNDLE 1u
+#define RECORD_PATCH_BUNDLE 2u
+
+/* Patch.dat op bytes and the body kind of an attached file. */
+#define OP_END 0
+#define OP_COPY 1
+#define OP_LITERAL 2
+#define BODY_ATTACHED 3
+
+/* Patch.dat: only the low 16 bits of the entry count are used. */
+#define ENTRY_COUNT_MASK 0xFFFFu
+
+/* Outcome of one patch entry (EntryStatus). Values with bit 0x8000 are not successes. */
+#define ENTRY_ADDED 1u
+#define ENTRY_UPDATED 2u
+#define ENTRY_FAILED_BIT 0x8000u
+#define ENTRY_ATTACHED_OVERWRITTEN 0x8001u
+#define ENTRY_ATTACHED_SKIPPED 0x8002u
+#define ENTRY_ATTACHED_CRC_ERROR 0x8004u
+#define ENTRY_ORIGINAL_MISSING 0x8008u
+#define ENTRY_ORIGINAL_CRC_ERROR 0x8010u
+#define ENTRY_ALREADY_UPDATED 0x8020u
+#define ENTRY_RESULT_CRC_ERROR 0x8040u
+#define ENTRY_DATA_ERROR 0x8080u
+#define ENTRY_ACCESS_DENIED 0x8100u
+#define ENTRY_DELETE_DENIED 0x8101u
+
+/* Names inside the bundles. */
+#define SETUP_FILE_NAME "Update.ini"
+#define LANGUAGE_FILE_NAME "Language.ini"
+#define PATCH_FILE_NAME "Patch.dat"
+#define LOG_FILE_NAME "Mendsmith.log"
+#define DEFAULT_BACKUP_DIRECTORY "Mendsmith.bak"
+
+/* Paths are ANSI strings in MAX_PATH buffers: 259 characters and a NUL. */
+#define PATH_ROOM 260u
+#define MAX_PATH_CHARS 259u
+/* Buffers for translated messages and control texts. */
+#define LONG_TEXT_ROOM 1024u
+
+#endif

@@ -1,0 +1,15 @@
+// Process entry of the updater. No C runtime start-up code is linked: this is
+// the image's entry point, and every way out goes through the runtime's exit.
+#include <windows.h>
+#include <stdlib.h>
+
+#include "startup/startup.h"
+
+extern "C" void __stdcall EntryPoint(void)
+{
+    STARTUPINFOA startup;
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    exit(RunUpdater(GetModuleHandleA(NULL), show));
+}
