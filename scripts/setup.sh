@@ -7,10 +7,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   cmake ninja-build pkg-config dpkg-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32 xvfb x11-apps imagemagick xdotool
+  wine wine32 xvfb x11-apps x11-utils imagemagick xdotool
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
   clang libclang-rt-14-dev
-  xdelta3 bsdiff zstd
+  xdelta3 bsdiff zstd locales qemu-user
 )
 
 missing=()
@@ -45,5 +45,21 @@ if [ $need_src -eq 1 ]; then
   src=$(find "$tmp" -maxdepth 1 -type d -name 'bzip2-*' | head -n 1)
   mv "$src" "$top/third_party/bzip2"
   rm -rf "$tmp"
+fi
+# The translation tests run Wine in a Traditional Chinese (Big5) locale.
+if ! locale -a 2>/dev/null | grep -qi '^zh_TW.big5$'; then
+  grep -q '^zh_TW BIG5' /etc/locale.gen 2>/dev/null || echo 'zh_TW BIG5' >> /etc/locale.gen
+  locale-gen >/dev/null
+fi
+
+# Some kernels run no 32-bit ELF code natively; Wine's 32-bit half then runs under
+# qemu's user-mode emulation, registered for i386 ELF files through binfmt_misc.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed' ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
+  [ -e $binfmt/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' > $binfmt/register
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 || { echo "setup: cannot run 32-bit programs on this machine" >&2; exit 1; }
 fi
 echo "setup: toolchain and bzip2 source ready"

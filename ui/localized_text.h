@@ -1,0 +1,29 @@
+// Every text the user sees, fetched by id from the string table and translated
+// through the language section of Language.ini.
+#ifndef MENDSMITH_UI_LOCALIZED_TEXT_H
+#define MENDSMITH_UI_LOCALIZED_TEXT_H
+
+#include <windows.h>
+
+// Sets g_languageSection to "$" and the user's default language id in four upper-case hex digits.
+void MakeLanguageSection(void);
+
+// Loads text id into buffer (size bytes) and replaces it by its translation when Language.ini
+// has one. Returns the text's length, 0 when the string table has no text for the id.
+int LoadLocalizedString(HINSTANCE instance, UINT id, char* buffer, int size);
+
+// Replaces every occurrence of pattern in a NUL-terminated text held in size bytes. Returns 1
+// when all were replaced, 0 when it stopped because the next result would not fit.
+int ReplaceAll(char* text, int size, const char* pattern, const char* replacement);
+
+// A message box with a localized text and caption.
+int ShowLocalizedMessage(HWND owner, UINT textId, UINT captionId, UINT flags);
+
+// Translates the text of every control of a window that Language.ini names by id.
+BOOL LocalizeControls(HWND parent);
+BOOL CALLBACK LocalizeControl(HWND control, LPARAM unused);
+
+// Puts the application name in place of every "%p" of a control's text.
+void SubstituteAppName(HWND control);
+
+#endif
