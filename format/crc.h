@@ -1,0 +1,18 @@
+// CRC-32/BZIP2 through the stub's own code (patch/crc32.cpp), its table built on first use.
+#ifndef MENDSMITH_FORMAT_CRC_H
+#define MENDSMITH_FORMAT_CRC_H
+
+#include <cstdint>
+
+#include "format/bytes.h"
+
+namespace mendsmith::format {
+
+std::uint32_t Crc32(ByteView data);
+
+// Row i of the classic 256-entry table.
+std::uint32_t CrcTableRow(unsigned int i);
+
+} // namespace mendsmith::format
+
+#endif

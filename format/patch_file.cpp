@@ -1,0 +1,199 @@
+#include "format/patch_file.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/format.h"
+#include "format/crc.h"
+#include "patch/patch_data.h"
+
+namespace mendsmith::format {
+
+namespace {
+
+// The stub's "no source to check against" value (SOURCE_UNCHECKED in patch_data.cpp).
+constexpr std::uint32_t kSourceUnchecked = 0xFFFFFFFFu;
+
+std::string Hex32(std::uint32_t value)
+{
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::size_t OffsetOf(const PatchCursor& cursor, ByteView data)
+{
+    return static_cast<std::size_t>(cursor.at - data.data());
+}
+
+// Why ReadPatchEntryHeader refused the entry at cursor.
+std::string HeaderProblem(const PatchCursor& cursor)
+{
+    std::size_t left = static_cast<std::size_t>(cursor.end - cursor.at);
+    if (left < 8)
+        return "checksums cut short by the end of the data";
+    const unsigned char* nul = std::find(cursor.at + 8, cursor.end, 0);
+    if (nul == cursor.end)
+        return "entry path runs past the end of the data";
+    return "body missing after the entry path";
+}
+
+// Why NextPatchOp refused the op at cursor (its range is never checked here).
+std::string OpProblem(const PatchCursor& cursor)
+{
+    if (cursor.at >= cursor.end)
+        return "op list runs past the end of the data";
+    unsigned byte = cursor.at[0];
+    if (byte != OP_COPY && byte != OP_LITERAL)
+        return "invalid op byte " + std::to_string(byte);
+    return std::string(byte == OP_COPY ? "copy" : "literal") + " op runs past the end of the data";
+}
+
+} // namespace
+
+Op Op::MakeLiteral(Bytes bytes)
+{
+    std::uint32_t length = CheckedU32(bytes.size(), "literal op");
+    return {OpKind::Literal, length, 0, std::move(bytes)};
+}
+
+bool IsSafeEntryPathString(std::string_view path)
+{
+    if (path.size() > MAX_PATH_CHARS || path.find('\0') != std::string_view::npos)
+        return false;
+    std::string terminated(path);
+    return IsSafeEntryPath(terminated.c_str()) != 0;
+}
+
+Bytes WritePatchFile(std::span<const PatchEntry> entries)
+{
+    if (entries.size() > ENTRY_COUNT_MASK)
+        throw FormatError("Patch.dat: " + std::to_string(entries.size()) + " entries, more than 65535");
+    Bytes out;
+    AppendU32(out, static_cast<std::uint32_t>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); i++) {
+        const PatchEntry& entry = entries[i];
+        const std::string where = "Patch.dat entry " + std::to_string(i + 1) + " (" + entry.path + ")";
+        if (!IsSafeEntryPathString(entry.path))
+            throw FormatError(where + ": entry path is not a safe backslash-led relative path");
+        AppendU32(out, entry.sourceCrc);
+        AppendU32(out, entry.targetCrc);
+        AppendBytes(out, AsBytes(entry.path));
+        out.push_back(0);
+        if (entry.attached) {
+            out.push_back(BODY_ATTACHED);
+            AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
+            AppendBytes(out, entry.data);
+            continue;
+        }
+        for (const Op& op : entry.ops) {
+            if (op.kind == OpKind::Copy) {
+                out.push_back(OP_COPY);
+                AppendU32(out, op.length);
+                AppendU32(out, op.sourceOffset);
+            } else if (op.kind == OpKind::Literal) {
+                if (op.length != op.literal.size())
+                    throw FormatError(where + ": literal op length " + std::to_string(op.length) +
+                                      " differs from its " + std::to_string(op.literal.size()) + " bytes");
+                out.push_back(OP_LITERAL);
+                AppendU32(out, op.length);
+                AppendBytes(out, op.literal);
+            } else {
+                throw FormatError(where + ": op of unknown kind");
+            }
+        }
+        out.push_back(OP_END);
+    }
+    return out;
+}
+
+std::vector<PatchEntry> ReadPatchFile(ByteView data)
+{
+    PatchCursor cursor{data.data(), data.data() + data.size()};
+    std::uint32_t count = 0;
+    if (!ReadPatchEntryCount(&cursor, &count))
+        throw FormatError("Patch.dat: " + std::to_string(data.size()) + " bytes, too short for the entry count");
+    std::vector<PatchEntry> entries;
+    entries.reserve(count);
+    for (std::uint32_t i = 0; i < count; i++) {
+        std::string where = "Patch.dat entry " + std::to_string(i + 1) + " at offset " +
+                            HexOffset(OffsetOf(cursor, data));
+        PatchEntryHeader header{};
+        PatchCursor before = cursor;
+        if (!ReadPatchEntryHeader(&cursor, &header))
+            throw FormatError(where + ": " + HeaderProblem(before));
+        PatchEntry entry;
+        entry.sourceCrc = header.sourceCrc;
+        entry.targetCrc = header.targetCrc;
+        entry.path.assign(header.path, header.pathLength);
+        where += " (" + entry.path + ")";
+        if (!IsSafeEntryPathString(entry.path))
+            throw FormatError(where + ": entry path is not a safe backslash-led relative path");
+        entry.attached = header.attached != 0;
+        if (entry.attached) {
+            const unsigned char* body = nullptr;
+            std::uint32_t size = 0;
+            if (!ReadAttachedBody(&cursor, &body, &size))
+                throw FormatError(where + ": attached data runs past the end of the data");
+            entry.data.assign(body, body + size);
+        } else {
+            for (;;) {
+                std::size_t opOffset = OffsetOf(cursor, data);
+                PatchCursor atOp = cursor;
+                ::PatchOp op{};
+                int kind = NextPatchOp(&cursor, kSourceUnchecked, &op);
+                if (kind == OP_END)
+                    break;
+                if (kind == PATCH_OP_INVALID)
+                    throw FormatError(where + ", op at offset " + HexOffset(opOffset) + ": " + OpProblem(atOp));
+                if (kind == OP_COPY)
+                    entry.ops.push_back(Op::MakeCopy(op.length, op.sourceOffset));
+                else
+                    entry.ops.push_back(Op::MakeLiteral(Bytes(op.literal, op.literal + op.length)));
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    if (cursor.at != cursor.end)
+        throw FormatError("Patch.dat: " + std::to_string(cursor.end - cursor.at) + " bytes after the last entry at offset " +
+                          HexOffset(OffsetOf(cursor, data)));
+    return entries;
+}
+
+Bytes ApplyOps(ByteView old, std::span<const Op> ops)
+{
+    Bytes out;
+    for (std::size_t i = 0; i < ops.size(); i++) {
+        const Op& op = ops[i];
+        if (op.kind == OpKind::Copy) {
+            if (op.sourceOffset > old.size() || old.size() - op.sourceOffset < op.length)
+                throw FormatError("op " + std::to_string(i + 1) + ": copy of " + std::to_string(op.length) +
+                                  " bytes at source offset " + std::to_string(op.sourceOffset) +
+                                  " lies outside the " + std::to_string(old.size()) + "-byte source");
+            AppendBytes(out, old.subspan(op.sourceOffset, op.length));
+        } else {
+            if (op.length != op.literal.size())
+                throw FormatError("op " + std::to_string(i + 1) + ": literal length " + std::to_string(op.length) +
+                                  " differs from its " + std::to_string(op.literal.size()) + " bytes");
+            AppendBytes(out, op.literal);
+        }
+    }
+    return out;
+}
+
+Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
+{
+    if (entry.attached)
+        return entry.data;
+    const std::string where = "entry " + entry.path;
+    std::uint32_t oldCrc = Crc32(old);
+    if (oldCrc != entry.sourceCrc)
+        throw FormatError(where + ": source CRC is " + Hex32(oldCrc) + ", expected " + Hex32(entry.sourceCrc));
+    Bytes result = ApplyOps(old, entry.ops);
+    std::uint32_t newCrc = Crc32(result);
+    if (newCrc != entry.targetCrc)
+        throw FormatError(where + ": result CRC is " + Hex32(newCrc) + ", expected " + Hex32(entry.targetCrc));
+    return result;
+}
+
+} // namespace mendsmith::format
