@@ -17,12 +17,20 @@ start_virtual_display() {
   fi
 }
 
+# A pristine prefix kept outside the checkout, so that a clean build copies it
+# instead of waiting minutes for Wine's first start.
+template=${MENDSMITH_WINE_TEMPLATE:-${XDG_CACHE_HOME:-$HOME/.cache}/mendsmith/wineprefix}
+
 prepare_wine() {
   start_virtual_display
+  if [ ! -f "$WINEPREFIX/system.reg" ] && [ -f "$template/system.reg" ]; then
+    mkdir -p "$(dirname "$WINEPREFIX")" && cp -a "$template" "$WINEPREFIX"
+  fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: creating the test prefix (slow once: Wine's 32-bit half may run emulated)"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
+    rm -rf "$template" && mkdir -p "$(dirname "$template")" && cp -a "$WINEPREFIX" "$template"
   fi
   # A wineserver that stays up spares every test program its start.
   wineserver -p >/dev/null 2>&1 || true

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds both trees and runs every test: host tests natively, Windows tests under
+# Wine. Ends with the line "N passed, N failed"; exits non-zero when a test failed.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+bash scripts/setup.sh || exit 1
+source scripts/wine-env.sh
+
+build() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" || { echo "build of the $1 tree failed" >&2; exit 1; }
+}
+build host
+build win32
+prepare_wine
+
+rm -rf build/host/test-results build/win32/test-results
+status=0
+ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/ctest.xml" || status=1
+ctest --test-dir build/win32 --output-on-failure --timeout 1500 --output-junit "$top/build/win32/ctest.xml" || status=1
+
+python3 scripts/count_results.py build/host build/win32 || status=1
+exit $status
