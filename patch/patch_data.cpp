@@ -35,7 +35,7 @@ int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* he
     while (nul < cursor->end && *nul != 0)
         nul++;
     // The path must end inside the data and be followed by at least the body's first byte.
-    if (nul + 1 >= cursor->end)
+    if (cursor->end - nul < 2)
         return 0;
     header->path = (const char*)path;
     header->pathLength = (uint32_t)(nul - path);
