@@ -34,3 +34,4 @@ add_custom_command(TARGET mendsmith_stub POST_BUILD
           -DPADDED=${CMAKE_BINARY_DIR}/stub-padded.bin -DOFFSET=0x7A00
           -P ${CMAKE_SOURCE_DIR}/cmake/pad_stub.cmake
   VERBATIM)
+add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win32 ${CMAKE_BINARY_DIR}/bench/win32)
