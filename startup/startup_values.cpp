@@ -5,6 +5,7 @@ HINSTANCE g_instance;
 char g_languageSection[LANGUAGE_SECTION_ROOM];
 char g_tempPath[PATH_ROOM];
 char g_workDirectory[PATH_ROOM];
+int g_workDirectoryCreated;
 char g_setupFilePath[PATH_ROOM];
 char g_languageFilePath[PATH_ROOM];
 char g_appName[PATH_ROOM];

@@ -13,6 +13,7 @@ extern HINSTANCE g_instance;                          // module instance: string
 extern char g_languageSection[LANGUAGE_SECTION_ROOM]; // "$" and the user's language id, e.g. "$0404"
 extern char g_tempPath[PATH_ROOM];                    // the user's temp folder
 extern char g_workDirectory[PATH_ROOM];               // private "MSA" work directory, the current directory
+extern int g_workDirectoryCreated;                    // non-zero once this process has made the work directory
 extern char g_setupFilePath[PATH_ROOM];               // work directory + Update.ini
 extern char g_languageFilePath[PATH_ROOM];            // work directory + Language.ini; empty until unpacked
 extern char g_appName[PATH_ROOM];                     // [App] AppName
