@@ -1,5 +1,5 @@
-// A simple, correct delta maker (8-byte block hash of the old file, greedy extension) and
-// helpers that build whole patch entries with their CRCs.
+// The delta engine: copy and literal ops chosen over a suffix array of the whole old file by
+// their estimated size after bzip2, and helpers that build whole patch entries with their CRCs.
 #ifndef MENDSMITH_FORMAT_DELTA_H
 #define MENDSMITH_FORMAT_DELTA_H
 
@@ -11,8 +11,13 @@
 
 namespace mendsmith::format {
 
-// Copy and literal ops (no end op) such that ApplyOps(old, MakeOps(old, target)) == target.
+// Copy and literal ops (no end op, none empty, adjacent ops merged) such that
+// ApplyOps(old, MakeOps(old, target)) == target. Throws FormatError for an old file of 2 GiB
+// or more (the match index is 32-bit) or a target beyond a u32.
 std::vector<Op> MakeOps(ByteView old, ByteView target);
+
+// The raw size of the ops as they stand in Patch.dat, end op included.
+std::size_t EncodedOpsSize(const std::vector<Op>& ops);
 
 // An op-list entry from old to target, with both CRCs.
 PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target);

@@ -11,6 +11,7 @@ packages=(
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
   clang libclang-rt-14-dev
   xdelta3 bsdiff zstd locales qemu-user
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()

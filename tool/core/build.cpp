@@ -1,0 +1,375 @@
+// `build`: compares the trees, refuses what the updater would refuse or mishandle, diffs the
+// changed files in parallel, and checks the finished image against the trees before handing it out.
+#include "tool/core/build.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <mutex>
+
+#include "common/format.h"
+#include "format/crc.h"
+#include "format/delta.h"
+#include "format/patch_file.h"
+#include "format/record.h"
+#include "format/updater_image.h"
+#include "tool/core/codepage.h"
+#include "tool/core/files.h"
+#include "tool/core/ini.h"
+#include "tool/core/parallel.h"
+#include "tool/core/setup_check.h"
+
+namespace mendsmith::tool {
+
+namespace fs = std::filesystem;
+using format::Bytes;
+using format::ByteView;
+using format::PatchEntry;
+
+namespace {
+
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull; // sizes are u32 fields
+// GetTempFileNameA's "\BAKxxxx.tmp" that the rollback directory adds before an entry path.
+constexpr std::size_t kRollbackNameLength = 13;
+// Past this a 32-bit updater is unlikely to get one block of memory for the patch bundle.
+constexpr std::size_t kLargeBundle = std::size_t{1} << 30;
+
+std::string_view LastComponent(std::string_view path, char separator)
+{
+    std::size_t slash = path.rfind(separator);
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool IsReservedDeviceName(std::string_view component)
+{
+    std::string stem = FoldCase(component.substr(0, component.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    static const std::array<const char*, 4> plain = {"con", "prn", "aux", "nul"};
+    for (const char* name : plain)
+        if (stem == name)
+            return true;
+    return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9';
+}
+
+// The entry path for a host path, or the reason the updater could not use it.
+struct EncodedPath {
+    std::string path;
+    std::string problem;
+};
+
+EncodedPath EncodeEntryPath(const CodePage& codePage, const std::string& relative)
+{
+    EncodedPath result;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        std::size_t slash = relative.find('/', start);
+        std::string component = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        std::optional<std::string> encoded = codePage.Encode(component);
+        if (!encoded) {
+            result.problem = "name \"" + component + "\" cannot be written in code page " + std::to_string(codePage.number());
+            return result;
+        }
+        if (encoded->find_first_of("\\/") != std::string::npos) {
+            result.problem = "name \"" + component + "\" holds a backslash byte in code page " +
+                             std::to_string(codePage.number()) + ", which Windows would read as a folder separator";
+            return result;
+        }
+        if (!component.empty() && (component.back() == '.' || component.back() == ' ')) {
+            result.problem = "name \"" + component + "\" ends in a dot or blank, which Windows drops";
+            return result;
+        }
+        if (IsReservedDeviceName(component)) {
+            result.problem = "name \"" + component + "\" is a Windows device name";
+            return result;
+        }
+        result.path += "\\" + *encoded;
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    if (!format::IsSafeEntryPathString(result.path))
+        result.problem = "not a path the updater accepts (control or reserved characters, or over 259 characters)";
+    return result;
+}
+
+// One file of the new tree that is to get an entry, or may.
+struct Candidate {
+    const TreeFile* newFile;
+    const TreeFile* oldFile; // none: attached
+    EncodedPath entryPath;
+    bool unchanged = false;
+    std::optional<PatchEntry> entry;
+};
+
+void Add(std::vector<Diagnostic>& diagnostics, Severity severity, std::string file, std::string message)
+{
+    diagnostics.push_back({severity, std::move(file), std::move(message)});
+}
+
+// Two names a case-insensitive file system would take for one.
+void CheckCaseCollisions(const std::vector<TreeFile>& files, const std::string& label, std::vector<Diagnostic>& out)
+{
+    std::map<std::string, const TreeFile*> seen;
+    for (const TreeFile& file : files) {
+        auto [it, inserted] = seen.emplace(FoldCase(file.relative), &file);
+        if (!inserted)
+            Add(out, Severity::Error, label + "/" + file.relative,
+                "differs from " + it->second->relative + " only in letter case; Windows cannot hold both");
+    }
+}
+
+// Decodes the image as the updater will, applies every entry to the old tree in memory, and
+// compares the results with the new tree.
+void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& codePage, const Bytes& setupIni,
+               const Bytes& languageIni, const std::vector<const Candidate*>& expected, std::vector<Diagnostic>& out)
+{
+    format::UpdaterFiles files;
+    std::vector<PatchEntry> entries;
+    try {
+        files = format::ReadUpdaterImage(image);
+        entries = format::ReadPatchFile(files.patchDat);
+    } catch (const format::FormatError& e) {
+        Add(out, Severity::Error, "", std::string("the image does not read back: ") + e.what());
+        return;
+    }
+    if (files.updateIni != setupIni)
+        Add(out, Severity::Error, SETUP_FILE_NAME, "reads back different from the input");
+    if (files.languageIni != languageIni)
+        Add(out, Severity::Error, LANGUAGE_FILE_NAME, "reads back different from the input");
+    if (entries.size() != expected.size()) {
+        Add(out, Severity::Error, PATCH_FILE_NAME,
+            std::to_string(entries.size()) + " entries read back, " + std::to_string(expected.size()) + " written");
+        return;
+    }
+    std::mutex mutex;
+    ParallelFor(entries.size(), options.jobs, [&](std::size_t i) {
+        const PatchEntry& entry = entries[i];
+        const Candidate& want = *expected[i];
+        std::string problem;
+        std::optional<std::string> decoded = codePage.Decode(entry.path);
+        std::string wantPath = "/" + want.newFile->relative;
+        std::string gotPath = decoded.value_or("");
+        std::replace(gotPath.begin(), gotPath.end(), '\\', '/');
+        Bytes target = ReadWholeFile(options.newDir / want.newFile->relative);
+        if (gotPath != wantPath) {
+            problem = "entry " + std::to_string(i + 1) + " names " + gotPath + " instead of " + wantPath;
+        } else if (entry.attached != (want.oldFile == nullptr)) {
+            problem = "entry kind differs from the trees";
+        } else {
+            try {
+                Bytes old = want.oldFile ? ReadWholeFile(options.oldDir / want.oldFile->relative) : Bytes{};
+                Bytes result = format::ApplyEntry(entry, old);
+                if (result != target)
+                    problem = "the rebuilt file differs from the new tree";
+                else if (!entry.attached && format::Crc32(target) != entry.targetCrc)
+                    problem = "target CRC differs from the new file's";
+                else if (!entry.attached && format::Crc32(old) != entry.sourceCrc)
+                    problem = "source CRC differs from the old file's";
+            } catch (const format::FormatError& e) {
+                problem = e.what();
+            }
+        }
+        if (!problem.empty()) {
+            std::lock_guard lock(mutex);
+            Add(out, Severity::Error, want.newFile->relative, "self-check failed: " + problem);
+        }
+    });
+}
+
+} // namespace
+
+BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& progress)
+{
+    BuildResult result;
+    std::vector<Diagnostic>& diagnostics = result.diagnostics;
+    const CodePage codePage(options.codePage);
+
+    const Bytes stub = ReadWholeFile(options.stubFile);
+    if (stub.size() > PACKAGE_OFFSET)
+        Add(diagnostics, Severity::Error, options.stubFile.string(),
+            "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " + std::to_string(PACKAGE_OFFSET));
+    const Bytes setupIni = ReadWholeFile(options.setupFile);
+    const Bytes languageIni = options.languageFile ? ReadWholeFile(*options.languageFile) : Bytes{};
+
+    const std::string setupLabel = options.setupFile.filename().string();
+    SetupCheck setup = CheckSetupFile(setupIni, setupLabel);
+    diagnostics.insert(diagnostics.end(), setup.diagnostics.begin(), setup.diagnostics.end());
+    if (options.languageFile) {
+        std::vector<Diagnostic> language = CheckLanguageFile(languageIni, options.languageFile->filename().string());
+        diagnostics.insert(diagnostics.end(), language.begin(), language.end());
+    }
+
+    const std::vector<TreeFile> oldFiles = ListTree(options.oldDir);
+    const std::vector<TreeFile> newFiles = ListTree(options.newDir);
+    CheckCaseCollisions(oldFiles, options.oldDir.filename().string(), diagnostics);
+    CheckCaseCollisions(newFiles, options.newDir.filename().string(), diagnostics);
+
+    std::map<std::string, const TreeFile*> oldByName;
+    for (const TreeFile& file : oldFiles)
+        oldByName.emplace(FoldCase(file.relative), &file);
+    std::map<std::string, const TreeFile*> newByName;
+    for (const TreeFile& file : newFiles)
+        newByName.emplace(FoldCase(file.relative), &file);
+
+    for (const TreeFile& file : oldFiles)
+        if (!newByName.contains(FoldCase(file.relative)))
+            result.removedFiles.push_back(file.relative);
+    if (!result.removedFiles.empty()) {
+        std::string list;
+        for (const std::string& name : result.removedFiles)
+            list += "\n  " + name;
+        Add(diagnostics, options.removedFiles == RemovedFiles::Refuse ? Severity::Error : Severity::Warning,
+            options.oldDir.string(),
+            std::to_string(result.removedFiles.size()) +
+                " file(s) only in the old tree; the updater cannot remove them, so they stay installed:" + list);
+    }
+
+    // The main file: where the updater looks for it, and which entry must come first.
+    std::string mainRelative;
+    if (!setup.values.mainFile.empty()) {
+        std::optional<std::string> decoded = codePage.Decode(setup.values.mainFile);
+        if (!decoded) {
+            Add(diagnostics, Severity::Error, setupLabel,
+                "[App] MainFile is not valid text in code page " + std::to_string(codePage.number()));
+        } else {
+            std::string name = *decoded;
+            std::replace(name.begin(), name.end(), '\\', '/');
+            while (name.starts_with("/"))
+                name.erase(0, 1);
+            auto found = newByName.find(FoldCase(name));
+            if (found == newByName.end()) {
+                Add(diagnostics, Severity::Error, setupLabel,
+                    "[App] MainFile " + *decoded + " is not in " + options.newDir.string());
+            } else {
+                mainRelative = found->second->relative;
+                if (!oldByName.contains(FoldCase(name)))
+                    Add(diagnostics, Severity::Warning, setupLabel,
+                        "[App] MainFile " + *decoded + " is not in " + options.oldDir.string() +
+                            "; the updater refuses a folder that lacks it");
+            }
+        }
+    }
+
+    const std::size_t maxDest = options.maxDestLength.value_or(setup.values.softwarePath.size());
+    std::vector<Candidate> candidates;
+    candidates.reserve(newFiles.size());
+    for (const TreeFile& file : newFiles) {
+        auto old = oldByName.find(FoldCase(file.relative));
+        candidates.push_back({&file, old == oldByName.end() ? nullptr : old->second, EncodeEntryPath(codePage, file.relative), false, std::nullopt});
+    }
+
+    // Path and size refusals for files that certainly become entries; same-size pairs wait for the diff.
+    auto refusals = [&](const Candidate& c) {
+        const std::string& name = c.newFile->relative;
+        if (c.newFile->size > kMaxFileSize)
+            Add(diagnostics, Severity::Error, name, "is " + std::to_string(c.newFile->size) + " bytes; files of 4 GiB or more cannot be carried");
+        if (c.oldFile && c.oldFile->size > kMaxFileSize)
+            Add(diagnostics, Severity::Error, c.oldFile->relative, "old file is 4 GiB or more");
+        if (!c.entryPath.problem.empty()) {
+            Add(diagnostics, Severity::Error, name, c.entryPath.problem);
+            return;
+        }
+        if (maxDest + c.entryPath.path.size() > MAX_PATH_CHARS)
+            Add(diagnostics, Severity::Error, name,
+                "entry path of " + std::to_string(c.entryPath.path.size()) + " characters after a destination folder of " +
+                    std::to_string(maxDest) + " exceeds 259 characters");
+        else if (maxDest + kRollbackNameLength + c.entryPath.path.size() > MAX_PATH_CHARS)
+            Add(diagnostics, Severity::Warning, name,
+                "entry path is too long to be saved into the rollback folder; an aborted run could not restore it");
+    };
+    for (const Candidate& c : candidates)
+        if (!c.oldFile || c.oldFile->size != c.newFile->size)
+            refusals(c);
+    if (HasErrors(diagnostics))
+        return result;
+
+    std::uint64_t bytesTotal = 0;
+    for (const Candidate& c : candidates)
+        bytesTotal += c.newFile->size + (c.oldFile ? c.oldFile->size : 0);
+    std::mutex progressMutex;
+    std::size_t filesDone = 0;
+    std::uint64_t bytesDone = 0;
+    ParallelFor(candidates.size(), options.jobs, [&](std::size_t i) {
+        Candidate& c = candidates[i];
+        const std::uint64_t bytes = c.newFile->size + (c.oldFile ? c.oldFile->size : 0);
+        if (progress) {
+            std::lock_guard lock(progressMutex);
+            progress({filesDone, candidates.size(), bytesDone, bytesTotal, c.newFile->relative});
+        }
+        Bytes target = ReadWholeFile(options.newDir / c.newFile->relative);
+        if (!c.oldFile) {
+            c.entry = format::MakeAttachedEntry(c.entryPath.path, target);
+        } else {
+            Bytes old = ReadWholeFile(options.oldDir / c.oldFile->relative);
+            if (old == target)
+                c.unchanged = true;
+            else
+                c.entry = format::MakePatchEntry(c.entryPath.path, old, target);
+        }
+        if (progress) {
+            std::lock_guard lock(progressMutex);
+            filesDone++;
+            bytesDone += bytes;
+            progress({filesDone, candidates.size(), bytesDone, bytesTotal, c.newFile->relative});
+        }
+    });
+
+    for (const Candidate& c : candidates)
+        if (c.oldFile && c.oldFile->size == c.newFile->size && !c.unchanged)
+            refusals(c);
+    std::vector<Candidate*> ordered;
+    for (Candidate& c : candidates) {
+        if (c.unchanged)
+            result.unchangedFiles++;
+        else if (c.newFile->relative == mainRelative)
+            ordered.insert(ordered.begin(), &c);
+        else
+            ordered.push_back(&c);
+    }
+    if (ordered.size() > ENTRY_COUNT_MASK)
+        Add(diagnostics, Severity::Error, options.newDir.string(),
+            std::to_string(ordered.size()) + " entries; the updater reads at most 65535");
+    if (!mainRelative.empty()) {
+        std::string mainName = FoldCase(LastComponent(mainRelative, '/'));
+        for (const Candidate* c : ordered)
+            if (c->newFile->relative != mainRelative && FoldCase(LastComponent(c->newFile->relative, '/')) == mainName)
+                Add(diagnostics, Severity::Warning, c->newFile->relative,
+                    "has the main file's name; the updater stops the whole run if this entry fails");
+    }
+    if (HasErrors(diagnostics))
+        return result;
+
+    std::vector<PatchEntry> entries;
+    entries.reserve(ordered.size());
+    for (Candidate* c : ordered) {
+        entries.push_back(std::move(*c->entry));
+        c->entry.reset();
+        result.entries.push_back({c->newFile->relative, c->oldFile ? EntryKind::Patched : EntryKind::Attached,
+                                  c->oldFile ? c->oldFile->size : 0, c->newFile->size, 0});
+    }
+    Bytes patchDat = format::WritePatchFile(entries);
+    for (std::size_t i = 0; i < entries.size(); i++) {
+        const PatchEntry& e = entries[i];
+        result.entries[i].encodedSize =
+            9 + e.path.size() + (e.attached ? 5 + e.data.size() : format::EncodedOpsSize(e.ops));
+    }
+    entries.clear();
+    result.patchDataSize = patchDat.size();
+    if (patchDat.size() > kLargeBundle)
+        Add(diagnostics, Severity::Warning, PATCH_FILE_NAME,
+            std::to_string(patchDat.size()) + " bytes; a 32-bit updater may fail to get memory to unpack it");
+    Bytes image = format::MakeUpdaterImage(stub, {languageIni, setupIni, std::move(patchDat)});
+    result.patchRecordSize = 4 + format::ListRecords(image).at(1).length;
+
+    SelfCheck(image, options, codePage, setupIni, languageIni, {ordered.begin(), ordered.end()}, diagnostics);
+    if (HasErrors(diagnostics)) {
+        result.outcome = BuildOutcome::VerificationFailed;
+        return result;
+    }
+    result.image = std::move(image);
+    result.outcome = BuildOutcome::Built;
+    return result;
+}
+
+} // namespace mendsmith::tool

@@ -1,0 +1,70 @@
+// `build`: two release trees and the setup texts in, a checked updater image out.
+#ifndef MENDSMITH_TOOL_BUILD_H
+#define MENDSMITH_TOOL_BUILD_H
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/bytes.h"
+#include "tool/core/errors.h"
+
+namespace mendsmith::tool {
+
+enum class RemovedFiles { Warn, Refuse };
+
+struct BuildOptions {
+    std::filesystem::path oldDir;
+    std::filesystem::path newDir;
+    std::filesystem::path setupFile;
+    std::optional<std::filesystem::path> languageFile; // none: an empty Language.ini
+    std::filesystem::path stubFile;
+    unsigned codePage = 1252;
+    std::optional<std::size_t> maxDestLength; // none: the length of SoftWarePath
+    RemovedFiles removedFiles = RemovedFiles::Warn;
+    unsigned jobs = 0; // parallel diffs; 0: one per hardware thread
+};
+
+struct BuildProgress {
+    std::size_t filesDone;
+    std::size_t filesTotal;
+    std::uint64_t bytesDone;
+    std::uint64_t bytesTotal;
+    std::string currentFile;
+};
+
+// Called from worker threads, one call at a time.
+using ProgressCallback = std::function<void(const BuildProgress&)>;
+
+enum class EntryKind { Patched, Attached };
+
+struct BuiltEntry {
+    std::string path; // the entry path, decoded for display
+    EntryKind kind;
+    std::uint64_t oldSize;
+    std::uint64_t newSize;
+    std::size_t encodedSize; // bytes in Patch.dat
+};
+
+enum class BuildOutcome { Built, Refused, VerificationFailed };
+
+struct BuildResult {
+    BuildOutcome outcome = BuildOutcome::Refused;
+    std::vector<Diagnostic> diagnostics;
+    format::Bytes image; // the updater, only when built
+    std::vector<BuiltEntry> entries;
+    std::size_t unchangedFiles = 0;
+    std::vector<std::string> removedFiles;
+    std::size_t patchDataSize = 0;   // Patch.dat
+    std::size_t patchRecordSize = 0; // record 2, compressed, with its header
+};
+
+// Throws ToolError for unreadable inputs; refusals and failed self-checks come back as the outcome.
+BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& progress = {});
+
+} // namespace mendsmith::tool
+
+#endif

@@ -1,0 +1,312 @@
+// Reading an updater back for people and machines, and predicting a run on an installed folder.
+#include "tool/core/inspect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "common/format.h"
+#include "format/bundle.h"
+#include "format/crc.h"
+#include "format/patch_file.h"
+#include "format/record.h"
+#include "format/updater_image.h"
+#include "tool/core/errors.h"
+#include "tool/core/files.h"
+#include "tool/core/ini.h"
+#include "tool/core/setup_check.h"
+
+namespace mendsmith::tool {
+
+namespace fs = std::filesystem;
+using format::Bytes;
+using format::ByteView;
+
+namespace {
+
+std::string Hex32(std::uint32_t value)
+{
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+format::UpdaterFiles ReadImage(ByteView image)
+{
+    try {
+        return format::ReadUpdaterImage(image);
+    } catch (const format::FormatError& e) {
+        throw ToolError(ErrorKind::Verification, std::string("not a well-formed updater: ") + e.what());
+    }
+}
+
+std::vector<format::PatchEntry> ReadEntries(const Bytes& patchDat)
+{
+    try {
+        return format::ReadPatchFile(patchDat);
+    } catch (const format::FormatError& e) {
+        throw ToolError(ErrorKind::Verification, e.what());
+    }
+}
+
+const char* StatusMeaning(std::uint32_t status)
+{
+    switch (status) {
+    case ENTRY_ADDED: return "attached file added";
+    case ENTRY_UPDATED: return "updated";
+    case ENTRY_ATTACHED_OVERWRITTEN: return "attached file exists: the user is asked to overwrite it (yes) or skip it (no)";
+    case ENTRY_ORIGINAL_MISSING: return "original file missing; skipped";
+    case ENTRY_ORIGINAL_CRC_ERROR: return "original file CRC error; skipped";
+    case ENTRY_ALREADY_UPDATED: return "already updated; skipped";
+    case ENTRY_RESULT_CRC_ERROR: return "updated file CRC error; original kept";
+    case ENTRY_DATA_ERROR: return "data file error";
+    case ENTRY_ACCESS_DENIED: return "access of original file denied; skipped";
+    default: return "not reached: the run stopped before it";
+    }
+}
+
+bool StopsRunForMainFile(std::uint32_t status)
+{
+    switch (status) {
+    case ENTRY_ATTACHED_CRC_ERROR:
+    case ENTRY_ORIGINAL_MISSING:
+    case ENTRY_ORIGINAL_CRC_ERROR:
+    case ENTRY_RESULT_CRC_ERROR:
+    case ENTRY_ACCESS_DENIED:
+    case ENTRY_DELETE_DENIED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string LastComponent(std::string_view path)
+{
+    std::size_t slash = path.find_last_of("\\/");
+    return FoldCase(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+} // namespace
+
+Inspection Inspect(ByteView image, const CodePage& codePage)
+{
+    Inspection inspection;
+    inspection.imageSize = image.size();
+    format::UpdaterFiles files = ReadImage(image);
+    for (const format::RecordInfo& record : format::ListRecords(image)) {
+        RecordSummary summary{record.offset, record.length, record.unpackedSize, {}};
+        for (const format::BundleFile& file : format::ReadBundle(format::DecompressRecord(record)))
+            summary.files.emplace_back(file.name, file.content.size());
+        inspection.records.push_back(std::move(summary));
+    }
+    IniFile setup = IniFile::Parse(files.updateIni);
+    for (const SetupKey& key : SetupKeysRead()) {
+        std::optional<std::string> value = setup.Get(key.section, key.key);
+        inspection.setup.push_back({key.section, key.key, codePage.DecodeForDisplay(value.value_or(key.defaultValue)),
+                                    value.has_value()});
+    }
+    inspection.languages = LanguageSections(files.languageIni);
+    for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
+        EntrySummary summary{codePage.DecodeForDisplay(entry.path), entry.attached, entry.sourceCrc, entry.targetCrc};
+        if (entry.attached)
+            summary.resultSize = entry.data.size();
+        for (const format::Op& op : entry.ops) {
+            if (op.kind == format::OpKind::Copy) {
+                summary.copyOps++;
+                summary.copyBytes += op.length;
+            } else {
+                summary.literalOps++;
+                summary.literalBytes += op.length;
+            }
+            summary.resultSize += op.length;
+        }
+        inspection.entries.push_back(std::move(summary));
+    }
+    return inspection;
+}
+
+std::string RenderText(const Inspection& inspection)
+{
+    std::string out = "image: " + std::to_string(inspection.imageSize) + " bytes, package at offset " +
+                      std::to_string(PACKAGE_OFFSET) + "\n";
+    for (std::size_t i = 0; i < inspection.records.size(); i++) {
+        const RecordSummary& r = inspection.records[i];
+        out += "record " + std::to_string(i + 1) + " at " + std::to_string(r.offset) + ": " +
+               std::to_string(4 + static_cast<std::uint64_t>(r.length)) + " bytes, unpacks to " +
+               std::to_string(r.unpackedSize) + "\n";
+        for (const auto& [name, size] : r.files)
+            out += "  " + name + "  " + std::to_string(size) + " bytes\n";
+    }
+    out += "setup values:\n";
+    for (const SetupValue& v : inspection.setup)
+        out += "  [" + v.section + "] " + v.key + " = " + v.value + (v.present ? "" : "  (default)") + "\n";
+    out += "languages:";
+    for (const std::string& language : inspection.languages)
+        out += " " + language;
+    out += inspection.languages.empty() ? " none\n" : "\n";
+    out += "entries: " + std::to_string(inspection.entries.size()) + "\n";
+    for (const EntrySummary& e : inspection.entries) {
+        out += "  " + e.path + "  " + (e.attached ? "attached" : "patch") + "  source " + Hex32(e.sourceCrc) + "  target " +
+               Hex32(e.targetCrc);
+        if (!e.attached)
+            out += "  copy ops " + std::to_string(e.copyOps) + ", literal ops " + std::to_string(e.literalOps) +
+                   ", literal bytes " + std::to_string(e.literalBytes);
+        out += "  result " + std::to_string(e.resultSize) + " bytes\n";
+    }
+    return out;
+}
+
+std::string RenderJson(const Inspection& inspection)
+{
+    using nlohmann::json;
+    json records = json::array();
+    for (const RecordSummary& r : inspection.records) {
+        json files = json::array();
+        for (const auto& [name, size] : r.files)
+            files.push_back({{"name", name}, {"size", size}});
+        records.push_back({{"offset", r.offset},
+                           {"size", 4 + static_cast<std::uint64_t>(r.length)},
+                           {"unpacked_size", r.unpackedSize},
+                           {"files", files}});
+    }
+    json setup = json::array();
+    for (const SetupValue& v : inspection.setup)
+        setup.push_back({{"section", v.section}, {"key", v.key}, {"value", v.value}, {"present", v.present}});
+    json entries = json::array();
+    for (const EntrySummary& e : inspection.entries) {
+        json entry = {{"path", e.path},
+                      {"kind", e.attached ? "attached" : "patch"},
+                      {"source_crc", Hex32(e.sourceCrc)},
+                      {"target_crc", Hex32(e.targetCrc)},
+                      {"result_size", e.resultSize}};
+        if (!e.attached) {
+            entry["copy_ops"] = e.copyOps;
+            entry["literal_ops"] = e.literalOps;
+            entry["copy_bytes"] = e.copyBytes;
+            entry["literal_bytes"] = e.literalBytes;
+        }
+        entries.push_back(entry);
+    }
+    json document = {{"image_size", inspection.imageSize},
+                     {"package_offset", PACKAGE_OFFSET},
+                     {"records", records},
+                     {"setup", setup},
+                     {"languages", inspection.languages},
+                     {"entries", entries}};
+    return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage)
+{
+    format::UpdaterFiles files = ReadImage(image);
+    std::vector<format::PatchEntry> entries = ReadEntries(files.patchDat);
+    std::string mainFile = IniFile::Parse(files.updateIni).Get("App", "MainFile").value_or("");
+    mainFile = mainFile.substr(0, MAX_PATH_CHARS);
+
+    // Files as earlier entries left them; nothing on disk changes.
+    std::map<std::string, std::optional<Bytes>> changed;
+    auto hostPath = [&](const std::string& ansi) -> std::optional<fs::path> {
+        std::optional<std::string> decoded = codePage.Decode(ansi);
+        if (!decoded)
+            return std::nullopt;
+        std::string relative = *decoded;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        while (relative.starts_with("/"))
+            relative.erase(0, 1);
+        return ResolveIgnoringCase(installed, relative);
+    };
+    auto current = [&](const fs::path& path) -> std::optional<Bytes> {
+        auto it = changed.find(path.string());
+        if (it != changed.end())
+            return it->second;
+        std::error_code ec;
+        if (!fs::exists(path, ec))
+            return std::nullopt;
+        return ReadWholeFile(path);
+    };
+
+    Plan plan{RunEnd::Completes, {}};
+    std::optional<fs::path> mainPath = hostPath(mainFile);
+    std::error_code ec;
+    if (mainFile.empty() || !mainPath || !fs::is_regular_file(*mainPath, ec)) {
+        plan.end = RunEnd::MainFileMissing;
+        for (const format::PatchEntry& entry : entries)
+            plan.entries.push_back({codePage.DecodeForDisplay(entry.path), 0, StatusMeaning(0)});
+        return plan;
+    }
+    const std::string mainName = LastComponent(mainFile);
+    for (const format::PatchEntry& entry : entries) {
+        PlannedEntry planned{codePage.DecodeForDisplay(entry.path), 0, ""};
+        if (plan.end != RunEnd::Completes) {
+            planned.meaning = StatusMeaning(0);
+            plan.entries.push_back(std::move(planned));
+            continue;
+        }
+        std::optional<fs::path> path = hostPath(entry.path);
+        std::optional<Bytes> onDisk = path ? current(*path) : std::nullopt;
+        if (!path) {
+            planned.status = ENTRY_ACCESS_DENIED;
+        } else if (entry.attached) {
+            planned.status = onDisk ? ENTRY_ATTACHED_OVERWRITTEN : ENTRY_ADDED;
+            changed[path->string()] = entry.data;
+        } else if (path && fs::is_directory(*path, ec)) {
+            planned.status = ENTRY_ACCESS_DENIED;
+        } else if (!onDisk) {
+            planned.status = ENTRY_ORIGINAL_MISSING;
+        } else {
+            std::uint32_t crc = format::Crc32(*onDisk);
+            if (crc != entry.sourceCrc) {
+                planned.status = crc == entry.targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
+            } else {
+                try {
+                    Bytes result = format::ApplyOps(*onDisk, entry.ops);
+                    if (format::Crc32(result) != entry.targetCrc) {
+                        planned.status = ENTRY_RESULT_CRC_ERROR;
+                    } else {
+                        planned.status = ENTRY_UPDATED;
+                        changed[path->string()] = std::move(result);
+                    }
+                } catch (const format::FormatError&) {
+                    planned.status = ENTRY_DATA_ERROR;
+                }
+            }
+        }
+        planned.meaning = StatusMeaning(planned.status);
+        if (planned.status == ENTRY_DATA_ERROR)
+            plan.end = RunEnd::StopsOnDataError;
+        else if (StopsRunForMainFile(planned.status) && LastComponent(entry.path) == mainName)
+            plan.end = RunEnd::StopsOnMainFile;
+        plan.entries.push_back(std::move(planned));
+    }
+    return plan;
+}
+
+std::string RenderPlan(const Plan& plan)
+{
+    std::string out;
+    for (const PlannedEntry& e : plan.entries) {
+        char status[16];
+        std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(e.status));
+        out += e.path + "  " + (e.status == 0 ? std::string("-") : std::string(status)) + "  " + e.meaning + "\n";
+    }
+    switch (plan.end) {
+    case RunEnd::Completes:
+        out += "the run would complete\n";
+        break;
+    case RunEnd::MainFileMissing:
+        out += "the updater would refuse this folder: the main file is not in it\n";
+        break;
+    case RunEnd::StopsOnMainFile:
+        out += "the run would stop at the main file and restore every file it had replaced\n";
+        break;
+    case RunEnd::StopsOnDataError:
+        out += "the run would stop on a data error and restore every file it had replaced\n";
+        break;
+    }
+    return out;
+}
+
+} // namespace mendsmith::tool

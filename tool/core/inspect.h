@@ -1,0 +1,77 @@
+// `inspect` and `verify`: what an updater holds, and what it would do to an installed folder.
+#ifndef MENDSMITH_TOOL_INSPECT_H
+#define MENDSMITH_TOOL_INSPECT_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "format/bytes.h"
+#include "tool/core/codepage.h"
+
+namespace mendsmith::tool {
+
+struct RecordSummary {
+    std::size_t offset;
+    std::uint32_t length;       // L
+    std::uint32_t unpackedSize; // U
+    std::vector<std::pair<std::string, std::size_t>> files; // name and size
+};
+
+struct SetupValue {
+    std::string section;
+    std::string key;
+    std::string value; // decoded for display
+    bool present;
+};
+
+struct EntrySummary {
+    std::string path; // decoded for display
+    bool attached;
+    std::uint32_t sourceCrc;
+    std::uint32_t targetCrc;
+    std::size_t copyOps = 0;
+    std::size_t literalOps = 0;
+    std::uint64_t copyBytes = 0;
+    std::uint64_t literalBytes = 0;
+    std::uint64_t resultSize = 0;
+};
+
+struct Inspection {
+    std::size_t imageSize;
+    std::vector<RecordSummary> records;
+    std::vector<SetupValue> setup;
+    std::vector<std::string> languages;
+    std::vector<EntrySummary> entries;
+};
+
+// Throws ToolError (verification) when the image is not a well-formed updater.
+Inspection Inspect(format::ByteView image, const CodePage& codePage);
+
+std::string RenderText(const Inspection& inspection);
+std::string RenderJson(const Inspection& inspection);
+
+struct PlannedEntry {
+    std::string path;
+    std::uint32_t status; // the EntryStatus the updater would give; 0: not reached
+    std::string meaning;
+};
+
+enum class RunEnd { Completes, MainFileMissing, StopsOnMainFile, StopsOnDataError };
+
+struct Plan {
+    RunEnd end;
+    std::vector<PlannedEntry> entries;
+};
+
+// What running the updater on the folder would do, entry by entry, changing nothing on disk
+// ; entries see the results of the entries before them. An existing attached file is
+// reported as the question the updater asks (overwritten if the user says yes).
+Plan PlanRun(format::ByteView image, const std::filesystem::path& installed, const CodePage& codePage);
+
+std::string RenderPlan(const Plan& plan);
+
+} // namespace mendsmith::tool
+
+#endif

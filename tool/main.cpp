@@ -1,0 +1,199 @@
+// The mendsmith command line: parses arguments, prints results and progress, picks the exit code.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "format/error.h"
+#include "tool/core/build.h"
+#include "tool/core/codepage.h"
+#include "tool/core/errors.h"
+#include "tool/core/files.h"
+#include "tool/core/inspect.h"
+
+namespace fs = std::filesystem;
+using namespace mendsmith::tool;
+
+namespace {
+
+enum ExitCode { kOk = 0, kUsageOrIo = 1, kVerification = 2 };
+
+enum class Output { Normal, Quiet };
+
+void Print(const Diagnostic& d)
+{
+    const char* label = d.severity == Severity::Error ? "error" : d.severity == Severity::Warning ? "warning" : "note";
+    std::cerr << "mendsmith: " << label << ": " << (d.file.empty() ? "" : d.file + ": ") << d.message << "\n";
+}
+
+std::string Mebibytes(std::uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+// One status line on a terminal, redrawn at most ten times a second.
+class ProgressLine {
+public:
+    explicit ProgressLine(Output output) : enabled_(output == Output::Normal && isatty(STDERR_FILENO)) {}
+    ~ProgressLine() { Clear(); }
+
+    ProgressCallback Callback()
+    {
+        if (!enabled_)
+            return {};
+        return [this](const BuildProgress& p) { Show(p); };
+    }
+
+    void Clear()
+    {
+        if (shown_)
+            std::cerr << "\r\033[K" << std::flush;
+        shown_ = false;
+    }
+
+private:
+    void Show(const BuildProgress& p)
+    {
+        auto now = std::chrono::steady_clock::now();
+        if (shown_ && p.filesDone != p.filesTotal && now - last_ < std::chrono::milliseconds(100))
+            return;
+        last_ = now;
+        std::string line = "[" + std::to_string(p.filesDone) + "/" + std::to_string(p.filesTotal) + " files, " +
+                           Mebibytes(p.bytesDone) + " of " + Mebibytes(p.bytesTotal) + "] " + p.currentFile;
+        if (line.size() > 100)
+            line = line.substr(0, 97) + "...";
+        std::cerr << "\r\033[K" << line << std::flush;
+        shown_ = true;
+    }
+
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point last_;
+};
+
+// --stub, else stub-padded.bin beside this program, else the one the build tree configured.
+fs::path DefaultStub(const char* argv0)
+{
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        self = fs::absolute(argv0, ec);
+    fs::path beside = self.parent_path() / "stub-padded.bin";
+    if (fs::exists(beside, ec))
+        return beside;
+    return MENDSMITH_CONFIGURED_STUB;
+}
+
+int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
+{
+    ProgressLine progress(output);
+    BuildResult result = BuildUpdater(options, progress.Callback());
+    progress.Clear();
+    for (const Diagnostic& d : result.diagnostics)
+        if (output == Output::Normal || d.severity != Severity::Note)
+            Print(d);
+    if (result.outcome == BuildOutcome::Refused) {
+        std::cerr << "mendsmith: nothing written\n";
+        return kUsageOrIo;
+    }
+    if (result.outcome == BuildOutcome::VerificationFailed) {
+        std::cerr << "mendsmith: the updater failed its own check; nothing written\n";
+        return kVerification;
+    }
+    WriteWholeFile(target, result.image);
+    if (output == Output::Normal) {
+        std::size_t attached = 0;
+        for (const BuiltEntry& e : result.entries)
+            attached += e.kind == EntryKind::Attached ? 1 : 0;
+        std::cout << "wrote " << target.string() << ": " << result.image.size() << " bytes; "
+                  << result.entries.size() - attached << " patched, " << attached << " attached, "
+                  << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
+                  << result.patchRecordSize << "\n";
+    }
+    return kOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"mendsmith: builds and examines self-applying updaters"};
+    app.require_subcommand(1);
+
+    BuildOptions build;
+    fs::path output;
+    std::optional<fs::path> stub;
+    std::optional<fs::path> language;
+    std::optional<std::size_t> maxDest;
+    bool strict = false;
+    bool quiet = false;
+    CLI::App* buildCommand = app.add_subcommand("build", "Make an updater that turns OLD_DIR into NEW_DIR");
+    buildCommand->add_option("OLD_DIR", build.oldDir, "The installed release")->required()->check(CLI::ExistingDirectory);
+    buildCommand->add_option("NEW_DIR", build.newDir, "The new release")->required()->check(CLI::ExistingDirectory);
+    buildCommand->add_option("--setup", build.setupFile, "Update.ini for the updater")->required()->check(CLI::ExistingFile);
+    buildCommand->add_option("--lang", language, "Language.ini with translations (default: none)")->check(CLI::ExistingFile);
+    buildCommand->add_option("--stub", stub, "The updater program, at most 0x7A00 bytes")->check(CLI::ExistingFile);
+    buildCommand->add_option("-o,--output", output, "The updater to write")->required();
+    buildCommand->add_option("--codepage", build.codePage, "ANSI code page of the entry paths")->capture_default_str();
+    buildCommand->add_option("--max-dest-len", maxDest,
+                             "Longest destination folder to allow for (default: the length of SoftWarePath)");
+    buildCommand->add_option("-j,--jobs", build.jobs, "Files diffed at once (default: one per processor)");
+    buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
+    buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
+
+    fs::path image;
+    bool json = false;
+    unsigned codePage = 1252;
+    CLI::App* inspectCommand = app.add_subcommand("inspect", "Show what an updater holds");
+    inspectCommand->add_option("UPDATER", image, "The updater")->required()->check(CLI::ExistingFile);
+    inspectCommand->add_flag("--json", json, "Machine-readable output");
+    inspectCommand->add_option("--codepage", codePage, "Code page of the texts and paths")->capture_default_str();
+
+    fs::path installed;
+    CLI::App* verifyCommand =
+        app.add_subcommand("verify", "Say what the updater would do to an installed folder, changing nothing");
+    verifyCommand->add_option("UPDATER", image, "The updater")->required()->check(CLI::ExistingFile);
+    verifyCommand->add_option("INSTALLED_DIR", installed, "The installed application")->required()->check(CLI::ExistingDirectory);
+    verifyCommand->add_option("--codepage", codePage, "Code page of the entry paths")->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? kOk : kUsageOrIo;
+    }
+
+    try {
+        if (*buildCommand) {
+            build.stubFile = stub.value_or(DefaultStub(argv[0]));
+            build.languageFile = language;
+            build.maxDestLength = maxDest;
+            build.removedFiles = strict ? RemovedFiles::Refuse : RemovedFiles::Warn;
+            return RunBuild(build, output, quiet ? Output::Quiet : Output::Normal);
+        }
+        if (*inspectCommand) {
+            Inspection inspection = Inspect(ReadWholeFile(image), CodePage(codePage));
+            std::cout << (json ? RenderJson(inspection) : RenderText(inspection));
+            return kOk;
+        }
+        Plan plan = PlanRun(ReadWholeFile(image), installed, CodePage(codePage));
+        std::cout << RenderPlan(plan);
+        return plan.end == RunEnd::Completes ? kOk : kVerification;
+    } catch (const ToolError& e) {
+        std::cerr << "mendsmith: " << e.what() << "\n";
+        return e.kind() == ErrorKind::Verification ? kVerification : kUsageOrIo;
+    } catch (const mendsmith::format::FormatError& e) {
+        std::cerr << "mendsmith: " << e.what() << "\n";
+        return kVerification;
+    } catch (const std::exception& e) {
+        std::cerr << "mendsmith: " << e.what() << "\n";
+        return kUsageOrIo;
+    }
+}
