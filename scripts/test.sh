@@ -20,5 +20,8 @@ status=0
 ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/ctest.xml" || status=1
 ctest --test-dir build/win32 --output-on-failure --timeout 1500 --output-junit "$top/build/win32/ctest.xml" || status=1
 
-python3 scripts/count_results.py build/host build/win32 || status=1
+# Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.
+bash scripts/fuzz.sh 15 || status=1
+
+python3 scripts/count_results.py build/host build/win32 build/fuzz || status=1
 exit $status
