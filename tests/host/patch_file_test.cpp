@@ -8,7 +8,7 @@ using namespace mendsmith::format;
 
 namespace {
 
-// The worked example of spec Part 2.2, byte for byte.
+// The 54-byte example that turns ABCDEF into ABxyEF, byte for byte.
 const Bytes kWorkedExample = {
     0x01, 0x00, 0x00, 0x00,                                                                         // count
     0x18, 0x91, 0xAE, 0xA2,                                                                         // source CRC
