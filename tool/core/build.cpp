@@ -278,9 +278,16 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             Add(diagnostics, Severity::Warning, name,
                 "entry path is too long to be saved into the rollback folder; an aborted run could not restore it");
     };
-    for (const Candidate& c : candidates)
-        if (!c.oldFile || c.oldFile->size != c.newFile->size)
+    std::size_t certainEntries = 0;
+    for (const Candidate& c : candidates) {
+        if (!c.oldFile || c.oldFile->size != c.newFile->size) {
             refusals(c);
+            certainEntries++;
+        }
+    }
+    if (certainEntries > ENTRY_COUNT_MASK)
+        Add(diagnostics, Severity::Error, options.newDir.string(),
+            std::to_string(certainEntries) + " entries or more; the updater reads at most 65535");
     if (HasErrors(diagnostics))
         return result;
 

@@ -1,0 +1,261 @@
+// `mendsmith build`: what becomes an entry and in which order, every refusal, the setup and
+// language checks, and the command line's exit codes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "format/patch_file.h"
+#include "format/updater_image.h"
+#include "tool/core/errors.h"
+#include "tool_test_support.h"
+
+using namespace mendsmith;
+using namespace mendsmith::test;
+using tool::BuildOutcome;
+using tool::Severity;
+
+namespace {
+
+bool Mentions(const tool::BuildResult& result, Severity severity, const std::string& text)
+{
+    for (const tool::Diagnostic& d : result.diagnostics)
+        if (d.severity == severity && (d.message.find(text) != std::string::npos || d.file.find(text) != std::string::npos))
+            return true;
+    return false;
+}
+
+std::string Describe(const tool::BuildResult& result)
+{
+    std::string out;
+    for (const tool::Diagnostic& d : result.diagnostics)
+        out += d.file + ": " + d.message + "\n";
+    return out;
+}
+
+std::vector<format::PatchEntry> EntriesOf(const tool::BuildResult& result)
+{
+    return format::ReadPatchFile(format::ReadUpdaterImage(result.image).patchDat);
+}
+
+} // namespace
+
+TEST(BuildCommand, CarriesChangedAndNewFilesWithTheMainFileFirst)
+{
+    Workspace w;
+    w.Old("app.exe", std::string(3000, 'a') + "version 1");
+    w.New("app.exe", std::string(3000, 'a') + "version 2");
+    w.Old("lib/a.dll", "old library");
+    w.New("lib/a.dll", "new library!");
+    w.Both("lib/deep/same.dat", "unchanged");
+    w.New("added/sub/new.txt", "brand new");
+    w.New("empty.txt", "");
+    w.Old("shrinks.txt", "will be empty");
+    w.New("shrinks.txt", "");
+
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    std::vector<format::PatchEntry> entries = EntriesOf(result);
+    std::vector<std::string> paths;
+    for (const format::PatchEntry& e : entries)
+        paths.push_back(e.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"\\app.exe", "\\added\\sub\\new.txt", "\\empty.txt", "\\lib\\a.dll",
+                                               "\\shrinks.txt"}));
+    EXPECT_FALSE(entries[0].attached);
+    EXPECT_TRUE(entries[1].attached);
+    EXPECT_TRUE(entries[2].attached);
+    EXPECT_EQ(result.unchangedFiles, 1u);
+    EXPECT_TRUE(result.removedFiles.empty());
+    for (const format::PatchEntry& e : entries) {
+        if (e.attached)
+            continue;
+        std::string relative = e.path.substr(1);
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        format::Bytes rebuilt = format::ApplyEntry(e, tool::ReadWholeFile(w.dir / "old" / relative));
+        EXPECT_EQ(rebuilt, tool::ReadWholeFile(w.dir / "new" / relative)) << e.path;
+    }
+}
+
+TEST(BuildCommand, BuildsTheSameImageTwice)
+{
+    Workspace w;
+    for (int i = 0; i < 40; i++) {
+        w.Old("f" + std::to_string(i), std::string(500, static_cast<char>('a' + i % 20)) + std::to_string(i));
+        w.New("f" + std::to_string(i), std::string(500, static_cast<char>('a' + i % 20)) + std::to_string(i * 7));
+    }
+    w.Both("app.exe", "main");
+    w.options.jobs = 4;
+    tool::BuildResult first = tool::BuildUpdater(w.options);
+    tool::BuildResult second = tool::BuildUpdater(w.options);
+    ASSERT_EQ(first.outcome, BuildOutcome::Built);
+    EXPECT_EQ(first.image, second.image);
+}
+
+TEST(BuildCommand, WarnsAboutFilesOnlyInTheOldTreeOrRefusesThemWhenStrict)
+{
+    Workspace w;
+    w.Both("app.exe", "main");
+    w.Old("obsolete/old.dll", "gone in the new release");
+    tool::BuildResult lenient = tool::BuildUpdater(w.options);
+    EXPECT_EQ(lenient.outcome, BuildOutcome::Built);
+    EXPECT_TRUE(Mentions(lenient, Severity::Warning, "obsolete/old.dll"));
+    EXPECT_EQ(lenient.removedFiles, std::vector<std::string>{"obsolete/old.dll"});
+
+    w.options.removedFiles = tool::RemovedFiles::Refuse;
+    tool::BuildResult strict = tool::BuildUpdater(w.options);
+    EXPECT_EQ(strict.outcome, BuildOutcome::Refused);
+    EXPECT_TRUE(strict.image.empty());
+    EXPECT_TRUE(Mentions(strict, Severity::Error, "obsolete/old.dll"));
+}
+
+TEST(BuildCommand, MatchesOldAndNewNamesWithoutRegardToCase)
+{
+    Workspace w;
+    w.Old("APP.EXE", "main v1");
+    w.New("app.exe", "main v2");
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    std::vector<format::PatchEntry> entries = EntriesOf(result);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_FALSE(entries[0].attached);
+    EXPECT_TRUE(result.removedFiles.empty());
+}
+
+TEST(BuildCommand, WritesEntryPathsInTheChosenCodePage)
+{
+    Workspace w;
+    w.Both("app.exe", "main");
+    w.New("caf\xC3\xA9.txt", "accent"); // U+00E9
+    w.options.codePage = 1252;
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    EXPECT_EQ(EntriesOf(result).at(0).path, "\\caf\xE9.txt");
+}
+
+TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Workspace&)> arrange;
+        const char* expected;
+    } cases[] = {
+        {"name the code page cannot hold", [](Workspace& w) { w.New("\xE6\x97\xA5\xE6\x9C\xAC.txt", "x"); }, "code page 1252"},
+        {"double-byte name with a backslash trail byte",
+         [](Workspace& w) {
+             w.options.codePage = 950;
+             w.New("\xE8\xA8\xB1.txt", "x"); // U+8A31, A5 5C in Big5
+         },
+         "backslash byte"},
+        {"path too long for the named destination",
+         [](Workspace& w) {
+             w.options.maxDestLength = 250;
+             w.New("abcdefghij.txt", "x");
+         },
+         "exceeds 259"},
+        {"path too long for SoftWarePath's length",
+         [](Workspace& w) {
+             w.New(std::string(100, 'd') + "/" + std::string(100, 'f') + ".txt", "x");
+             test::WriteText(w.dir / "Update.ini", "[App]\r\nMainFile=app.exe\r\n[Path]\r\nSoftWarePath=C:\\" +
+                                                       std::string(60, 'p') + "\r\n");
+         },
+         "exceeds 259"},
+        {"file of 4 GiB",
+         [](Workspace& w) {
+             std::ofstream(w.dir / "new" / "huge.bin").close();
+             fs::resize_file(w.dir / "new" / "huge.bin", 0x100000000ull);
+         },
+         "4 GiB"},
+        {"main file missing from the new tree", [](Workspace& w) { fs::remove(w.dir / "new" / "app.exe"); }, "MainFile"},
+        {"no main file named",
+         [](Workspace& w) { test::WriteText(w.dir / "Update.ini", "[App]\r\nAppName=x\r\n"); }, "MainFile"},
+        {"names that differ only in case", [](Workspace& w) { w.New("Readme.txt", "a"), w.New("README.txt", "b"); }, "letter case"},
+        {"a Windows device name", [](Workspace& w) { w.New("docs/con.txt", "x"); }, "device name"},
+        {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
+        {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
+        {"a stub too big", [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(0x7A01, 'S')); }, "stub"},
+    };
+    for (const Case& c : cases) {
+        Workspace w;
+        w.Both("app.exe", "main");
+        c.arrange(w);
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        EXPECT_EQ(result.outcome, BuildOutcome::Refused) << c.name;
+        EXPECT_TRUE(result.image.empty()) << c.name;
+        EXPECT_TRUE(Mentions(result, Severity::Error, c.expected)) << c.name << "\n" << Describe(result);
+    }
+}
+
+TEST(BuildCommand, RefusesMoreThan65535Entries)
+{
+    Workspace w;
+    w.Both("app.exe", "main");
+    for (int i = 0; i < 65536; i++)
+        std::ofstream(w.dir / "new" / ("f" + std::to_string(i))).close();
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    EXPECT_EQ(result.outcome, BuildOutcome::Refused);
+    EXPECT_TRUE(Mentions(result, Severity::Error, "65535"));
+}
+
+TEST(BuildCommand, RefusesAnUnknownCodePage)
+{
+    Workspace w;
+    w.options.codePage = 99999;
+    try {
+        tool::BuildUpdater(w.options);
+        FAIL() << "no error";
+    } catch (const tool::ToolError& e) {
+        EXPECT_EQ(e.kind(), tool::ErrorKind::Usage);
+    }
+}
+
+TEST(BuildCommand, ChecksTheSetupAndLanguageFilesAsTheUpdaterReadsThem)
+{
+    Workspace w("[App]\r\nMainFile=bin\\app.exe\r\nShowSplash=0\r\nAppName=" + std::string(300, 'n') +
+                "\r\n[ShellExec]\r\nCommand=x\r\n[Path]\r\nSoftWarePath=C:\\T\r\n");
+    w.Both("bin/app.exe", "main");
+    w.Old("obsolete.txt", "x");
+    test::WriteText(w.dir / "Language.ini", "[$0404]\r\nID202=" + std::string(1100, 'm') + "\r\nID250=" +
+                                                std::string(300, 'l') + "\r\nID999=unused\r\n[English]\r\nID202=x\r\n");
+    w.options.languageFile = w.dir / "Language.ini";
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    EXPECT_TRUE(Mentions(result, Severity::Note, "ShowSplash is not read"));
+    EXPECT_TRUE(Mentions(result, Severity::Note, "Command is not read"));
+    EXPECT_TRUE(Mentions(result, Severity::Warning, "AppName has 300 characters"));
+    EXPECT_TRUE(Mentions(result, Severity::Warning, "ID202 has 1100 characters; the updater shows only the first 1023"));
+    EXPECT_TRUE(Mentions(result, Severity::Warning, "ID250 has 300 characters; the updater shows only the first 259"));
+    EXPECT_TRUE(Mentions(result, Severity::Note, "never reads: ID999"));
+    EXPECT_TRUE(Mentions(result, Severity::Warning, "[English] is never read"));
+    EXPECT_EQ(format::ReadUpdaterImage(result.image).languageIni, tool::ReadWholeFile(w.dir / "Language.ini"));
+}
+
+TEST(BuildCommand, ExitCodesAndOutputOfTheCommandLine)
+{
+    Workspace w;
+    w.Old("app.exe", "v1");
+    w.New("app.exe", "v2");
+    const std::string tool = MENDSMITH_TOOL_PATH;
+    const std::string quiet = " >/dev/null 2>&1";
+    auto run = [&](const std::string& arguments) {
+        int status = std::system((tool + " " + arguments + quiet).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const std::string common = (w.dir / "old").string() + " " + (w.dir / "new").string() + " --setup " +
+                               (w.dir / "Update.ini").string() + " --stub " + (w.dir / "stub.bin").string();
+    EXPECT_EQ(run("build --help"), 0);
+    EXPECT_EQ(run("inspect --help"), 0);
+    EXPECT_EQ(run("verify --help"), 0);
+    EXPECT_EQ(run("build " + common), 1) << "no output named";
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "out.exe").string() + " --codepage 99999"), 1);
+    EXPECT_FALSE(fs::exists(w.dir / "out.exe"));
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "out.exe").string()), 0);
+    EXPECT_TRUE(fs::exists(w.dir / "out.exe"));
+    EXPECT_EQ(run("inspect " + (w.dir / "out.exe").string() + " --json"), 0);
+    EXPECT_EQ(run("inspect " + (w.dir / "stub.bin").string()), 2) << "not an updater";
+    EXPECT_EQ(run("verify " + (w.dir / "out.exe").string() + " " + (w.dir / "old").string()), 0);
+    fs::remove(w.dir / "old" / "app.exe");
+    EXPECT_EQ(run("verify " + (w.dir / "out.exe").string() + " " + (w.dir / "old").string()), 2);
+    w.Old("app.exe", "v1");
+    w.New("extra.txt", "x");
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "bad.exe").string() + " --max-dest-len 255"), 1);
+    EXPECT_FALSE(fs::exists(w.dir / "bad.exe"));
+}

@@ -1,0 +1,172 @@
+// The suffix-array delta engine: exact round trips over edge cases and seeded random pairs, and
+// the choices it makes between copies and literals.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "format/crc.h"
+#include "format/delta.h"
+#include "format/patch_file.h"
+
+using namespace mendsmith::format;
+
+namespace {
+
+Bytes Random(std::mt19937& rng, std::size_t size, int alphabet = 256)
+{
+    Bytes out(size);
+    std::uniform_int_distribution<int> byte(0, alphabet - 1);
+    for (auto& b : out)
+        b = static_cast<std::uint8_t>(byte(rng));
+    return out;
+}
+
+// Checks the ops rebuild target through Patch.dat and are as the format and the engine promise.
+::testing::AssertionResult RoundTrips(const Bytes& old, const Bytes& target)
+{
+    std::vector<Op> ops = MakeOps(old, target);
+    for (std::size_t i = 0; i < ops.size(); i++) {
+        if (ops[i].length == 0)
+            return ::testing::AssertionFailure() << "op " << i << " is empty";
+        if (i > 0 && ops[i].kind == OpKind::Literal && ops[i - 1].kind == OpKind::Literal)
+            return ::testing::AssertionFailure() << "literal ops " << i - 1 << " and " << i << " not merged";
+        if (i > 0 && ops[i].kind == OpKind::Copy && ops[i - 1].kind == OpKind::Copy &&
+            ops[i - 1].sourceOffset + ops[i - 1].length == ops[i].sourceOffset)
+            return ::testing::AssertionFailure() << "contiguous copy ops " << i - 1 << " and " << i << " not merged";
+    }
+    const PatchEntry entries[] = {MakePatchEntry("\\a\\b.bin", old, target)};
+    std::vector<PatchEntry> read = ReadPatchFile(WritePatchFile(entries));
+    if (read.size() != 1 || ApplyEntry(read[0], old) != target)
+        return ::testing::AssertionFailure() << "the entry does not rebuild the target";
+    return ::testing::AssertionSuccess();
+}
+
+Bytes Edit(std::mt19937& rng, const Bytes& old)
+{
+    Bytes out = old;
+    int edits = std::uniform_int_distribution<int>(0, 12)(rng);
+    for (int e = 0; e < edits; e++) {
+        std::size_t at = std::uniform_int_distribution<std::size_t>(0, out.size())(rng);
+        std::size_t n = std::uniform_int_distribution<std::size_t>(1, 300)(rng);
+        switch (std::uniform_int_distribution<int>(0, 4)(rng)) {
+        case 0: {
+            Bytes inserted = Random(rng, n);
+            out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(), inserted.end());
+            break;
+        }
+        case 1:
+            out.erase(out.begin() + static_cast<std::ptrdiff_t>(at),
+                      out.begin() + static_cast<std::ptrdiff_t>(std::min(out.size(), at + n)));
+            break;
+        case 2:
+            for (std::size_t i = at; i < std::min(out.size(), at + n); i += 7)
+                out[i] = static_cast<std::uint8_t>(rng());
+            break;
+        case 3:
+            if (!old.empty()) {
+                std::size_t from = std::uniform_int_distribution<std::size_t>(0, old.size() - 1)(rng);
+                std::size_t length = std::min(old.size() - from, n * 3);
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), old.begin() + static_cast<std::ptrdiff_t>(from),
+                           old.begin() + static_cast<std::ptrdiff_t>(from + length));
+            }
+            break;
+        default:
+            out.resize(std::uniform_int_distribution<std::size_t>(0, out.size() + n)(rng), 0x90);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(DeltaEngine, RebuildsEdgeCasesExactly)
+{
+    std::mt19937 rng(7);
+    Bytes text = Random(rng, 5000, 26);
+    Bytes grown = text;
+    Bytes tail = Random(rng, 3000);
+    grown.insert(grown.end(), tail.begin(), tail.end());
+    struct Case {
+        const char* name;
+        Bytes old, target;
+    } cases[] = {
+        {"both empty", {}, {}},
+        {"one byte to one other byte", {0x41}, {0x42}},
+        {"one byte unchanged", {0x41}, {0x41}},
+        {"equal files", text, text},
+        {"shrinks to nothing", text, {}},
+        {"entirely new file", {}, text},
+        {"only grows at the end", text, grown},
+        {"only grows at the front", tail, grown},
+        {"runs of one byte", Bytes(70000, 0), Bytes(90000, 0)},
+        {"one byte flipped in the middle", text, [&] { Bytes b = text; b[2500] ^= 0x80; return b; }()},
+        {"halves swapped", text, [&] {
+             Bytes b(text.begin() + 2500, text.end());
+             b.insert(b.end(), text.begin(), text.begin() + 2500);
+             return b;
+         }()},
+    };
+    for (const Case& c : cases)
+        EXPECT_TRUE(RoundTrips(c.old, c.target)) << c.name;
+}
+
+TEST(DeltaEngine, RebuildsThousandsOfSeededRandomPairs)
+{
+    for (std::uint32_t seed = 1; seed <= 3000; seed++) {
+        std::mt19937 rng(seed);
+        std::size_t size = std::uniform_int_distribution<std::size_t>(0, seed % 100 == 0 ? 60000 : 3000)(rng);
+        int alphabet = seed % 4 == 0 ? 2 : seed % 4 == 1 ? 16 : 256;
+        Bytes old = Random(rng, size, alphabet);
+        Bytes target = seed % 11 == 0 ? Random(rng, size / 3, alphabet) : Edit(rng, old);
+        ASSERT_TRUE(RoundTrips(old, target)) << "seed " << seed;
+    }
+}
+
+TEST(DeltaEngine, CopiesMovedBlocksFromAnywhereInTheOldFile)
+{
+    std::mt19937 rng(3);
+    Bytes a = Random(rng, 40000), b = Random(rng, 40000), c = Random(rng, 40000);
+    Bytes old = a;
+    old.insert(old.end(), b.begin(), b.end());
+    old.insert(old.end(), c.begin(), c.end());
+    Bytes target = c;
+    target.insert(target.end(), a.begin(), a.end());
+    target.insert(target.end(), b.begin(), b.begin() + 100);
+    std::vector<Op> ops = MakeOps(old, target);
+    std::size_t literal = 0;
+    for (const Op& op : ops)
+        literal += op.kind == OpKind::Literal ? op.length : 0;
+    EXPECT_EQ(literal, 0u);
+    EXPECT_LE(ops.size(), 3u);
+    EXPECT_EQ(ApplyOps(old, ops), target);
+}
+
+TEST(DeltaEngine, LeavesMatchesThatCostMoreThanTheirBytesAsLiterals)
+{
+    // Target: new random bytes with a 4-byte piece of old in the middle; a 9-byte copy op
+    // would cost more than 4 literal bytes.
+    std::mt19937 rng(11);
+    Bytes old = Random(rng, 20000);
+    Bytes target = Random(rng, 600);
+    target.insert(target.begin() + 300, old.begin() + 1000, old.begin() + 1004);
+    std::vector<Op> ops = MakeOps(old, target);
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].kind, OpKind::Literal);
+}
+
+TEST(DeltaEngine, CopiesAroundScatteredSmallChanges)
+{
+    // Changed four-byte fields every 100 bytes, like relocated addresses in a rebuilt program.
+    std::mt19937 rng(5);
+    Bytes old = Random(rng, 100000, 64);
+    Bytes target = old;
+    for (std::size_t at = 50; at + 4 < target.size(); at += 100)
+        for (std::size_t k = 0; k < 4; k++)
+            target[at + k] = static_cast<std::uint8_t>(rng());
+    std::vector<Op> ops = MakeOps(old, target);
+    std::size_t literal = 0;
+    for (const Op& op : ops)
+        literal += op.kind == OpKind::Literal ? op.length : 0;
+    EXPECT_LE(literal, 1000u * 4);
+    EXPECT_EQ(ApplyOps(old, ops), target);
+}

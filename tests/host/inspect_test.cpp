@@ -1,0 +1,136 @@
+// `inspect` and `verify` on updaters the tool builds: what is reported, and the run predicted
+// for installed folders in various states.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "common/format.h"
+#include "tool/core/errors.h"
+#include "tool/core/inspect.h"
+#include "tool_test_support.h"
+
+using namespace mendsmith;
+using namespace mendsmith::test;
+
+namespace {
+
+// app.exe and data/lib.dll change, docs/new.txt is added.
+struct BuiltUpdater {
+    Workspace w;
+    format::Bytes image;
+    tool::CodePage codePage{1252};
+
+    BuiltUpdater()
+    {
+        w.Old("app.exe", std::string(4000, 'x') + "one");
+        w.New("app.exe", std::string(4000, 'x') + "two!");
+        w.Old("data/lib.dll", "library 1");
+        w.New("data/lib.dll", "library 2");
+        w.New("docs/new.txt", "hello");
+        test::WriteText(w.dir / "Language.ini", "[$0404]\r\nID202=x\r\n[$0407]\r\nID202=y\r\n");
+        w.options.languageFile = w.dir / "Language.ini";
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        if (result.outcome != tool::BuildOutcome::Built)
+            throw std::runtime_error("build failed");
+        image = result.image;
+    }
+
+    fs::path InstalledCopy()
+    {
+        fs::path copy = w.dir / "installed";
+        fs::remove_all(copy);
+        fs::copy(w.dir / "old", copy, fs::copy_options::recursive);
+        return copy;
+    }
+};
+
+std::vector<std::uint32_t> Statuses(const tool::Plan& plan)
+{
+    std::vector<std::uint32_t> out;
+    for (const tool::PlannedEntry& e : plan.entries)
+        out.push_back(e.status);
+    return out;
+}
+
+} // namespace
+
+TEST(Inspect, ReportsRecordsSetupLanguagesAndEntries)
+{
+    BuiltUpdater u;
+    tool::Inspection inspection = tool::Inspect(u.image, u.codePage);
+    ASSERT_EQ(inspection.records.size(), 2u);
+    EXPECT_EQ(inspection.records[0].offset, PACKAGE_OFFSET);
+    EXPECT_EQ(inspection.records[0].files[1].first, "Update.ini");
+    EXPECT_EQ(inspection.records[1].files[0].first, "Patch.dat");
+    EXPECT_EQ(inspection.languages, (std::vector<std::string>{"$0404", "$0407"}));
+    bool sawMain = false, sawBackup = false;
+    for (const tool::SetupValue& v : inspection.setup) {
+        sawMain = sawMain || (v.key == std::string("MainFile") && v.value == "app.exe" && v.present);
+        sawBackup = sawBackup || (v.key == std::string("BackupDirectory") && v.value == DEFAULT_BACKUP_DIRECTORY && !v.present);
+    }
+    EXPECT_TRUE(sawMain);
+    EXPECT_TRUE(sawBackup);
+    ASSERT_EQ(inspection.entries.size(), 3u);
+    EXPECT_EQ(inspection.entries[0].path, "\\app.exe");
+    EXPECT_FALSE(inspection.entries[0].attached);
+    EXPECT_EQ(inspection.entries[0].resultSize, 4004u);
+    EXPECT_GE(inspection.entries[0].copyOps, 1u);
+    EXPECT_EQ(inspection.entries[2].path, "\\docs\\new.txt");
+    EXPECT_TRUE(inspection.entries[2].attached);
+    EXPECT_EQ(inspection.entries[2].resultSize, 5u);
+
+    nlohmann::json json = nlohmann::json::parse(tool::RenderJson(inspection));
+    EXPECT_EQ(json["entries"].size(), 3u);
+    EXPECT_EQ(json["entries"][2]["kind"], "attached");
+    EXPECT_EQ(json["records"][1]["files"][0]["name"], "Patch.dat");
+    EXPECT_NE(tool::RenderText(inspection).find("\\data\\lib.dll"), std::string::npos);
+}
+
+TEST(Inspect, RefusesWhatIsNotAnUpdater)
+{
+    BuiltUpdater u;
+    format::Bytes cut(u.image.begin(), u.image.end() - 10);
+    EXPECT_THROW(tool::Inspect(cut, u.codePage), tool::ToolError);
+    EXPECT_THROW(tool::Inspect(format::Bytes(100, 0), u.codePage), tool::ToolError);
+}
+
+TEST(Verify, PredictsAFullRunOnTheOldRelease)
+{
+    BuiltUpdater u;
+    tool::Plan plan = tool::PlanRun(u.image, u.InstalledCopy(), u.codePage);
+    EXPECT_EQ(plan.end, tool::RunEnd::Completes);
+    EXPECT_EQ(Statuses(plan), (std::vector<std::uint32_t>{ENTRY_UPDATED, ENTRY_UPDATED, ENTRY_ADDED}));
+}
+
+TEST(Verify, PredictsSkipsAndStopsAsTheUpdaterDecides)
+{
+    BuiltUpdater u;
+    {
+        fs::path installed = u.InstalledCopy();
+        fs::copy_file(u.w.dir / "new" / "app.exe", installed / "app.exe", fs::copy_options::overwrite_existing);
+        fs::remove(installed / "data" / "lib.dll");
+        test::WriteText(installed / "docs" / "new.txt", "already here");
+        tool::Plan plan = tool::PlanRun(u.image, installed, u.codePage);
+        EXPECT_EQ(plan.end, tool::RunEnd::Completes);
+        EXPECT_EQ(Statuses(plan),
+                  (std::vector<std::uint32_t>{ENTRY_ALREADY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_ATTACHED_OVERWRITTEN}));
+    }
+    {
+        fs::path installed = u.InstalledCopy();
+        test::WriteText(installed / "app.exe", "some other release");
+        tool::Plan plan = tool::PlanRun(u.image, installed, u.codePage);
+        EXPECT_EQ(plan.end, tool::RunEnd::StopsOnMainFile);
+        EXPECT_EQ(Statuses(plan), (std::vector<std::uint32_t>{ENTRY_ORIGINAL_CRC_ERROR, 0, 0}));
+    }
+    {
+        fs::path installed = u.InstalledCopy();
+        fs::remove(installed / "app.exe");
+        EXPECT_EQ(tool::PlanRun(u.image, installed, u.codePage).end, tool::RunEnd::MainFileMissing);
+    }
+    {
+        fs::path installed = u.InstalledCopy();
+        fs::rename(installed / "data" / "lib.dll", installed / "data" / "LIB.DLL");
+        EXPECT_EQ(Statuses(tool::PlanRun(u.image, installed, u.codePage))[1], ENTRY_UPDATED)
+            << "Windows finds a file whatever its letter case";
+    }
+}
