@@ -1,59 +1,54 @@
 #!/usr/bin/env python3
-"""Draws the updater's icon (one 32x32 image, 16 colours) into res/mendsmith.ico."""
+"""Draws the updater's icon, one 32x32 image in two colours (every byte counts in the
+stub), into res/mendsmith.ico: a box with a page in it and an arrow going down into it."""
 import os
 import struct
 
 SIZE = 32
-# The standard 16-colour palette: index -> (blue, green, red, 0).
-PALETTE = [
-    (0, 0, 0), (0, 0, 128), (0, 128, 0), (0, 128, 128), (128, 0, 0), (128, 0, 128), (128, 128, 0), (192, 192, 192),
-    (128, 128, 128), (0, 0, 255), (0, 255, 0), (0, 255, 255), (255, 0, 0), (255, 0, 255), (255, 255, 0), (255, 255, 255),
-]
-TRANSPARENT, BLACK, NAVY, BLUE, YELLOW, WHITE, GREY = None, 0, 4, 12, 11, 15, 8
+BLACK, WHITE, CLEAR = 0, 1, None
 
 
 def draw():
-    """Rows top to bottom: a blue box with a white page and a yellow arrow going into it."""
-    pixels = [[TRANSPARENT] * SIZE for _ in range(SIZE)]
+    pixels = [[CLEAR] * SIZE for _ in range(SIZE)]
 
     def fill(x0, y0, x1, y1, colour):
         for y in range(y0, y1):
             for x in range(x0, x1):
                 pixels[y][x] = colour
 
-    fill(3, 11, 29, 30, BLACK)
-    fill(4, 12, 28, 29, NAVY)
-    fill(5, 13, 27, 16, BLUE)
-    fill(9, 17, 23, 27, WHITE)
-    for y in range(19, 26, 2):
-        fill(11, y, 21, y + 1, GREY)
-    # The arrow: a shaft from the top and a head pointing down onto the page.
-    fill(14, 1, 18, 12, BLACK)
-    fill(15, 1, 17, 12, YELLOW)
-    for row in range(7):
-        y = 10 + row
-        half = 7 - row
-        fill(16 - half - 1, y, 16 + half + 1, y + 1, BLACK)
-        if half > 0:
-            fill(16 - half, y, 16 + half, y + 1, YELLOW)
+    fill(3, 12, 29, 30, BLACK)
+    fill(5, 14, 27, 28, WHITE)
+    fill(9, 17, 23, 28, BLACK)
+    fill(10, 18, 22, 28, WHITE)
+    for y in range(20, 27, 2):
+        fill(12, y, 20, y + 1, BLACK)
+    # The arrow: a hollow shaft from the top and a solid head pointing onto the page.
+    fill(13, 1, 19, 11, BLACK)
+    fill(15, 2, 17, 11, WHITE)
+    for row in range(8):
+        half = 8 - row
+        fill(16 - half, 9 + row, 16 + half, 10 + row, BLACK)
     return pixels
 
 
-def icon_bytes(pixels):
-    xor = bytearray()
-    mask = bytearray()
+def packed_rows(pixels, bit_of):
+    """Bottom-up rows of one bit a pixel, as icon images store them."""
+    data = bytearray()
     for row in reversed(pixels):
-        for x in range(0, SIZE, 2):
-            hi, lo = row[x], row[x + 1]
-            xor.append(((hi or 0) << 4) | (lo or 0))
         bits = 0
-        for x in range(SIZE):
-            bits = (bits << 1) | (row[x] is None)
-        mask += bits.to_bytes(4, "big")
-    header = struct.pack("<IiiHHIIiiII", 40, SIZE, 2 * SIZE, 1, 4, 0, len(xor) + len(mask), 0, 0, 16, 0)
-    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in ((p[2], p[1], p[0]) for p in PALETTE))
-    image = header + palette + bytes(xor) + bytes(mask)
-    directory = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", SIZE, SIZE, 16, 0, 1, 4, len(image), 22)
+        for pixel in row:
+            bits = (bits << 1) | bit_of(pixel)
+        data += bits.to_bytes(SIZE // 8, "big")
+    return bytes(data)
+
+
+def icon_bytes(pixels):
+    colours = packed_rows(pixels, lambda p: p == WHITE)
+    mask = packed_rows(pixels, lambda p: p is CLEAR)
+    header = struct.pack("<IiiHHIIiiII", 40, SIZE, 2 * SIZE, 1, 1, 0, len(colours) + len(mask), 0, 0, 2, 0)
+    palette = bytes([0, 0, 0, 0, 255, 255, 255, 0])
+    image = header + palette + colours + mask
+    directory = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", SIZE, SIZE, 2, 0, 1, 1, len(image), 22)
     return directory + image
 
 
