@@ -16,4 +16,11 @@ extern HWND g_runStatusWindow;                  // shows each entry's path; none
 // ENTRY_DATA_ERROR). Originals it replaces are saved below rollbackDirectory.
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, HWND owner);
 
+// Puts directory and tail one after the other into a PATH_ROOM buffer. 0, leaving the buffer
+// as it was, when the result would be longer than MAX_PATH_CHARS.
+int ConcatPath(char* joined, const char* directory, const char* tail);
+
+// One WriteFile of size bytes; 0 when it failed or wrote fewer.
+int WriteWhole(HANDLE file, const void* data, DWORD size);
+
 #endif

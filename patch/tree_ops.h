@@ -4,7 +4,8 @@
 #define MENDSMITH_PATCH_TREE_OPS_H
 
 // Copies every file below source onto target, overwriting files of the same relative path.
-void CopyTree(const char* source, const char* target);
+// Non-zero when every file was copied; 0 when one was not or source cannot be listed.
+int CopyTree(const char* source, const char* target);
 
 // Deletes every file and folder below directory, read-only ones too, then the directory.
 // Non-zero when the directory itself was removed.

@@ -1,0 +1,175 @@
+// Wall time of whole update runs (checksums, rebuild, rollback copy, move, log) beside
+// CopyFileA of the same result bytes on the same disk: one large file and a tree of small ones.
+// Usage: apply_bench [megabytes of the large file, default 256] [number of small files, default 2000]
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format/delta.h"
+#include "format/patch_file.h"
+#include "patch/crc32.h"
+#include "patch/tree_ops.h"
+#include "patch/update_run.h"
+#include "startup/startup_values.h"
+
+namespace fmt = mendsmith::format;
+
+static double Now()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return double(counter.QuadPart) / double(frequency.QuadPart);
+}
+
+static std::string NewFolder(const char* prefix)
+{
+    char base[MAX_PATH], name[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    GetTempFileNameA(base, prefix, 0, name);
+    DeleteFileA(name);
+    CreateDirectoryA(name, nullptr);
+    return name;
+}
+
+static void WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+    CloseHandle(file);
+}
+
+static void Fill(fmt::Bytes& bytes, std::uint32_t seed)
+{
+    std::uint32_t x = seed;
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        x = x * 1103515245u + 12345u;
+        std::memcpy(&bytes[i], &x, 4);
+    }
+}
+
+// Runs the worker on this thread: with no windows its messages go nowhere and nothing waits.
+static double TimeRun(const std::string& destination, const std::string& work)
+{
+    static char destinationBuffer[PATH_ROOM], backup[PATH_ROOM], patchName[PATH_ROOM] = "Patch.dat";
+    std::snprintf(destinationBuffer, sizeof destinationBuffer, "%s", destination.c_str());
+    std::snprintf(backup, sizeof backup, "%s\\Mendsmith.bak", destination.c_str());
+    std::snprintf(g_workDirectory, sizeof g_workDirectory, "%s", work.c_str());
+    UpdateJob job{};
+    job.destinationDirectory = destinationBuffer;
+    job.backupDirectory = backup;
+    job.patchFileName = patchName;
+    job.runState = RUN_ACTIVE;
+    g_summaryStatus = 0;
+    double start = Now();
+    UpdateWorker(&job);
+    double seconds = Now() - start;
+    if (job.runState != RUN_ACTIVE || g_summaryStatus != ENTRY_UPDATED) {
+        std::fprintf(stderr, "the run failed: state %ld, summary 0x%lX\n", job.runState, static_cast<unsigned long>(g_summaryStatus));
+        std::exit(1);
+    }
+    return seconds;
+}
+
+static double TimeCopies(const std::vector<std::string>& from, const std::string& folder)
+{
+    double start = Now();
+    for (std::size_t i = 0; i < from.size(); i++)
+        CopyFileA(from[i].c_str(), (folder + "\\" + std::to_string(i)).c_str(), FALSE);
+    return Now() - start;
+}
+
+static void Report(const char* what, double run, double copy)
+{
+    std::printf("%-44s run %8.2f s   CopyFileA %8.2f s   ratio %5.2f\n", what, run, copy, run / copy);
+}
+
+// One file of megabytes MB: 1 MB copy ops taken out of order, each followed by a 64-byte literal.
+static void LargeFile(std::uint32_t megabytes)
+{
+    std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
+    const std::uint32_t chunk = 1u << 20;
+    fmt::Bytes old(std::size_t(megabytes) * chunk);
+    Fill(old, 7);
+    WriteWholeFile(destination + "\\big.bin", old.data(), old.size());
+    fmt::PatchEntry entry;
+    entry.path = "\\big.bin";
+    entry.sourceCrc = CrcOfBuffer(old.data(), static_cast<std::uint32_t>(old.size()));
+    std::uint32_t target = CRC_INITIAL;
+    for (std::uint32_t i = 0; i < megabytes; i++) {
+        std::uint32_t from = ((i * 7919u) % megabytes) * chunk;
+        entry.ops.push_back(fmt::Op::MakeCopy(chunk - 64, from));
+        target = CrcUpdate(target, &old[from], chunk - 64);
+        fmt::Bytes literal(64, static_cast<std::uint8_t>(i));
+        target = CrcUpdate(target, literal.data(), 64);
+        entry.ops.push_back(fmt::Op::MakeLiteral(literal));
+    }
+    entry.targetCrc = ~target;
+    old = fmt::Bytes();
+    fmt::Bytes patch = fmt::WritePatchFile(std::vector<fmt::PatchEntry>{entry});
+    WriteWholeFile(work + "\\Patch.dat", patch.data(), patch.size());
+
+    double run = TimeRun(destination, work);
+    double copy = TimeCopies({destination + "\\big.bin"}, copies);
+    char what[80];
+    std::snprintf(what, sizeof what, "one file of %u MB, %zu ops:", megabytes, entry.ops.size());
+    Report(what, run, copy);
+    DeleteTree(destination.c_str());
+    DeleteTree(work.c_str());
+    DeleteTree(copies.c_str());
+}
+
+// files small files of 4 to 12 KB in 20 folders, each rebuilt from a delta.
+static void SmallFiles(std::uint32_t files)
+{
+    std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
+    std::vector<fmt::PatchEntry> entries;
+    std::vector<std::string> results;
+    std::size_t bytes = 0;
+    for (std::uint32_t i = 0; i < files; i++) {
+        std::string folder = "\\d" + std::to_string(i % 20);
+        CreateDirectoryA((destination + folder).c_str(), nullptr);
+        fmt::Bytes old(4096 + (i % 9) * 1024);
+        Fill(old, i + 1);
+        fmt::Bytes next = old;
+        for (std::size_t at = 100; at < next.size(); at += 1500)
+            next[at] ^= 0xFF;
+        std::string path = folder + "\\f" + std::to_string(i) + ".dat";
+        WriteWholeFile(destination + path, old.data(), old.size());
+        entries.push_back(fmt::MakePatchEntry(path, old, next));
+        results.push_back(destination + path);
+        bytes += next.size();
+    }
+    fmt::Bytes patch = fmt::WritePatchFile(entries);
+    WriteWholeFile(work + "\\Patch.dat", patch.data(), patch.size());
+
+    double run = TimeRun(destination, work);
+    double copy = TimeCopies(results, copies);
+    char what[80];
+    std::snprintf(what, sizeof what, "%u small files, %zu KB in all:", files, bytes / 1024);
+    Report(what, run, copy);
+    DeleteTree(destination.c_str());
+    DeleteTree(work.c_str());
+    DeleteTree(copies.c_str());
+}
+
+int main(int argc, char** argv)
+{
+    std::uint32_t megabytes = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 256;
+    std::uint32_t files = argc > 2 ? static_cast<std::uint32_t>(std::atoi(argv[2])) : 2000;
+    BuildCrcTable();
+    g_instance = GetModuleHandleA(nullptr);
+    if (megabytes > 0)
+        LargeFile(megabytes);
+    if (files > 0)
+        SmallFiles(files);
+    return 0;
+}

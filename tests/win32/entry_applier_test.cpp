@@ -1,0 +1,353 @@
+// The entry applier against real files: every outcome of a patch entry, and that a
+// failure at any step leaves the file on disk and the rollback directory as they were.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "format/delta.h"
+#include "format/patch_file.h"
+#include "patch/entry_applier.h"
+#include "res/resource.h"
+#include "support/run_harness.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fmt = mendsmith::format;
+
+namespace {
+
+class EntryApplierTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        UseStartupValues(work_.path());
+        g_summaryStatus = 0;
+        g_runStatusWindow = nullptr;
+        UseDestination(dest_.path());
+        rollback_ = work_ / "BAK1.tmp";
+        CreateDirectoryA(rollback_.c_str(), nullptr);
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(NamesWithPrefix(destination_, "PCH"), std::vector<std::string>{});
+        EXPECT_EQ(NamesWithPrefix(destination_, "BAK"), std::vector<std::string>{});
+    }
+
+    void UseDestination(const std::string& path)
+    {
+        destination_ = path;
+        std::snprintf(g_runDestination, sizeof g_runDestination, "%s", path.c_str());
+    }
+
+    // Applies every entry in turn; unless a data error stops it, the cursor must end exactly
+    // at the end of the data.
+    std::vector<EntryStatus> Apply(const fmt::Bytes& data, HWND owner = nullptr)
+    {
+        PatchCursor cursor{data.data(), data.data() + data.size()};
+        std::uint32_t count = 0;
+        EXPECT_TRUE(ReadPatchEntryCount(&cursor, &count));
+        std::vector<EntryStatus> statuses;
+        for (std::uint32_t i = 0; i < count; i++) {
+            statuses.push_back(ApplyPatchEntry(&cursor, rollback_.c_str(), owner));
+            if (statuses.back() == ENTRY_DATA_ERROR)
+                return statuses;
+        }
+        EXPECT_EQ(cursor.at, cursor.end) << "the cursor stopped short of the end";
+        return statuses;
+    }
+
+    std::vector<EntryStatus> Apply(const std::vector<fmt::PatchEntry>& entries, HWND owner = nullptr)
+    {
+        return Apply(fmt::WritePatchFile(entries), owner);
+    }
+
+    std::string Full(const std::string& entryPath) const { return destination_ + entryPath; }
+
+    TempDir dest_;
+    TempDir work_;
+    std::string destination_;
+    std::string rollback_;
+    const Bytes old_ = SampleRelease(1, 5000);
+    const Bytes new_ = NextRelease(old_);
+};
+
+using Statuses = std::vector<EntryStatus>;
+
+// Stand-ins for the platform calls that fail at the worst moment. They reach the real calls
+// through the system's exports, since this program's own imports are the ones replaced.
+HANDLE g_heldFile = INVALID_HANDLE_VALUE;
+
+template <typename F> F Real(const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+BOOL WINAPI CopyThenLockSource(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
+    g_heldFile = CreateFileA(from, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return copied;
+}
+
+BOOL WINAPI FailMove(LPCSTR, LPCSTR)
+{
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+}
+
+BOOL WINAPI WriteHalf(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    return Real<decltype(&WriteFile)>("WriteFile")(file, data, size / 2, written, overlapped);
+}
+
+TEST_F(EntryApplierTest, NewAttachedFileIsAddedWithItsFolders)
+{
+    HWND status = CreateWindowA("STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    g_runStatusWindow = status;
+
+    EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\New\\Deep\\file.txt", ToBytes("hello"))}), Statuses{ENTRY_ADDED});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"New\\", {}}, {"New\\Deep\\", {}}, {"New\\Deep\\file.txt", ToBytes("hello")}}));
+    EXPECT_EQ(ReadTree(rollback_), Tree{});
+    char shown[MAX_PATH] = "";
+    GetWindowTextA(status, shown, sizeof shown);
+    EXPECT_STREQ(shown, "\\New\\Deep\\file.txt");
+    EXPECT_EQ(g_summaryStatus, ENTRY_ADDED);
+    DestroyWindow(status);
+}
+
+TEST_F(EntryApplierTest, ExistingAttachedFileIsKeptOnNoAndSavedThenOverwrittenOnYes)
+{
+    Bytes former = SampleRelease(7, 1000);
+    WriteFileBytes(dest_ / "data.bin", former);
+    HWND owner = CreateWindowA("STATIC", "owner", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    auto entries = std::vector<fmt::PatchEntry>{fmt::MakeAttachedEntry("\\data.bin", ToBytes("0123456789"))};
+    {
+        QuestionAnswerer answerer(GetCurrentThreadId(), {IDNO});
+        EXPECT_EQ(Apply(entries, owner), Statuses{ENTRY_ATTACHED_SKIPPED});
+        ASSERT_EQ(answerer.questions().size(), 1u);
+        const auto& question = answerer.questions()[0];
+        EXPECT_EQ(question.text, StringTableText(IDS_ATTACHED_EXISTS) + "\r\n" + Full("\\data.bin"));
+        EXPECT_EQ(question.caption, "Mendsmith");
+        EXPECT_EQ(question.owner, owner);
+        EXPECT_TRUE(question.yesNoOnly);
+    }
+    EXPECT_EQ(ReadFileBytes(dest_ / "data.bin"), former);
+    EXPECT_EQ(ReadTree(rollback_), Tree{});
+    {
+        QuestionAnswerer answerer(GetCurrentThreadId(), {IDYES});
+        EXPECT_EQ(Apply(entries, owner), Statuses{ENTRY_ATTACHED_OVERWRITTEN});
+    }
+    EXPECT_EQ(ReadFileBytes(dest_ / "data.bin"), ToBytes("0123456789"));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"data.bin", former}}));
+    DestroyWindow(owner);
+}
+
+TEST_F(EntryApplierTest, ReadOnlyFileIsPatchedAndItsOriginalSaved)
+{
+    WriteTree(dest_.path(), {{"Bin\\tool.dll", old_}});
+    SetFileAttributesA((dest_ / "Bin\\tool.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    // The attached file after the op list shows that the cursor moved exactly past it.
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Bin\\tool.dll", old_, new_), fmt::MakeAttachedEntry("\\b.txt", ToBytes("b"))}),
+              (Statuses{ENTRY_UPDATED, ENTRY_ADDED}));
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Bin\\", {}}, {"Bin\\tool.dll", new_}, {"b.txt", ToBytes("b")}}));
+    EXPECT_FALSE(GetFileAttributesA((dest_ / "Bin\\tool.dll").c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Bin\\", {}}, {"Bin\\tool.dll", old_}}));
+}
+
+TEST_F(EntryApplierTest, FilesThatCannotBePatchedAreSkippedUnchanged)
+{
+    Bytes other = SampleRelease(9, 300);
+    Tree before{{"already.txt", new_}, {"other.txt", other}, {"held.txt", old_}, {"good.txt", old_}};
+    WriteTree(dest_.path(), before);
+    // Held open without sharing, as a running program holds its files.
+    HANDLE holder = CreateFileA((dest_ / "held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    Statuses statuses = Apply({fmt::MakePatchEntry("\\Sub\\missing.txt", old_, new_),
+                               fmt::MakePatchEntry("\\already.txt", old_, new_),
+                               fmt::MakePatchEntry("\\other.txt", old_, new_),
+                               fmt::MakePatchEntry("\\held.txt", old_, new_),
+                               fmt::MakePatchEntry("\\good.txt", old_, new_)});
+    CloseHandle(holder);
+
+    EXPECT_EQ(statuses, (Statuses{ENTRY_ORIGINAL_MISSING, ENTRY_ALREADY_UPDATED, ENTRY_ORIGINAL_CRC_ERROR,
+                                  ENTRY_ACCESS_DENIED, ENTRY_UPDATED}));
+    EXPECT_EQ(g_summaryStatus, 0x813Au);
+    before["Sub\\"] = {};
+    before["good.txt"] = new_;
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"good.txt", old_}}));
+}
+
+TEST_F(EntryApplierTest, ResultWithoutTheTargetChecksumIsDiscarded)
+{
+    WriteFileBytes(dest_ / "a.bin", old_);
+    fmt::PatchEntry entry = fmt::MakePatchEntry("\\a.bin", old_, new_);
+    entry.targetCrc ^= 1;
+
+    EXPECT_EQ(Apply({entry}), Statuses{ENTRY_RESULT_CRC_ERROR});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), Tree{});
+}
+
+TEST_F(EntryApplierTest, OpListOfOnlyTheEndOpLeavesAnEmptyFile)
+{
+    WriteFileBytes(dest_ / "a.bin", old_);
+
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, {})}), Statuses{ENTRY_UPDATED});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", {}}}));
+}
+
+TEST_F(EntryApplierTest, DataErrorsLeaveEveryFileUntouched)
+{
+    Tree before{{"Docs\\", {}}, {"Docs\\Notes.txt", ToBytes("ABCDEF")}};
+    WriteTree(dest_.path(), before);
+    fmt::PatchEntry entry = fmt::MakePatchEntry("\\Docs\\Notes.txt", ToBytes("ABCDEF"), ToBytes("ABxyEF"));
+    entry.ops = {fmt::Op::MakeCopy(2, 0), fmt::Op::MakeLiteral(ToBytes("xy")), fmt::Op::MakeCopy(2, 4)};
+    const fmt::Bytes good = fmt::WritePatchFile(std::vector<fmt::PatchEntry>{entry});
+    const std::size_t secondOp = 4 + 8 + entry.path.size() + 1 + 9;
+    ASSERT_EQ(good[secondOp], OP_LITERAL);
+
+    for (std::uint8_t invalid : {std::uint8_t{3}, std::uint8_t{0x7F}}) {
+        fmt::Bytes data = good;
+        data[secondOp] = invalid;
+        EXPECT_EQ(Apply(data), Statuses{ENTRY_DATA_ERROR}) << "op byte " << int(invalid);
+        // The same list walked for a file that is missing.
+        MoveFileA((dest_ / "Docs\\Notes.txt").c_str(), (dest_ / "Docs\\Away.txt").c_str());
+        EXPECT_EQ(Apply(data), Statuses{ENTRY_DATA_ERROR}) << "op byte " << int(invalid) << ", file missing";
+        MoveFileA((dest_ / "Docs\\Away.txt").c_str(), (dest_ / "Docs\\Notes.txt").c_str());
+    }
+
+    fmt::Bytes truncated(good.begin(), good.end() - 3);
+    EXPECT_EQ(Apply(truncated), Statuses{ENTRY_DATA_ERROR}) << "data shorter than its entry";
+
+    entry.ops = {fmt::Op::MakeCopy(3, 4)};
+    EXPECT_EQ(Apply({entry}), Statuses{ENTRY_DATA_ERROR}) << "copy range beyond the file";
+
+    // The writer refuses an unsafe path, so one is put into its output by hand.
+    fmt::Bytes escaping = fmt::WritePatchFile(std::vector<fmt::PatchEntry>{fmt::MakeAttachedEntry("\\xx\\evil.txt", ToBytes("!"))});
+    escaping[4 + 8 + 1] = '.';
+    escaping[4 + 8 + 2] = '.';
+    EXPECT_EQ(Apply(escaping), Statuses{ENTRY_DATA_ERROR}) << "entry path leaving the destination";
+
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"BAK1.tmp\\", {}}}));
+}
+
+TEST_F(EntryApplierTest, PathsBeyond259CharactersAreRefusedNotCut)
+{
+    // 220 characters of destination leave room for entry paths of up to 39.
+    std::string deep = dest_.path() + "\\" + std::string(219 - dest_.path().size(), 'd');
+    ASSERT_EQ(deep.size(), 220u);
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+    UseDestination(deep);
+    std::string tooLong = "\\" + std::string(39, 'x');
+    std::string fits = "\\" + std::string(38, 'y');
+
+    EXPECT_EQ(Apply({fmt::MakeAttachedEntry(tooLong, ToBytes("1")), fmt::MakePatchEntry(tooLong, old_, new_),
+                     fmt::MakeAttachedEntry(fits, ToBytes("2"))}),
+              (Statuses{ENTRY_ACCESS_DENIED, ENTRY_ACCESS_DENIED, ENTRY_ADDED}));
+    EXPECT_EQ(ReadTree(deep), (Tree{{fits.substr(1), ToBytes("2")}}));
+
+    // The same limit holds for the copy below the rollback directory.
+    rollback_ = work_.path() + "\\" + std::string(230 - work_.path().size(), 'r');
+    ASSERT_TRUE(CreateDirectoryA(rollback_.c_str(), nullptr));
+    WriteFileBytes(deep + fits, old_);
+    EXPECT_EQ(Apply({fmt::MakePatchEntry(fits, old_, new_)}), Statuses{ENTRY_ACCESS_DENIED});
+    EXPECT_EQ(ReadTree(deep), (Tree{{fits.substr(1), old_}}));
+    EXPECT_EQ(ReadTree(rollback_), Tree{});
+}
+
+TEST_F(EntryApplierTest, OriginalThatCannotBeSavedIsNotReplaced)
+{
+    WriteTree(dest_.path(), {{"Sub\\file.bin", old_}});
+    // A read-only file where the copy's folder would have to be.
+    WriteFileBytes(rollback_ + "\\Sub", ToBytes("in the way"));
+    SetFileAttributesA((rollback_ + "\\Sub").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Sub\\file.bin", old_, new_)}), Statuses{ENTRY_DELETE_DENIED});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\file.bin", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
+}
+
+TEST_F(EntryApplierTest, OriginalThatCannotBeDeletedStaysWithItsSavedCopy)
+{
+    WriteFileBytes(dest_ / "a.bin", old_);
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&CopyThenLockSource));
+        EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{ENTRY_DELETE_DENIED});
+    }
+    ASSERT_NE(g_heldFile, INVALID_HANDLE_VALUE);
+    CloseHandle(g_heldFile);
+    g_heldFile = INVALID_HANDLE_VALUE;
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+}
+
+TEST_F(EntryApplierTest, FailedMovePutsTheOriginalBack)
+{
+    WriteTree(dest_.path(), {{"Sub\\a.bin", old_}});
+    {
+        ImportHook hook("MoveFileA", reinterpret_cast<const void*>(&FailMove));
+        EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Sub\\a.bin", old_, new_)}), Statuses{ENTRY_DELETE_DENIED});
+    }
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
+}
+
+TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
+{
+    Bytes former = SampleRelease(3, 1000);
+    Tree before{{"Sub\\", {}}, {"Sub\\saved.bin", former}, {"shared.bin", former}, {"short.bin", former}};
+    WriteTree(dest_.path(), before);
+    WriteFileBytes(rollback_ + "\\Sub", ToBytes("in the way"));
+    // Another program reads shared.bin and lets others read it too, but not write it.
+    HANDLE reader = CreateFileA((dest_ / "shared.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    Bytes attached = ToBytes("0123456789");
+    QuestionAnswerer answerer(GetCurrentThreadId(), {IDYES, IDYES, IDYES});
+
+    // The original cannot be saved, cannot be opened for writing, and is written short.
+    EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\Sub\\saved.bin", attached), fmt::MakeAttachedEntry("\\shared.bin", attached)}),
+              (Statuses{ENTRY_ACCESS_DENIED, ENTRY_ACCESS_DENIED}));
+    CloseHandle(reader);
+    {
+        ImportHook hook("WriteFile", reinterpret_cast<const void*>(&WriteHalf));
+        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\short.bin", attached)}), Statuses{ENTRY_ACCESS_DENIED});
+    }
+
+    EXPECT_EQ(answerer.questions().size(), 3u);
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}, {"shared.bin", former}, {"short.bin", former}}));
+}
+
+TEST_F(EntryApplierTest, NewAttachedFileWrittenShortIsRemoved)
+{
+    {
+        ImportHook hook("WriteFile", reinterpret_cast<const void*>(&WriteHalf));
+        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\new.bin", ToBytes("0123456789"))}), Statuses{ENTRY_ACCESS_DENIED});
+    }
+    EXPECT_EQ(ReadTree(dest_.path()), Tree{});
+}
+
+TEST_F(EntryApplierTest, SecondEntryForTheSameFileKeepsTheFirstOriginal)
+{
+    Bytes third = NextRelease(new_);
+    WriteFileBytes(dest_ / "a.bin", old_);
+
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_), fmt::MakePatchEntry("\\a.bin", new_, third)}),
+              (Statuses{ENTRY_UPDATED, ENTRY_UPDATED}));
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", third}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+}
+
+}  // namespace
