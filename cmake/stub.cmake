@@ -25,13 +25,18 @@ target_compile_options(mendsmith_stub PRIVATE ${STUB_COMPILE_OPTIONS})
 target_include_directories(mendsmith_stub PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(mendsmith_stub PRIVATE stub_core)
 # The linker crashes on an LTO link of a PE image unless the relocation section is left out.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(STUB_ENTRY _EntryPoint@0)
+else()
+  set(STUB_ENTRY EntryPoint)
+endif()
 target_link_options(mendsmith_stub PRIVATE
   -Os -flto -nostartfiles -static-libgcc -s
-  -Wl,--entry=_EntryPoint@0 -Wl,--disable-reloc-section -Wl,--gc-sections)
+  -Wl,--entry=${STUB_ENTRY} -Wl,--disable-reloc-section -Wl,--gc-sections)
 
 add_custom_command(TARGET mendsmith_stub POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DSTUB=$<TARGET_FILE:mendsmith_stub>
-          -DPADDED=${CMAKE_BINARY_DIR}/stub-padded.bin -DOFFSET=0x7A00
+          -DPADDED=${CMAKE_BINARY_DIR}/stub-padded.bin -DOFFSET=${MENDSMITH_PACKAGE_OFFSET}
           -P ${CMAKE_SOURCE_DIR}/cmake/pad_stub.cmake
   VERBATIM)
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win32 ${CMAKE_BINARY_DIR}/bench/win32)

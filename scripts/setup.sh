@@ -7,7 +7,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   cmake ninja-build pkg-config dpkg-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32 xvfb x11-apps x11-utils imagemagick xdotool
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
   clang libclang-rt-14-dev
   xdelta3 bsdiff zstd locales qemu-user

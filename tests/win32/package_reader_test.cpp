@@ -119,7 +119,7 @@ TEST_F(PackageReaderTest, BrokenChainsAreRefused)
 // A bundle written with a harmless name, then one byte of the name changed to the hostile one.
 Bytes BundleWithName(const std::string& hostileName)
 {
-    std::string placeholder(hostileName.size(), 'x');
+    std::string placeholder(hostileName.size(), '#');
     Bytes bundle = fmt::WriteBundle(std::vector<fmt::BundleFile>{{"first.txt", ToBytes("1")}, {placeholder, ToBytes("2")}});
     auto at = std::search(bundle.begin(), bundle.end(), placeholder.begin(), placeholder.end());
     std::copy(hostileName.begin(), hostileName.end(), at);
