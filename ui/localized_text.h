@@ -5,16 +5,14 @@
 
 #include <windows.h>
 
+#include "ui/replace_all.h"
+
 // Sets g_languageSection to "$" and the user's default language id in four upper-case hex digits.
 void MakeLanguageSection(void);
 
 // Loads text id into buffer (size bytes) and replaces it by its translation when Language.ini
 // has one. Returns the text's length, 0 when the string table has no text for the id.
 int LoadLocalizedString(HINSTANCE instance, UINT id, char* buffer, int size);
-
-// Replaces every occurrence of pattern in a NUL-terminated text held in size bytes. Returns 1
-// when all were replaced, 0 when it stopped because the next result would not fit.
-int ReplaceAll(char* text, int size, const char* pattern, const char* replacement);
 
 // A message box with a localized text and caption.
 int ShowLocalizedMessage(HWND owner, UINT textId, UINT captionId, UINT flags);

@@ -1,7 +1,5 @@
-// Sample files and child runs of the test program (see test_data.h).
+// Sample files and the test locale (see test_data.h).
 #include "support/test_data.h"
-
-#include "support/test_support.h"
 
 namespace testing_support {
 
@@ -18,20 +16,10 @@ std::string TestDataPath(const std::string& name)
     return program.substr(0, program.find_last_of('\\')) + "\\test-data\\" + name;
 }
 
-DWORD RunSelfInLocale(const std::string& filter, const std::string& locale)
-{
-    SetEnvironmentVariableA("LC_ALL", locale.c_str());
-    SetEnvironmentVariableA("MENDSMITH_CHILD_LOCALE", locale.c_str());
-    DWORD code = RunProcess("\"" + ProgramPath() + "\" --gtest_filter=" + filter);
-    SetEnvironmentVariableA("LC_ALL", nullptr);
-    SetEnvironmentVariableA("MENDSMITH_CHILD_LOCALE", nullptr);
-    return code;
-}
-
-std::string ChildLocale()
+std::string TestLocale()
 {
     char value[64];
-    DWORD length = GetEnvironmentVariableA("MENDSMITH_CHILD_LOCALE", value, sizeof value);
+    DWORD length = GetEnvironmentVariableA("MENDSMITH_TEST_LOCALE", value, sizeof value);
     return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
