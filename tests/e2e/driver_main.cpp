@@ -1,8 +1,9 @@
 // driver.exe: runs an updater from start to end as a user would and prints what it showed.
-//   driver.exe UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no]
-// Every message box is printed and answered (OK, or Yes/No as --answer says); once a run has
+//   driver.exe UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no] [--hold SECONDS]
+// --hold keeps the window open that long before anything is pressed (for screenshots). Every message box is printed and answered (OK, or Yes/No as --answer says); once a run has
 // ended the Close button is pressed. The exit code is the updater's, 2 when it hung.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -22,6 +23,7 @@ struct Options {
     bool update = false;
     bool cancel = false;
     int yesNoAnswer = IDYES;
+    DWORD holdSeconds = 0;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -38,6 +40,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.cancel = options.update = true;
         else if (argument == "--answer" && i + 1 < argc)
             options.yesNoAnswer = std::strcmp(argv[++i], "no") == 0 ? IDNO : IDYES;
+        else if (argument == "--hold" && i + 1 < argc)
+            options.holdSeconds = static_cast<DWORD>(std::atoi(argv[++i]));
         else if (options.updater.empty() && argument[0] != '-')
             options.updater = argument;
         else
@@ -96,7 +100,8 @@ int main(int argc, char** argv)
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: driver UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no]\n");
+                     "usage: driver UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no] "
+                     "[--hold SECONDS]\n");
         return 2;
     }
     e2e::Updater updater(options.updater);
@@ -111,12 +116,17 @@ int main(int argc, char** argv)
     std::string closeText;
     if (updater.window()) {
         Print("window", updater.WindowTitle());
+        RECT place;
+        GetWindowRect(updater.window(), &place);
+        Print("place", std::to_string(place.left) + " " + std::to_string(place.top) + " " +
+                           std::to_string(place.right - place.left) + " " + std::to_string(place.bottom - place.top));
         closeText = updater.Text(ID_CLOSE_CANCEL);
         if (!options.destination.empty())
             updater.SetText(ID_DESTINATION, options.destination);
         if (options.noBackup)
             updater.SetChecked(ID_BACKUP, false);
         Print("destination", updater.Text(ID_DESTINATION));
+        Sleep(options.holdSeconds * 1000);
         if (options.update) {
             updater.Press(ID_UPDATE);
             bool runStarted = WaitForRunOrBox(updater, closeText);
