@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "package/package_layout.h"
 #include "package/package_reader.h"
+#include "patch/file_view.h"
 
 void ExtractFileBundle(const unsigned char* bundle, unsigned int size)
 {
@@ -46,18 +47,10 @@ int ReadPackageRecordFromFile(const char* path, unsigned int n)
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    int ok = 0;
-    DWORD size = GetFileSize(file, NULL);
-    HANDLE mapping = size != INVALID_FILE_SIZE && size > 0 ? CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL) : NULL;
-    if (mapping != NULL) {
-        const unsigned char* view = (const unsigned char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
-        struct PackageRecord record;
-        if (view != NULL) {
-            ok = LocatePackageRecord(view, size, n, &record) && UnpackRecord(&record);
-            UnmapViewOfFile(view);
-        }
-        CloseHandle(mapping);
-    }
+    struct FileView view;
+    struct PackageRecord record;
+    int ok = OpenFileView(file, &view) && LocatePackageRecord(view.data, view.size, n, &record) && UnpackRecord(&record);
+    CloseFileView(&view);
     CloseHandle(file);
     return ok;
 }

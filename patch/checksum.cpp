@@ -1,22 +1,14 @@
 // File checksums over read-only mappings; the table comes from crc32.cpp.
 #include "patch/checksum.h"
 #include "patch/crc32.h"
+#include "patch/file_view.h"
 
 DWORD CrcOfOpenFile(HANDLE file)
 {
-    DWORD size = GetFileSize(file, NULL);
-    if (size == 0 || size == INVALID_FILE_SIZE)
-        return 0;
-    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
-    if (mapping == NULL)
-        return 0;
-    DWORD crc = 0;
-    const unsigned char* view = (const unsigned char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
-    if (view != NULL) {
-        crc = CrcOfBuffer(view, size);
-        UnmapViewOfFile(view);
-    }
-    CloseHandle(mapping);
+    struct FileView view;
+    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
+    DWORD crc = OpenFileView(file, &view) ? CrcOfBuffer(view.data, view.size) : 0;
+    CloseFileView(&view);
     return crc;
 }
 

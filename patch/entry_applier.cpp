@@ -4,6 +4,7 @@
 
 #include "patch/checksum.h"
 #include "patch/entry_applier.h"
+#include "patch/file_view.h"
 #include "patch/tree_ops.h"
 #include "res/resource.h"
 #include "startup/startup_values.h"
@@ -114,19 +115,17 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
         CloseHandle(file);
         return SkipBody(cursor, 0, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
     }
-    DWORD size = GetFileSize(file, NULL);
-    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
-    const unsigned char* view = (const unsigned char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+    struct FileView view;
+    (void)OpenFileView(file, &view);
     if (GetTempFileNameA(g_runDestination, "PCH", 0, resultPath))
         (void)DeleteFileA(resultPath);
     HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     struct PatchOp op;
     int kind;
     // An empty file has no view; only empty copy ranges then lie within it.
-    while ((kind = NextPatchOp(cursor, view != NULL ? size : 0, &op)) > OP_END)
-        (void)WriteWhole(result, kind == OP_COPY ? view + op.sourceOffset : op.literal, op.length);
-    (void)UnmapViewOfFile(view);
-    CloseHandle(mapping);
+    while ((kind = NextPatchOp(cursor, view.data != NULL ? view.size : 0, &op)) > OP_END)
+        (void)WriteWhole(result, kind == OP_COPY ? view.data + op.sourceOffset : op.literal, op.length);
+    CloseFileView(&view);
     CloseHandle(file);
     CloseHandle(result);
     if (kind != OP_END)

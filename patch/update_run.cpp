@@ -7,6 +7,7 @@
 
 #include "patch/tree_ops.h"
 #include "patch/update_run.h"
+#include "patch/file_view.h"
 #include "res/resource.h"
 #include "startup/startup_values.h"
 #include "ui/localized_text.h"
@@ -121,21 +122,19 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     g_runProgressBar = job->progressBar;
     g_runStatusWindow = job->statusWindow;
     HANDLE patchFile = CreateFileA(patchPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD size = GetFileSize(patchFile, NULL);
-    HANDLE mapping = CreateFileMappingA(patchFile, NULL, PAGE_READONLY, 0, 0, NULL);
-    const unsigned char* view = (const unsigned char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
-    struct PatchCursor cursor = {view, view};
+    struct FileView view;
+    struct PatchCursor cursor;
     uint32_t count;
     DWORD ran = 0;
     // Without patch data, or without a rollback directory to keep the originals in, nothing is applied.
-    if (view != NULL) {
-        cursor.end += size;
+    if (OpenFileView(patchFile, &view)) {
+        cursor.at = view.data;
+        cursor.end = view.data + view.size;
         ran = ReadPatchEntryCount(&cursor, &count) && MakeRollbackDirectory(rollback);
     }
     if (ran)
         ApplyEntries(&cursor, count, rollback, logFile);
-    (void)UnmapViewOfFile(view);
-    CloseHandle(mapping);
+    CloseFileView(&view);
     CloseHandle(patchFile);
     LONG state = ran ? FinishRun(rollback, logFile) : RUN_DATA_ERROR;
     CloseHandle(logFile);

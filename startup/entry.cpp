@@ -3,10 +3,12 @@
 #include <windows.h>
 #include <stdlib.h>
 
+#include "package/bzip2_tables.h"
 #include "startup/startup.h"
 
 extern "C" void __stdcall EntryPoint(void)
 {
+    PrepareBzip2Tables();
     STARTUPINFOA startup;
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);
