@@ -22,6 +22,10 @@ set(STUB_COMPILE_OPTIONS
   -fno-threadsafe-statics -fno-use-cxa-atexit -ffunction-sections -fdata-sections
   -Wall -Wextra)
 
+# windres does not report what a resource script includes.
+file(GLOB STUB_RESOURCE_INPUTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/res/mendsmith.rc PROPERTIES OBJECT_DEPENDS "${STUB_RESOURCE_INPUTS}")
+
 # Everything but the entry point; the Windows tests link it too.
 add_library(stub_core STATIC ${STUB_CORE_SOURCES})
 target_include_directories(stub_core PUBLIC ${CMAKE_SOURCE_DIR})
