@@ -49,7 +49,6 @@ struct AnswererState {
     QuestionAnswerer* owner = nullptr;
     std::vector<int> answers;
     std::vector<QuestionAnswerer::Question> questions;
-    HWND lastBox = nullptr;
 };
 static AnswererState g_answerer;
 
@@ -57,9 +56,11 @@ static LRESULT CALLBACK AnswerQuestion(int code, WPARAM wParam, LPARAM lParam)
 {
     HWND box = reinterpret_cast<HWND>(wParam);
     char className[64] = "";
-    if (code == HCBT_ACTIVATE && box != g_answerer.lastBox && GetClassNameA(box, className, sizeof className) &&
+    // A box is marked once answered: it may be activated again, and a later box may get the
+    // handle value of an earlier one.
+    if (code == HCBT_ACTIVATE && !GetPropA(box, "answered") && GetClassNameA(box, className, sizeof className) &&
         std::strcmp(className, "#32770") == 0) {
-        g_answerer.lastBox = box;
+        SetPropA(box, "answered", reinterpret_cast<HANDLE>(1));
         QuestionAnswerer::Question question;
         char text[2048] = "";
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
@@ -81,7 +82,7 @@ static LRESULT CALLBACK AnswerQuestion(int code, WPARAM wParam, LPARAM lParam)
 
 QuestionAnswerer::QuestionAnswerer(DWORD threadId, std::vector<int> answers)
 {
-    g_answerer = AnswererState{this, std::move(answers), {}, nullptr};
+    g_answerer = AnswererState{this, std::move(answers), {}};
     hook_ = SetWindowsHookExA(WH_CBT, AnswerQuestion, nullptr, threadId);
     EXPECT_NE(hook_, nullptr) << "cannot hook thread " << threadId;
 }
