@@ -16,7 +16,12 @@
 
 // msvcrt's own atexit, called through its import: the library's atexit is a wrapper that
 // needs the C start-up code, which this image does not link.
+#ifdef _WIN64
+extern "C" int(__cdecl* __imp_atexit)(void(__cdecl* handler)(void));
+#define _imp__atexit __imp_atexit
+#else
 extern "C" int(__cdecl* _imp__atexit)(void(__cdecl* handler)(void));
+#endif
 
 // The exit handler.
 static void DeleteWorkDirectory(void)
