@@ -24,8 +24,11 @@ ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/
 # is still run for real by the end-to-end tests below.
 ctest --test-dir build/win64 --output-on-failure --timeout 900 --output-junit "$top/build/win64/ctest.xml" || status=1
 
+# The shipped i686 stub, run for real (emulated here, so once).
+bash tests/e2e/i686_updater_smoke.sh || status=1
+
 # Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.
 bash scripts/fuzz.sh 15 || status=1
 
-python3 scripts/count_results.py build/host build/win64 build/fuzz || status=1
+python3 scripts/count_results.py build/host build/win64 build/smoke build/fuzz || status=1
 exit $status
