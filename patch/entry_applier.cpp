@@ -47,7 +47,11 @@ static int SaveOriginal(const char* entryPath, const char* fullPath, const char*
 {
     MakeParentDirectories(entryPath, rollback);
     // A copy already there was saved earlier in this run, so it is the older original: keep it.
-    return CopyFileA(fullPath, savedPath, TRUE) || GetLastError() == ERROR_FILE_EXISTS;
+    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES || CopyFileA(fullPath, savedPath, TRUE))
+        return 1;
+    // A copy cut short by a full disk must never be put back over the file it was to save.
+    (void)DeleteFileA(savedPath);
+    return 0;
 }
 
 static int AskToOverwrite(HWND owner, const char* fullPath)

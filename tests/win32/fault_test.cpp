@@ -1,0 +1,577 @@
+// Update runs hit by faults: a full disk, files held by other programs, a folder that cannot be
+// made, a cancel at every entry and a killed process. Every case ends with the same check.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "format/delta.h"
+#include "format/patch_file.h"
+#include "patch/update_run.h"
+#include "res/resource.h"
+#include "support/fault_support.h"
+#include "support/run_harness.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fmt = mendsmith::format;
+
+namespace {
+
+std::string Line(const std::string& path, UINT messageId)
+{
+    return path + " -> " + StringTableText(messageId) + "\r\n";
+}
+
+bool IsFolderName(const std::string& name)
+{
+    return !name.empty() && name.back() == '\\';
+}
+
+// A file's two releases.
+struct Release {
+    Bytes before;
+    Bytes after;
+};
+Release ReleaseOf(std::uint32_t seed, std::size_t size = 0)
+{
+    Bytes before = SampleRelease(seed, size != 0 ? size : 2000 + seed * 300);
+    return {before, NextRelease(before)};
+}
+
+template <typename F> F Real(const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+std::string PathOfHandle(HANDLE file)
+{
+    char path[MAX_PATH * 2] = "";
+    GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
+    return path;
+}
+
+bool NamedLike(const std::string& path, const char* prefix)
+{
+    std::size_t slash = path.find_last_of('\\');
+    return path.compare(slash + 1, std::strlen(prefix), prefix) == 0;
+}
+
+bool InRollbackFolder(const std::string& path)
+{
+    return path.find("\\BAK") != std::string::npos;
+}
+
+// Writes the first part of a copy, then finds the disk full, as a copy onto a full disk does.
+BOOL CopyPartThenDiskFull(LPCSTR from, LPCSTR to)
+{
+    Bytes whole = ReadFileBytes(from);
+    HANDLE file = CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE && !whole.empty())
+        Real<decltype(&WriteFile)>("WriteFile")(file, whole.data(), static_cast<DWORD>(whole.size() / 3), &written, nullptr);
+    CloseHandle(file);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override { UseStartupValues(work_.path()); }
+
+    void WritePatch(const std::vector<fmt::PatchEntry>& entries) { WritePatchData(work_ / "Patch.dat", entries); }
+
+    RunRecord Run(RunPlan plan = {})
+    {
+        plan.destination = dest_.path();
+        return RunUpdate(plan);
+    }
+
+    // Also: the run wrote nothing into the work directory.
+    std::string ExpectKept(const FilesPromise& promise)
+    {
+        EXPECT_EQ(ReadTree(work_.path()), (Tree{{"Patch.dat", ReadFileBytes(work_ / "Patch.dat")}}));
+        return ExpectFilesKept(dest_.path(), promise);
+    }
+
+    TempDir dest_;
+    TempDir work_;
+};
+
+// --- The disk filling up, made by hooks at the exact moment ---
+
+int g_resultWrites;
+int g_diskFullAtResultWrite;
+
+BOOL WINAPI WriteUntilDiskFull(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    auto write = Real<decltype(&WriteFile)>("WriteFile");
+    if (!NamedLike(PathOfHandle(file), "PCH") || ++g_resultWrites < g_diskFullAtResultWrite)
+        return write(file, data, size, written, overlapped);
+    (void)write(file, data, size / 2, written, overlapped);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+TEST_F(FaultTest, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
+{
+    Release b = ReleaseOf(2), app = ReleaseOf(1, 9000);
+    Tree before{{"b.bin", b.before}, {"App.exe", app.before}};
+    WriteTree(dest_.path(), before);
+    std::vector<fmt::PatchEntry> entries{fmt::MakePatchEntry("\\b.bin", b.before, b.after),
+                                         fmt::MakePatchEntry("\\App.exe", app.before, app.after)};
+    WritePatch(entries);
+    ASSERT_GE(entries[1].ops.size(), 2u);
+    // b.bin's result is written whole; the disk is full at App.exe's second write.
+    g_resultWrites = 0;
+    g_diskFullAtResultWrite = static_cast<int>(entries[0].ops.size()) + 2;
+
+    RunRecord run;
+    {
+        ImportHook hook("WriteFile", reinterpret_cast<const void*>(&WriteUntilDiskFull));
+        run = Run();
+    }
+
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_RESULT_CRC));
+    ExpectKept({before, {{"b.bin", b.after}, {"App.exe", app.after}}, RunEnd::Stopped});
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+}
+
+BOOL WINAPI RollbackCopyFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    if (InRollbackFolder(to))
+        return CopyPartThenDiskFull(from, to);
+    return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
+}
+
+TEST_F(FaultTest, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBack)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after),
+                fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
+
+    RunRecord run;
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull));
+        run = Run();
+    }
+
+    // Neither original could be saved, so neither file was replaced; the stop has nothing to undo.
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_ACCESS_DENIED) +
+                                         Line("App.exe", IDS_LOG_MISSING));
+    ExpectKept({before, {}, RunEnd::Stopped});
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+}
+
+TEST_F(FaultTest, DiskFullDuringTheRollbackCopyPutsNothingIntoTheBackup)
+{
+    Release a = ReleaseOf(1);
+    Tree before{{"a.bin", a.before}, {"c.txt", ToBytes("old c")}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c"))});
+    RunPlan plan;
+    plan.backup = true;
+    plan.answers = {IDYES};
+
+    RunRecord run;
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull));
+        run = Run(plan);
+    }
+
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("c.txt", IDS_LOG_ACCESS_DENIED));
+    ExpectKept({before, {}, RunEnd::Completed});
+    // No backup folder: a part of a copy is no backup.
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+}
+
+BOOL WINAPI RestoreFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    if (InRollbackFolder(from))
+        return CopyPartThenDiskFull(from, to);
+    return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
+}
+
+TEST_F(FaultTest, DiskFullDuringTheRestoreKeepsTheOriginalsInTheRollbackFolder)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after),
+                fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
+
+    RunRecord run;
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&RestoreFindsDiskFull));
+        run = Run();
+    }
+
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    std::string kept = ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Stopped, true});
+    ASSERT_NE(kept, "");
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED) +
+                                         Line("App.exe", IDS_LOG_MISSING) + Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
+    // Each copy back began by emptying its file: the files hold the first part of their originals,
+    // whole originals wait in the kept folder, and the log names it.
+    auto firstThird = [](const Bytes& bytes) { return Bytes(bytes.begin(), bytes.begin() + bytes.size() / 3); };
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", firstThird(a.before)}, {"b.bin", firstThird(b.before)},
+                                            {kept + "\\", {}}, {kept + "\\a.bin", a.before}, {kept + "\\b.bin", b.before}}));
+}
+
+// --- Files held open by another process at each point where the updater opens them ---
+
+TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnchanged)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+
+    RunRecord run;
+    {
+        HeldByAnotherProcess holder(dest_ / "a.bin");
+        ASSERT_TRUE(holder.holding());
+        run = Run();
+    }
+
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
+    ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Completed});
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {"b.bin", b.after}}));
+}
+
+TEST_F(FaultTest, MainFileHeldByAnotherProgramStopsTheRunAndRestoresTheRest)
+{
+    Release a = ReleaseOf(1), app = ReleaseOf(3);
+    Tree before{{"a.bin", a.before}, {"App.exe", app.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
+
+    RunRecord run;
+    {
+        HeldByAnotherProcess holder(dest_ / "App.exe");
+        ASSERT_TRUE(holder.holding());
+        run = Run();
+    }
+
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_ACCESS_DENIED));
+    ExpectKept({before, {{"a.bin", a.after}, {"App.exe", app.after}}, RunEnd::Stopped});
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+}
+
+std::unique_ptr<HeldByAnotherProcess> g_holder;
+
+// The real copy, then another program opens the original before it can be deleted.
+BOOL WINAPI CopyThenAnotherProgramHoldsTheOriginal(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
+    if (InRollbackFolder(to) && !g_holder)
+        g_holder = std::make_unique<HeldByAnotherProcess>(from);
+    return copied;
+}
+
+TEST_F(FaultTest, FileHeldByAnotherProgramAtItsDeleteStaysAsItWas)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+    RunPlan plan;
+    plan.backup = true;
+
+    RunRecord run;
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&CopyThenAnotherProgramHoldsTheOriginal));
+        run = Run(plan);
+    }
+    ASSERT_TRUE(g_holder && g_holder->holding());
+    g_holder.reset();
+
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
+    Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
+               {"Mendsmith.bak\\b.bin", b.before}};
+    ExpectKept({before, after, RunEnd::Completed});
+    // The unchanged a.bin's saved copy goes into the backup like the others.
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}},
+                                            {"Mendsmith.bak\\a.bin", a.before}, {"Mendsmith.bak\\b.bin", b.before}}));
+}
+
+// Another program (a scanner, say) has the rebuilt file open while the updater moves it in place.
+BOOL WINAPI MoveWhileAnotherProgramHoldsTheResult(LPCSTR from, LPCSTR to)
+{
+    HeldByAnotherProcess holder(from);
+    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+}
+
+TEST_F(FaultTest, ResultHeldByAnotherProgramAtTheMoveLeavesTheOriginalInPlace)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"Sub\\", {}}, {"Sub\\a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+
+    RunRecord run;
+    {
+        ImportHook hook("MoveFileA", reinterpret_cast<const void*>(&MoveWhileAnotherProgramHoldsTheResult));
+        run = Run();
+    }
+
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("Sub\\a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_ACCESS_DENIED));
+    ExpectKept({before, {{"Sub\\a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Completed});
+    EXPECT_EQ(ReadTree(dest_.path()), before);
+}
+
+TEST_F(FaultTest, FolderThatCannotBeCreatedSkipsItsFilesAndTheRestGoesOn)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    // A file where the folder Sub would have to be.
+    Tree before{{"Sub", ToBytes("in the way")}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakeAttachedEntry("\\Sub\\new.txt", ToBytes("new")), fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after),
+                fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+    RunPlan plan;
+    plan.answers = {IDYES};
+
+    RunRecord run = Run(plan);
+
+    // The new file cannot be made, so it is taken to exist; even on Yes nothing can be saved or written.
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    EXPECT_EQ(run.questions.size(), 1u);
+    EXPECT_EQ(TakeLog(dest_.path()), Line("Sub\\new.txt", IDS_LOG_ACCESS_DENIED) +
+                                         Line("Sub\\a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
+    ExpectKept({before, {{"b.bin", b.after}}, RunEnd::Completed});
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub", ToBytes("in the way")}, {"b.bin", b.after}}));
+}
+
+// --- A cancel at every entry ---
+
+int g_entriesBegun;
+int g_cancelAtEntry;
+
+// The applier shows each entry's path as it begins; the cancel lands while that entry is applied.
+BOOL WINAPI CancelWhenEntryBegins(HWND, LPCSTR)
+{
+    if (++g_entriesBegun == g_cancelAtEntry)
+        InterlockedExchange(&g_runJob->runState, RUN_CANCELED);
+    return TRUE;
+}
+
+TEST_F(FaultTest, CancelDuringAnyEntryPutsEveryReplacedFileBack)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2), d = ReleaseOf(4);
+    const Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")},
+                      {"d.bin", d.before}};
+    const Tree after{{"a.bin", a.after}, {"Sub\\b.bin", b.after}, {"c.txt", ToBytes("new c")}, {"new.txt", ToBytes("new")},
+                     {"d.bin", d.after}};
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
+                fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")), fmt::MakeAttachedEntry("\\new.txt", ToBytes("new")),
+                fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
+    const std::vector<std::string> lines{Line("a.bin", IDS_LOG_UPDATED), Line("Sub\\b.bin", IDS_LOG_UPDATED),
+                                         Line("c.txt", IDS_LOG_OVERWRITTEN), Line("new.txt", IDS_LOG_ADDED),
+                                         Line("d.bin", IDS_LOG_UPDATED)};
+
+    for (int k = 1; k <= 5; k++) {
+        SCOPED_TRACE("cancel during entry " + std::to_string(k));
+        RemoveTreeForce(dest_.path());
+        CreateDirectoryA(dest_.path().c_str(), nullptr);
+        WriteTree(dest_.path(), before);
+        SetFileAttributesA((dest_ / "Sub\\b.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+        g_entriesBegun = 0;
+        g_cancelAtEntry = k;
+        RunPlan plan;
+        plan.answers = {IDYES};
+
+        RunRecord run;
+        {
+            ImportHook hook("SetWindowTextA", reinterpret_cast<const void*>(&CancelWhenEntryBegins));
+            run = Run(plan);
+        }
+
+        // The entry in progress is finished and logged; none after it is begun.
+        EXPECT_EQ(run.finalState, RUN_CANCELED);
+        EXPECT_EQ(g_entriesBegun, k);
+        EXPECT_EQ(run.positions.size(), static_cast<std::size_t>(k - 1));
+        std::string log;
+        for (int i = 0; i < k; i++)
+            log += lines[i];
+        EXPECT_EQ(TakeLog(dest_.path()), log);
+        ExpectKept({before, after, RunEnd::Stopped});
+        Tree expected = before;
+        if (k >= 4)
+            expected["new.txt"] = ToBytes("new");
+        EXPECT_EQ(ReadTree(dest_.path()), expected);
+    }
+}
+
+// --- The process killed hard in the middle of a run ---
+
+TEST_F(FaultTest, KilledBetweenEntriesLeavesTheDoneFilesNewAndTheirOriginalsInTheRollbackFolder)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2), c = ReleaseOf(3), d = ReleaseOf(4);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}, {"c.bin", c.before}, {"d.bin", d.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after),
+                fmt::MakePatchEntry("\\c.bin", c.before, c.after), fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
+
+    ASSERT_TRUE(RunAndKill(dest_.path(), work_.path(), KillPoint::AfterSecondEntry));
+
+    // Nothing undoes a killed run: the first two files are new, and their originals wait in the
+    // rollback folder, which nothing removes.
+    std::string kept = ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}, {"c.bin", c.after}, {"d.bin", d.after}},
+                                   RunEnd::Killed});
+    ASSERT_NE(kept, "");
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.after}, {"b.bin", b.after}, {"c.bin", c.before}, {"d.bin", d.before},
+                                            {kept + "\\", {}}, {kept + "\\a.bin", a.before}, {kept + "\\b.bin", b.before}}));
+}
+
+TEST_F(FaultTest, KilledBetweenDeleteAndMoveLeavesTheFileMissingWithBothReleasesOnDisk)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+
+    ASSERT_TRUE(RunAndKill(dest_.path(), work_.path(), KillPoint::BeforeFirstMove));
+
+    // The worst moment: a.bin is gone from its place, its new release sits under a "PCH" name and
+    // its original in the rollback folder. The log has no line yet.
+    std::string kept = ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Killed});
+    ASSERT_NE(kept, "");
+    std::vector<std::string> built = NamesWithPrefix(dest_.path(), "PCH");
+    ASSERT_EQ(built.size(), 1u);
+    EXPECT_EQ(TakeLog(dest_.path()), "");
+    EXPECT_EQ(ReadTree(dest_.path()),
+              (Tree{{"b.bin", b.before}, {built[0], a.after}, {kept + "\\", {}}, {kept + "\\a.bin", a.before}}));
+}
+
+// --- A real full disk: a small file system mounted for these tests (run_with_small_disk.sh) ---
+
+constexpr std::uint64_t kPage = 4096;
+
+class OnASmallDisk : public FaultTest {
+protected:
+    void SetUp() override
+    {
+        FaultTest::SetUp();
+        const char* mounted = std::getenv("MENDSMITH_SMALL_DISK");
+        if (mounted == nullptr || *mounted == '\0')
+            return;
+        root_ = WinePathOf(mounted);
+        small_ = root_ + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        RemoveTreeForce(small_);
+        ASSERT_TRUE(CreateDirectoryA(small_.c_str(), nullptr)) << small_;
+    }
+
+    void TearDown() override
+    {
+        if (root_.empty())
+            return;
+        RemoveTreeForce(small_);
+        DeleteFileA((root_ + "\\filler").c_str());
+    }
+
+    bool Mounted() const
+    {
+        if (root_.empty())
+            std::printf("no small disk: run through ctest (win32.fault_test.small_disk) to mount one\n");
+        return !root_.empty();
+    }
+
+    // Fills the disk until only the given number of pages is free.
+    void LeaveFreePages(std::uint64_t pages)
+    {
+        ULARGE_INTEGER available{}, total{}, free{};
+        ASSERT_TRUE(GetDiskFreeSpaceExA(root_.c_str(), &available, &total, &free));
+        ASSERT_GT(available.QuadPart, pages * kPage) << "the small disk is too small";
+        WriteFileBytes(root_ + "\\filler", Bytes(available.QuadPart - pages * kPage, 0xF1));
+    }
+
+    RunRecord RunOnSmallDisk(RunPlan plan = {})
+    {
+        plan.destination = small_;
+        return RunUpdate(plan);
+    }
+
+    std::string root_;
+    std::string small_;
+};
+
+TEST_F(OnASmallDisk, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
+{
+    if (!Mounted())
+        return;
+    Release b = ReleaseOf(2, 3000), app = ReleaseOf(1, 40000);
+    Tree before{{"b.bin", b.before}, {"App.exe", app.before}};
+    WriteTree(small_, before);
+    WritePatch({fmt::MakePatchEntry("\\b.bin", b.before, b.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
+    // Room for b.bin's result, its saved copy and the log, but not for the ten pages of App.exe's.
+    LeaveFreePages(6);
+
+    RunRecord run = RunOnSmallDisk();
+
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    EXPECT_EQ(TakeLog(small_), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_RESULT_CRC));
+    ExpectFilesKept(small_, {before, {{"b.bin", b.after}, {"App.exe", app.after}}, RunEnd::Stopped});
+    EXPECT_EQ(ReadTree(small_), before);
+}
+
+TEST_F(OnASmallDisk, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBack)
+{
+    if (!Mounted())
+        return;
+    Release a = ReleaseOf(1, 40000);
+    Tree before{{"a.bin", a.before}};
+    WriteTree(small_, before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
+    // Room for the ten pages of the result, not for the ten more of the saved copy.
+    LeaveFreePages(14);
+
+    RunRecord run = RunOnSmallDisk();
+
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    EXPECT_EQ(TakeLog(small_), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("App.exe", IDS_LOG_MISSING));
+    ExpectFilesKept(small_, {before, {}, RunEnd::Stopped});
+    EXPECT_EQ(ReadTree(small_), before);
+}
+
+TEST_F(OnASmallDisk, DiskFullDuringTheRestoreLeavesPartOfTheFileAndKeepsItsOriginal)
+{
+    if (!Mounted())
+        return;
+    // The update shrinks a.bin from ten pages to one; a new file then takes the pages it freed.
+    Bytes big = SampleRelease(1, 40000), small = SampleRelease(9, 3000);
+    Bytes added(12 * kPage, 0xAD);
+    Tree before{{"a.bin", big}};
+    WriteTree(small_, before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", big, small), fmt::MakeAttachedEntry("\\added.bin", added),
+                fmt::MakePatchEntry("\\App.exe", big, small)});
+    LeaveFreePages(16);
+
+    RunRecord run = RunOnSmallDisk();
+
+    // The copy back empties a.bin and then finds no room for its ten pages. The run cannot put the
+    // original in place, so it keeps the rollback folder and names it in the log.
+    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+    std::string kept = ExpectFilesKept(small_, {before, {{"a.bin", small}, {"added.bin", added}}, RunEnd::Stopped, true});
+    ASSERT_NE(kept, "");
+    EXPECT_EQ(TakeLog(small_), Line("a.bin", IDS_LOG_UPDATED) + Line("added.bin", IDS_LOG_ADDED) +
+                                   Line("App.exe", IDS_LOG_MISSING) + Line(small_ + "\\" + kept, IDS_LOG_ORIGINALS_KEPT));
+    Bytes left = ReadFileBytes(small_ + "\\a.bin");
+    EXPECT_LT(left.size(), big.size());
+    EXPECT_TRUE(std::equal(left.begin(), left.end(), big.begin())) << "a.bin is not the first part of its original";
+    EXPECT_EQ(ReadFileBytes(small_ + "\\" + kept + "\\a.bin"), big);
+    EXPECT_EQ(ReadFileBytes(small_ + "\\added.bin"), added);
+}
+
+}  // namespace
