@@ -40,8 +40,11 @@ prepare_wine() {
     "$WINESERVER" -w
     rm -rf "$template" && mkdir -p "$(dirname "$template")" && cp -a "$WINEPREFIX" "$template"
   fi
-  # A wineserver that stays up spares every test program its start.
-  "$WINESERVER" -p >/dev/null 2>&1 || true
+  # A wineserver that stays up spares every test program its start. Wine's own services
+  # start with the first program and outlive it; started here, they do not hold on to the
+  # output pipe of a test that ctest waits on.
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null || true
+  "$WINELOADER" cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
   flock -u 9
   exec 9>&-
 }
