@@ -14,7 +14,10 @@ for tree in sys.argv[1:]:
         continue
     for case in ET.parse(junit).getroot().iter("testcase"):
         ctest_ok = case.get("status") in ("run", "passed") and case.find("failure") is None
-        report = Path(tree) / "test-results" / (case.get("name").split(".")[-1] + ".xml")
+        # "win32.fault_test.small_disk" reports to fault_test_small_disk.xml.
+        name = case.get("name")
+        name = name.split(".", 1)[1] if name.startswith("win32.") else name
+        report = Path(tree) / "test-results" / (name.replace(".", "_") + ".xml")
         if report.exists():
             suites = ET.parse(report).getroot()
             total = int(suites.get("tests", 0)) - int(suites.get("disabled", 0))

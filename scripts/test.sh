@@ -17,6 +17,8 @@ build win64
 prepare_wine
 
 rm -rf build/*/test-results build/*/ctest.xml
+# The test programs write their reports here; a Windows program cannot make the folder itself.
+mkdir -p build/host/test-results build/win64/test-results
 status=0
 ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/ctest.xml" || status=1
 # The Windows tests run from the x86-64 tree: on this kind of machine Wine's 32-bit half
