@@ -22,8 +22,26 @@ add_library(bz2::bz2 ALIAS bz2_full)
 # The stub needs only decompression: the compressor is not built and BZ_NO_STDIO drops the
 # stdio layer. Its two tables come from package/bzip2_tables.cpp, filled at start-up, so the
 # file carries 1 KB of packed random numbers instead of 3 KB of tables.
-set(BZIP2_DECOMPRESSOR_SOURCES huffman.c decompress.c bzlib.c)
-list(TRANSFORM BZIP2_DECOMPRESSOR_SOURCES PREPEND ${BZIP2_SOURCE_DIR}/)
+set(BZIP2_DECOMPRESSOR_SOURCES ${BZIP2_SOURCE_DIR}/huffman.c)
+
+# The stub always decompresses with small = 0. Copies of the two files that test the flag, with
+# every test made false, let the compiler drop the small-memory decoder (about 1.6 KB). Each file
+# must still hold the test, so that a new bzip2 release cannot quietly bring the decoder back.
+set(BZIP2_SMALL_TEST "if (s->smallDecompress)")
+foreach(name bzlib.c decompress.c)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BZIP2_SOURCE_DIR}/${name})
+  file(READ ${BZIP2_SOURCE_DIR}/${name} text)
+  string(FIND "${text}" "${BZIP2_SMALL_TEST}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "third_party/bzip2/${name} has no \"${BZIP2_SMALL_TEST}\": the stub's copy "
+      "would keep the small-memory decoder; update cmake/bzip2.cmake for this bzip2 release")
+  endif()
+  string(REPLACE "${BZIP2_SMALL_TEST}" "if (0)" text "${text}")
+  file(WRITE ${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new "${text}")
+  # Rewritten only when it changes, so that a configure alone rebuilds nothing.
+  configure_file(${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new ${CMAKE_BINARY_DIR}/bzip2-stub/${name} COPYONLY)
+  list(APPEND BZIP2_DECOMPRESSOR_SOURCES ${CMAKE_BINARY_DIR}/bzip2-stub/${name})
+endforeach()
 file(READ ${BZIP2_SOURCE_DIR}/randtable.c randtable)
 string(REGEX MATCH "BZ2_rNums\\[512\\] = {([^}]*)}" _ "${randtable}")
 string(REGEX REPLACE "[ \n\r]+" " " random_numbers "${CMAKE_MATCH_1}")
