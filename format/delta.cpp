@@ -7,6 +7,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <iterator>
 #include <limits>
 #include <numeric>
 
@@ -135,13 +137,15 @@ private:
 
     ByteView old_;
     std::vector<Index> sa_;
-    std::vector<std::size_t> bucket_;
+    std::vector<std::uint32_t> bucket_; // first suffix array slot of each two-byte prefix
 };
 
-// Estimated bytes after bzip2 of the pieces of an op list.
+// Estimated bytes after bzip2 of the pieces of an op list, fitted on rebuilt programs and
+// minified scripts: the offset of a copy op is the costly part, and a literal header, mostly
+// zero bytes, packs to almost nothing.
 struct CostModel {
-    double copyOp = 5.0;    // the 9 bytes of a copy op
-    double literalOp = 2.5; // the 5-byte header of a literal op
+    double copyOp = 3.0;    // the 9 bytes of a copy op
+    double literalOp = 0.5; // the 5-byte header of a literal op
     double literalByte = 0.8;
 };
 
@@ -189,23 +193,17 @@ public:
         ops_.push_back(Op::MakeCopy(static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(source)));
     }
 
-    std::vector<Op> Take() { return std::move(ops_); }
+    // A deque grows without the copy of a doubling vector, which would briefly need the old
+    // and the new array on top of the suffix array.
+    std::deque<Op> Take() { return std::move(ops_); }
 
 private:
     ByteView target_;
-    std::vector<Op> ops_;
+    std::deque<Op> ops_;
 };
 
-} // namespace
-
-std::vector<Op> MakeOps(ByteView old, ByteView target)
+std::deque<Op> ChooseOps(const MatchFinder& finder, const CostModel& cost, ByteView old, ByteView target)
 {
-    if (old.size() > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
-        throw FormatError("old file is " + std::to_string(old.size()) + " bytes; the delta engine takes less than 2 GiB");
-    CheckedU32(target.size(), "new file");
-
-    const MatchFinder finder(old);
-    const CostModel cost = EstimateCosts(target);
     const std::size_t n = target.size();
     OpSink sink(target);
 
@@ -271,6 +269,25 @@ std::vector<Op> MakeOps(ByteView old, ByteView target)
     }
     sink.Literal(literalStart, n);
     return sink.Take();
+}
+
+} // namespace
+
+std::vector<Op> MakeOps(ByteView old, ByteView target)
+{
+    if (old.size() > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
+        throw FormatError("old file is " + std::to_string(old.size()) + " bytes; the delta engine takes less than 2 GiB");
+    CheckedU32(target.size(), "new file");
+
+    // The estimate compresses a sample; doing it first frees bzip2's work memory before the
+    // suffix array is built, and the array is freed before the ops are copied out.
+    const CostModel cost = EstimateCosts(target);
+    std::deque<Op> ops;
+    {
+        const MatchFinder finder(old);
+        ops = ChooseOps(finder, cost, old, target);
+    }
+    return {std::make_move_iterator(ops.begin()), std::make_move_iterator(ops.end())};
 }
 
 std::size_t EncodedOpsSize(const std::vector<Op>& ops)

@@ -1,0 +1,80 @@
+// Where the packed bytes of one file's delta go: the packed op list as written, the same ops
+// with every copy offset set to zero (what the ops would cost if offsets were free), and how
+// many literal bytes equal the old file's byte at the place the last copy points to.
+//
+//     build/host/bench/op_cost OLD_FILE NEW_FILE
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iterator>
+
+#include "format/delta.h"
+#include "format/patch_file.h"
+#include "format/record.h"
+
+using namespace mendsmith::format;
+
+namespace {
+
+Bytes ReadFile(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw FormatError(std::string("cannot open ") + path);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t PackedSize(const PatchEntry& entry)
+{
+    return CompressBzip2(WritePatchFile(std::span(&entry, 1))).size();
+}
+
+// Literal bytes that a byte-difference op would store as zero: equal to the old byte at the
+// displacement of the copy before them.
+std::size_t LiteralBytesEqualToOld(const std::vector<Op>& ops, ByteView old)
+{
+    std::size_t equal = 0, at = 0;
+    std::ptrdiff_t displacement = 0;
+    for (const Op& op : ops) {
+        if (op.kind == OpKind::Copy) {
+            displacement = static_cast<std::ptrdiff_t>(op.sourceOffset) - static_cast<std::ptrdiff_t>(at);
+        } else {
+            for (std::size_t i = 0; i < op.literal.size(); i++) {
+                std::ptrdiff_t from = static_cast<std::ptrdiff_t>(at + i) + displacement;
+                if (from >= 0 && static_cast<std::size_t>(from) < old.size() && old[from] == op.literal[i])
+                    equal++;
+            }
+        }
+        at += op.length;
+    }
+    return equal;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s OLD_FILE NEW_FILE\n", argv[0]);
+        return 1;
+    }
+    try {
+        Bytes old = ReadFile(argv[1]), target = ReadFile(argv[2]);
+        PatchEntry entry = MakePatchEntry("\\file", old, target);
+        std::size_t copies = 0, literalBytes = 0;
+        for (const Op& op : entry.ops) {
+            copies += op.kind == OpKind::Copy;
+            literalBytes += op.literal.size();
+        }
+        PatchEntry free = entry;
+        for (Op& op : free.ops)
+            op.sourceOffset = 0;
+        std::printf("copy ops %zu, literal bytes %zu (%zu equal to the old byte in place)\n", copies, literalBytes,
+                    LiteralBytesEqualToOld(entry.ops, old));
+        std::printf("packed %zu B; with every copy offset zero %zu B\n", PackedSize(entry), PackedSize(free));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
