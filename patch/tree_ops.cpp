@@ -1,4 +1,4 @@
-// Copying, deleting and preparing directory trees. Each level of a recursion has
+// Copying or moving, deleting and preparing directory trees. Each level of a recursion has
 // its own buffers; an entry whose path would not fit in them is passed over.
 #include <windows.h>
 #include <shlwapi.h>
@@ -26,7 +26,7 @@ static int IsDotEntry(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-int CopyTree(const char* source, const char* target)
+int CopyTree(const char* source, const char* target, enum TreeFiles files)
 {
     char pattern[PATH_ROOM];
     char from[PATH_ROOM];
@@ -48,7 +48,9 @@ int CopyTree(const char* source, const char* target)
         // Only one level: the target's parent must exist. An empty source leaves no target.
         (void)CreateDirectoryA(target, NULL);
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            copied &= CopyTree(from, to);
+            copied &= CopyTree(from, to, files);
+        else if (files == TREE_MOVE_FILES)
+            copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
         else
             copied &= CopyFileA(from, to, FALSE) != 0;
     } while (FindNextFileA(listing, &found));

@@ -3,9 +3,16 @@
 #ifndef MENDSMITH_PATCH_TREE_OPS_H
 #define MENDSMITH_PATCH_TREE_OPS_H
 
-// Copies every file below source onto target, overwriting files of the same relative path.
-// Non-zero when every file was copied; 0 when one was not or source cannot be listed.
-int CopyTree(const char* source, const char* target);
+// What CopyTree does with each file of the source.
+enum TreeFiles {
+    TREE_COPY_FILES,  // source unchanged; works across volumes
+    TREE_MOVE_FILES,  // renamed into place: same volume only, but needs no free space
+};
+
+// Reproduces source's folders below target and copies or moves each file into them, replacing
+// files of the same relative path. Non-zero when every file got there; 0 when one did not or
+// source cannot be listed.
+int CopyTree(const char* source, const char* target, enum TreeFiles files);
 
 // Deletes every file and folder below directory, read-only ones too, then the directory.
 // Non-zero when the directory itself was removed.

@@ -1,5 +1,5 @@
 // The update run: the worker thread that applies every entry of Patch.dat, logs each
-// outcome, then puts the saved originals back after a stop or into the backup folder.
+// outcome, then moves the saved originals back after a stop or copies them into the backup folder.
 #include <windows.h>
 #include <commctrl.h>
 #include <shlwapi.h>
@@ -95,8 +95,10 @@ static LONG FinishRun(const char* rollback, HANDLE logFile)
 {
     LONG state = g_runJob->runState;
     const char* target = state <= 0 ? g_runDestination : g_runJob->backupRequested ? g_runJob->backupDirectory : NULL;
-    // When a copy fails, the rollback directory holds the only copy of some original: keep it.
-    if (target != NULL && !CopyTree(rollback, target))
+    // The rollback directory lies in the destination, so the originals go back by renaming, which
+    // needs no free space and never leaves a file cut short. The backup may be on another volume.
+    // When one fails, the rollback directory holds the only copy of some original: keep it.
+    if (target != NULL && !CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES))
         WriteLogText(rollback, IDS_LOG_ORIGINALS_KEPT, logFile);
     else
         (void)DeleteTree(rollback);

@@ -1,4 +1,4 @@
-// Directory tree operations: copying onto existing trees, deleting trees whatever
+// Directory tree operations: copying or moving onto existing trees, deleting trees whatever
 // their files' attributes, creating parent folders, and refusing over-long paths.
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ TEST(CopyTree, CopyOntoExistingTreeOverwritesSamePathsAndKeepsOtherFiles)
     TempDir temp;
     MakeTree(temp / "from", Files({{"a.txt", "new a"}, {"Sub\\b.bin", "new b"}, {"Sub\\Deeper\\c.dat", "new c"}}));
     MakeTree(temp / "to", Files({{"a.txt", "old a"}, {"keep.txt", "keep"}, {"Sub\\b.bin", "old b"}, {"Sub\\k2", "k2"}}));
-    CopyTree((temp / "from").c_str(), (temp / "to").c_str());
+    CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
     EXPECT_EQ(ReadTree(temp / "to"),
               Files({{"a.txt", "new a"}, {"keep.txt", "keep"}, {"Sub\\", ""}, {"Sub\\b.bin", "new b"}, {"Sub\\k2", "k2"},
                      {"Sub\\Deeper\\", ""}, {"Sub\\Deeper\\c.dat", "new c"}}));
@@ -42,12 +42,12 @@ TEST(CopyTree, EmptySourcesMissingSourcesAndMissingParentsCreateNothing)
     TempDir temp;
     MakeTree(temp / "empty", {});
     MakeTree(temp / "files", Files({{"x.txt", "x"}, {"Hollow\\", ""}}));
-    CopyTree((temp / "empty").c_str(), (temp / "to-empty").c_str());
-    CopyTree((temp / "missing").c_str(), (temp / "to-missing").c_str());
-    CopyTree((temp / "files").c_str(), (temp / "no\\parent").c_str());
-    CopyTree((temp / "files").c_str(), (temp / "copy").c_str());
-    CopyTree("", (temp / "from-empty-path").c_str());
-    CopyTree((temp / "files").c_str(), "");
+    CopyTree((temp / "empty").c_str(), (temp / "to-empty").c_str(), TREE_COPY_FILES);
+    CopyTree((temp / "missing").c_str(), (temp / "to-missing").c_str(), TREE_COPY_FILES);
+    CopyTree((temp / "files").c_str(), (temp / "no\\parent").c_str(), TREE_COPY_FILES);
+    CopyTree((temp / "files").c_str(), (temp / "copy").c_str(), TREE_COPY_FILES);
+    CopyTree("", (temp / "from-empty-path").c_str(), TREE_COPY_FILES);
+    CopyTree((temp / "files").c_str(), "", TREE_COPY_FILES);
     EXPECT_EQ(ReadTree(temp.path()),
               Files({{"empty\\", ""}, {"files\\", ""}, {"files\\x.txt", "x"}, {"files\\Hollow\\", ""},
                      {"copy\\", ""}, {"copy\\x.txt", "x"}}));
@@ -82,7 +82,7 @@ TEST(CopyTree, ReadOnlyFilesStayReadOnlyAndRefusedTargetsDoNotStopTheCopy)
     SetFileAttributesA((temp / "to\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     HANDLE busy = CreateFileA((temp / "to\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    CopyTree((temp / "from").c_str(), (temp / "to").c_str());
+    CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
     CloseHandle(busy);
     EXPECT_EQ(ReadTree(temp / "to"),
               Files({{"ro.txt", "new ro"}, {"hidden.txt", hiddenOverwritten ? "new hidden" : "old hidden"},
@@ -97,8 +97,37 @@ TEST(CopyTree, EntryWhoseTargetPathWouldExceed259CharactersIsSkipped)
     std::string longName(200, 'L');
     MakeTree(temp / "s", Files({{longName, "long"}, {"short.txt", "short"}}));
     std::string target = temp / std::string(259 - temp.path().size() - 2 - longName.size() + 1, 'T');
-    CopyTree((temp / "s").c_str(), target.c_str());
+    CopyTree((temp / "s").c_str(), target.c_str(), TREE_COPY_FILES);
     EXPECT_EQ(ReadTree(target), Files({{"short.txt", "short"}}));
+}
+
+TEST(CopyTree, MoveOntoExistingTreeReplacesSamePathsAndLeavesOnlyFoldersBehind)
+{
+    TempDir temp;
+    MakeTree(temp / "from", Files({{"a.txt", "saved a"}, {"ro.txt", "saved ro"}, {"Sub\\Deeper\\c.dat", "saved c"}}));
+    MakeTree(temp / "to", Files({{"a.txt", "new a"}, {"ro.txt", "new ro"}, {"keep.txt", "keep"}}));
+    SetFileAttributesA((temp / "from\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_NE(CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_MOVE_FILES), 0);
+    EXPECT_EQ(ReadTree(temp / "to"), Files({{"a.txt", "saved a"}, {"ro.txt", "saved ro"}, {"keep.txt", "keep"},
+                                            {"Sub\\", ""}, {"Sub\\Deeper\\", ""}, {"Sub\\Deeper\\c.dat", "saved c"}}));
+    EXPECT_TRUE(GetFileAttributesA((temp / "to\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(ReadTree(temp / "from"), Files({{"Sub\\", ""}, {"Sub\\Deeper\\", ""}}));
+}
+
+TEST(CopyTree, MoveOntoAFileHeldOpenLeavesBothInPlaceReturnsZeroAndMovesTheRest)
+{
+    TempDir temp;
+    MakeTree(temp / "from", Files({{"busy.txt", "saved busy"}, {"Sub\\b.txt", "saved b"}, {"z.txt", "saved z"}}));
+    MakeTree(temp / "to", Files({{"busy.txt", "new busy"}, {"Sub\\b.txt", "new b"}}));
+    HANDLE busy = CreateFileA((temp / "to\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+    int moved = CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_MOVE_FILES);
+    CloseHandle(busy);
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(ReadTree(temp / "to"),
+              Files({{"busy.txt", "new busy"}, {"Sub\\", ""}, {"Sub\\b.txt", "saved b"}, {"z.txt", "saved z"}}));
+    EXPECT_EQ(ReadTree(temp / "from"), Files({{"busy.txt", "saved busy"}, {"Sub\\", ""}}));
 }
 
 TEST(DeleteTree, RemovesReadOnlyHiddenAndSystemFilesWithTheirFoldersAndTheRoot)

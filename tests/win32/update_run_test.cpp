@@ -313,9 +313,9 @@ TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
     rollbackLeftOnPurpose_ = true;
     EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED) +
                              Line("Missing\\App.exe", IDS_LOG_MISSING) + Line(dest_ / kept[0], IDS_LOG_ORIGINALS_KEPT));
-    // b.bin is back; a.bin is still the new release, and its original waits in the kept folder.
+    // b.bin is back; a.bin is still the new release, and its original waits alone in the kept folder.
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_}, {"b.bin", b.before}, {"Missing\\", {}}, {kept[0] + "\\", {}},
-                                            {kept[0] + "\\a.bin", old_}, {kept[0] + "\\b.bin", b.before}}));
+                                            {kept[0] + "\\a.bin", old_}}));
 }
 
 }  // namespace
