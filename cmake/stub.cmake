@@ -30,7 +30,7 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/res/mendsmith.rc PROPERTIES OBJE
 add_library(stub_core STATIC ${STUB_CORE_SOURCES})
 target_include_directories(stub_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(stub_core PRIVATE ${STUB_COMPILE_OPTIONS})
-target_link_libraries(stub_core PUBLIC bz2_stub shlwapi imagehlp comctl32 shell32 user32 gdi32 kernel32)
+target_link_libraries(stub_core PUBLIC bz2_stub shlwapi imagehlp comctl32 shell32 ole32 user32 gdi32 kernel32)
 
 add_executable(mendsmith_stub WIN32 ${STUB_ONLY_SOURCES} ${CMAKE_SOURCE_DIR}/res/mendsmith.rc)
 set_target_properties(mendsmith_stub PROPERTIES OUTPUT_NAME stub LINKER_LANGUAGE C)

@@ -81,6 +81,7 @@ static void OnBrowse(HWND window)
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
     if (item && SHGetPathFromIDListA(item, path))
         (void)SetWindowTextA(g_destinationEdit, path);
+    CoTaskMemFree(item);
 }
 
 // Also the close box and Alt+F4: during a run they only ask the worker to stop, so the

@@ -24,6 +24,7 @@ constexpr int ID_EMAIL = 373;
 constexpr int ID_DESCRIPTION = 375;
 constexpr int ID_DEST_LABEL = 369;
 constexpr int ID_BACKUP = 503;
+constexpr int ID_BROWSE = 451;
 constexpr int ID_CLOSE_CANCEL = 452;
 constexpr int ID_UPDATE = 453;
 constexpr int ID_DESTINATION = 531;
@@ -274,6 +275,37 @@ TEST_F(EndToEnd, WrongFolderIsRefusedAndTheRightOneThenUpdated)
     PressCloseAndExpectExit(updater);
 
     EXPECT_EQ(Without(Without(ReadTree(destination_.path()), "Mendsmith.bak\\"), "Mendsmith.log"), AFTER);
+    ExpectNoWorkDirectoryLeft();
+}
+
+TEST_F(EndToEnd, BrowseCancelKeepsTheDestinationAndOkPutsTheChosenFolderThere)
+{
+    Package package;
+    package.softwarePath = destination_.path();
+    e2e::Updater updater(package.Write(scratch_));
+    Start(updater);
+
+    updater.Press(ID_BROWSE);
+    auto browser = updater.WaitForMessageBox();
+    ASSERT_TRUE(browser.has_value()) << "no folder browser";
+    EXPECT_EQ(browser->text, "Please specify the destination directory");
+    updater.Answer(*browser, IDCANCEL);
+    EXPECT_EQ(updater.Text(ID_DESTINATION), destination_.path());
+
+    updater.Press(ID_BROWSE);
+    browser = updater.WaitForMessageBox();
+    ASSERT_TRUE(browser.has_value()) << "no folder browser the second time";
+    updater.Answer(*browser, IDOK);
+    std::string chosen = updater.Text(ID_DESTINATION);
+    for (DWORD waited = 0; chosen == destination_.path() && waited < e2e::WINDOW_TIMEOUT; waited += 100) {
+        Sleep(100);
+        chosen = updater.Text(ID_DESTINATION);
+    }
+    EXPECT_NE(chosen, destination_.path());
+    DWORD attributes = GetFileAttributesA(chosen.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << chosen;
+
+    PressCloseAndExpectExit(updater);
     ExpectNoWorkDirectoryLeft();
 }
 
