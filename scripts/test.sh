@@ -26,7 +26,8 @@ ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/
 # is still run for real by the end-to-end tests below.
 ctest --test-dir build/win64 --output-on-failure --timeout 900 --output-junit "$top/build/win64/ctest.xml" || status=1
 
-# The shipped i686 stub, run for real (emulated here, so once).
+# The shipped i686 stub, run for real (emulated here, so twice only: a whole update and a
+# stopped run).
 bash tests/e2e/i686_updater_smoke.sh || status=1
 
 # Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The shipped i686 stub, run for real: the tool builds an updater from the sample's two
-# releases, the updater runs under Wine on a copy of the old release, and afterwards the
-# folder must equal the new release. Writes build/smoke/ctest.xml for the test summary.
+# The shipped i686 stub, run for real under Wine on a copy of the sample's old release:
+# - the tool's updater brings the folder to the new release;
+# - a run stopped by its last entry (a file named like the main file, changed on disk) puts
+#   every file it had replaced back as it was.
+# Writes build/smoke/ctest.xml for the test summary.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
@@ -10,32 +12,64 @@ prepare_wine
 out=build/smoke
 rm -rf "$out" && mkdir -p "$out"
 python3 scripts/make_sample.py "$out"
+installed="$WINEPREFIX/drive_c/Program Files/Sample Application"
 windows_path() { realpath "$1" | sed 's|^|Z:|; s|/|\\\\|g'; }
 
-check() {
-  build/host/tool/mendsmith build "$out/old" "$out/new" --setup "$out/Update.ini" --lang "$out/Language.ini" \
-    --stub build/win32/stub-padded.bin --quiet -o "$out/SampleUpdate.exe" || return 1
-  installed="$WINEPREFIX/drive_c/Program Files/Sample Application"
-  rm -rf "$installed" && mkdir -p "$installed" && cp -r "$out/old/." "$installed/"
-  timeout 900 "$WINELOADER" build/win64/tests/e2e/driver.exe "$(windows_path "$out/SampleUpdate.exe")" --update \
-    2>&1 | tr -d '\r' > "$out/driver.log"
-  grep -q 'message: \[Mendsmith\] Update applied sucessfully!' "$out/driver.log" || return 1
-  grep -q '^exit: 0$' "$out/driver.log" || return 1
-  diff -r -x Mendsmith.log -x Mendsmith.bak "$installed" "$out/new" >/dev/null || return 1
-  # No work directory of the updater is left in the temp folder.
+# run_updater OLD NEW INSTALL NAME: builds NAME.exe from the trees OLD and NEW, installs a copy
+# of INSTALL and presses Update with the driver, whose output goes to NAME.log (the tool's
+# warnings to NAME.build.log).
+run_updater() {
+  build/host/tool/mendsmith build "$1" "$2" --setup "$out/Update.ini" --lang "$out/Language.ini" \
+    --stub build/win32/stub-padded.bin --quiet -o "$out/$4.exe" 2> "$out/$4.build.log" || return 1
+  rm -rf "$installed" && mkdir -p "$installed" && cp -r "$3/." "$installed/"
+  timeout 900 "$WINELOADER" build/win64/tests/e2e/driver.exe "$(windows_path "$out/$4.exe")" --update \
+    2>&1 | tr -d '\r' > "$out/$4.log"
+}
+
+# No work directory of the updater is left in the temp folder.
+no_work_directory_left() {
+  local temp
   temp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | head -n 1)
   [ -d "$temp" ] && ! ls -d "$temp"/MSA* >/dev/null 2>&1
 }
 
-if check; then
-  echo "i686 updater: applied the sample update under Wine, folder equals the new release"
-  result='<testcase name="smoke.i686_updater" status="run"/>'
-  status=0
-else
-  echo "i686 updater: FAILED (see $out/driver.log)" >&2
-  cat "$out/driver.log" >&2
-  result='<testcase name="smoke.i686_updater" status="run"><failure/></testcase>'
-  status=1
-fi
-printf '<testsuite name="smoke">\n  %s\n</testsuite>\n' "$result" > "$out/ctest.xml"
+applies_update() {
+  run_updater "$out/old" "$out/new" "$out/old" SampleUpdate || return 1
+  grep -q 'message: \[Mendsmith\] Update applied sucessfully!' "$out/SampleUpdate.log" || return 1
+  grep -q '^exit: 0$' "$out/SampleUpdate.log" || return 1
+  diff -r -x Mendsmith.log -x Mendsmith.bak "$installed" "$out/new" >/dev/null || return 1
+  no_work_directory_left
+}
+
+stop_restores_replaced_files() {
+  local old="$out/stop-old" new="$out/stop-new" before="$out/stop-installed"
+  cp -r "$out/old" "$old" && cp -r "$out/new" "$new"
+  mkdir -p "$old/zz" "$new/zz"
+  printf 'tools 1.0' > "$old/zz/Sample.exe" && printf 'tools 1.1' > "$new/zz/Sample.exe"
+  # The installed copy of zz/Sample.exe differs from both releases, so the last entry fails with
+  # a CRC error and, bearing the main file's name, stops the run after the others were applied.
+  cp -r "$old" "$before" && printf 'tools 1.0, edited' > "$before/zz/Sample.exe"
+  run_updater "$old" "$new" "$before" StoppedUpdate || return 1
+  grep -q 'message: \[Mendsmith\] Main file updating failed' "$out/StoppedUpdate.log" || return 1
+  grep -q '^exit: 0$' "$out/StoppedUpdate.log" || return 1
+  # Every replaced file is back byte for byte; the added file stays.
+  cp "$new/data/lang/de.txt" "$before/data/lang/de.txt"
+  diff -r -x Mendsmith.log "$installed" "$before" >/dev/null || return 1
+  no_work_directory_left
+}
+
+status=0
+cases=""
+for name in applies_update stop_restores_replaced_files; do
+  if $name; then
+    echo "i686 updater: $name passed"
+    cases+="  <testcase name=\"smoke.i686_$name\" status=\"run\"/>"$'\n'
+  else
+    echo "i686 updater: $name FAILED (driver output in $out)" >&2
+    cat "$out"/*.log >&2
+    cases+="  <testcase name=\"smoke.i686_$name\" status=\"run\"><failure/></testcase>"$'\n'
+    status=1
+  fi
+done
+printf '<testsuite name="smoke">\n%s</testsuite>\n' "$cases" > "$out/ctest.xml"
 exit $status
