@@ -5,24 +5,15 @@
 //     build/host/bench/op_cost OLD_FILE NEW_FILE
 #include <cstdio>
 #include <exception>
-#include <fstream>
-#include <iterator>
 
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "format/record.h"
+#include "tool/core/files.h"
 
 using namespace mendsmith::format;
 
 namespace {
-
-Bytes ReadFile(const char* path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw FormatError(std::string("cannot open ") + path);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 std::size_t PackedSize(const PatchEntry& entry)
 {
@@ -59,7 +50,7 @@ int main(int argc, char** argv)
         return 1;
     }
     try {
-        Bytes old = ReadFile(argv[1]), target = ReadFile(argv[2]);
+        Bytes old = mendsmith::tool::ReadWholeFile(argv[1]), target = mendsmith::tool::ReadWholeFile(argv[2]);
         PatchEntry entry = MakePatchEntry("\\file", old, target);
         std::size_t copies = 0, literalBytes = 0;
         for (const Op& op : entry.ops) {
