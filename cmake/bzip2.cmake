@@ -20,7 +20,7 @@ target_compile_options(bz2_full PRIVATE -w)
 add_library(bz2::bz2 ALIAS bz2_full)
 
 # The stub needs only decompression: the compressor is not built and BZ_NO_STDIO drops the
-# stdio layer. Its two tables come from package/bzip2_tables.cpp, filled at start-up, so the
+# stdio layer. Its two tables come from stub/package/bzip2_tables.cpp, filled at start-up, so the
 # file carries 1 KB of packed random numbers instead of 3 KB of tables.
 set(BZIP2_DECOMPRESSOR_SOURCES ${BZIP2_SOURCE_DIR}/huffman.c)
 

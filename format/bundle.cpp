@@ -1,24 +1,15 @@
 #include "format/bundle.h"
 
-#include <algorithm>
+#include "core/package_layout.h"
 
 namespace mendsmith::format {
-
-bool IsPlainFileName(std::string_view name)
-{
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    return std::none_of(name.begin(), name.end(), [](char c) {
-        auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || c == '\\' || c == '/' || c == ':';
-    });
-}
 
 Bytes WriteBundle(std::span<const BundleFile> files)
 {
     Bytes out;
     for (const BundleFile& file : files) {
-        if (!IsPlainFileName(file.name))
+        // An inner NUL would end the name early for every reader.
+        if (file.name.find('\0') != std::string::npos || !IsPlainFileName(file.name.c_str()))
             throw FormatError("bundle: file name \"" + file.name + "\" is not a plain file name");
         AppendBytes(out, AsBytes(file.name));
         out.push_back(0);
@@ -31,27 +22,29 @@ Bytes WriteBundle(std::span<const BundleFile> files)
 std::vector<BundleFile> ReadBundle(ByteView data)
 {
     std::vector<BundleFile> files;
-    std::size_t at = 0;
-    while (at < data.size()) {
-        const std::string where = "bundle entry " + std::to_string(files.size() + 1) + " at offset " + HexOffset(at);
-        auto nul = std::find(data.begin() + at, data.end(), std::uint8_t{0});
-        if (nul == data.end())
+    const unsigned char* begin = data.data();
+    const unsigned char* end = begin + CheckedU32(data.size(), "bundle");
+    const unsigned char* cursor = begin;
+    for (;;) {
+        const std::string where = "bundle entry " + std::to_string(files.size() + 1) + " at offset " +
+                                  HexOffset(static_cast<std::size_t>(cursor - begin));
+        BundleEntry entry{};
+        int step = NextBundleEntry(&cursor, end, &entry);
+        // The stub stops at an empty name; here bytes after it are an error.
+        if (step == BUNDLE_END && cursor == end)
+            return files;
+        if (step == BUNDLE_NAME_CUT)
             throw FormatError(where + ": file name runs past the end of the bundle");
-        std::string name(data.begin() + at, nul);
-        if (!IsPlainFileName(name))
+        std::string name = step == BUNDLE_END ? "" : entry.name;
+        if (step == BUNDLE_END || !IsPlainFileName(entry.name))
             throw FormatError(where + ": file name \"" + name + "\" is empty or not a plain file name");
-        at = static_cast<std::size_t>(nul - data.begin()) + 1;
-        if (data.size() - at < 4)
+        if (step == BUNDLE_SIZE_CUT)
             throw FormatError(where + ": size field of \"" + name + "\" runs past the end of the bundle");
-        std::uint32_t size = LoadU32(data, at);
-        at += 4;
-        if (data.size() - at < size)
-            throw FormatError(where + ": content of \"" + name + "\" (" + std::to_string(size) +
+        if (step == BUNDLE_CONTENT_CUT)
+            throw FormatError(where + ": content of \"" + name + "\" (" + std::to_string(entry.size) +
                               " bytes) runs past the end of the bundle");
-        files.push_back({std::move(name), Bytes(data.begin() + at, data.begin() + at + size)});
-        at += size;
+        files.push_back({std::move(name), Bytes(entry.data, entry.data + entry.size)});
     }
-    return files;
 }
 
 } // namespace mendsmith::format

@@ -24,9 +24,6 @@ Bytes WriteBundle(std::span<const BundleFile> files);
 // data exactly (the stub would stop at a zero byte where a name begins; here that is an error).
 std::vector<BundleFile> ReadBundle(ByteView data);
 
-// Non-zero length, no NUL, no control byte, no '\\', '/', ':', and not "." or "..".
-bool IsPlainFileName(std::string_view name);
-
 } // namespace mendsmith::format
 
 #endif

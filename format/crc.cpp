@@ -1,6 +1,6 @@
 #include "format/crc.h"
 
-#include "patch/crc32.h"
+#include "core/crc32.h"
 
 namespace mendsmith::format {
 

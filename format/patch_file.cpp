@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/crc.h"
-#include "patch/patch_data.h"
+#include "core/patch_data.h"
 
 namespace mendsmith::format {
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/package_layout.h"
+
 namespace mendsmith::format {
 
 Bytes CompressBzip2(ByteView data, int blockSize)
@@ -42,26 +44,42 @@ Bytes MakeRecord(ByteView bundle)
     return MakeRawRecord(CheckedU32(bundle.size(), "bundle"), CompressBzip2(bundle, 9));
 }
 
+namespace {
+
+// What LocatePackageRecord's verdict means, in the words of the tool's messages.
+std::string RecordFault(int verdict, const PackageRecord& record, std::size_t number, std::size_t imageSize,
+                        std::size_t packageOffset)
+{
+    if (verdict == RECORD_IMAGE_SHORT)
+        return "image: " + std::to_string(imageSize) + " bytes, shorter than the package offset " +
+               HexOffset(packageOffset);
+    const std::string where = "record " + std::to_string(number) + " at offset " + HexOffset(record.offset);
+    const std::string length = "length " + std::to_string(record.length);
+    switch (verdict) {
+    case RECORD_HEADER_CUT: return where + ": header cut short by the end of the image";
+    case RECORD_LENGTH_TOO_SMALL: return where + ": " + length + " is less than 4";
+    default: return where + ": " + length + " reaches past the end of the image";
+    }
+}
+
+} // namespace
+
 std::vector<RecordInfo> ListRecords(ByteView image, std::size_t packageOffset)
 {
-    if (image.size() < packageOffset)
-        throw FormatError("image: " + std::to_string(image.size()) + " bytes, shorter than the package offset " +
-                          HexOffset(packageOffset));
+    std::uint32_t imageSize = CheckedU32(image.size(), "image");
+    std::uint32_t at = CheckedU32(packageOffset, "package offset");
     std::vector<RecordInfo> records;
-    std::size_t at = packageOffset;
-    while (at < image.size()) {
-        const std::string where = "record " + std::to_string(records.size() + 1) + " at offset " + HexOffset(at);
-        if (image.size() - at < RECORD_HEADER_SIZE)
-            throw FormatError(where + ": header cut short by the end of the image");
-        std::uint32_t length = LoadU32(image, at);
-        if (length < 4)
-            throw FormatError(where + ": length " + std::to_string(length) + " is less than 4");
-        if (image.size() - at - 4 < length)
-            throw FormatError(where + ": length " + std::to_string(length) + " reaches past the end of the image");
-        records.push_back({at, length, LoadU32(image, at + 4), image.subspan(at + RECORD_HEADER_SIZE, length - 4)});
-        at += std::size_t{4} + length;
+    for (;;) {
+        PackageRecord record{};
+        int verdict = LocatePackageRecord(image.data(), imageSize, at, 1, &record);
+        if (verdict == RECORD_CHAIN_END)
+            return records;
+        if (verdict != RECORD_FOUND)
+            throw FormatError(RecordFault(verdict, record, records.size() + 1, image.size(), packageOffset));
+        records.push_back({record.offset, record.length, record.unpackedSize,
+                           image.subspan(record.offset + RECORD_HEADER_SIZE, record.streamSize)});
+        at = record.offset + 4 + record.length;
     }
-    return records;
 }
 
 Bytes DecompressRecord(const RecordInfo& record)

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/bytes.h"
 
 namespace mendsmith::format {

@@ -1,6 +1,6 @@
 #include "format/updater_image.h"
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/bundle.h"
 #include "format/record.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "package/package_layout.h"
+#include "core/package_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

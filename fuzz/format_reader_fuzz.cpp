@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/bundle.h"
 #include "format/error.h"
 #include "format/patch_file.h"

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/bundle.h"
 #include "format/delta.h"
 #include "format/patch_file.h"

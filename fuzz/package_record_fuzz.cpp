@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/format.h"
-#include "package/package_layout.h"
+#include "core/constants.h"
+#include "core/package_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     image.insert(image.end(), data, data + size);
     for (uint32_t n = 1; n <= 3; n++) {
         PackageRecord record;
-        if (!LocatePackageRecord(image.data(), uint32_t(image.size()), n, &record))
+        if (LocatePackageRecord(image.data(), uint32_t(image.size()), PACKAGE_OFFSET, n, &record) != RECORD_FOUND)
             break;
         const uint8_t* end = image.data() + image.size();
         if (record.stream < image.data() + PACKAGE_OFFSET || record.stream + record.streamSize > end)

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "patch/crc32.h"
-#include "patch/patch_data.h"
+#include "core/crc32.h"
+#include "core/patch_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -11,10 +11,9 @@
 
 #include "format/delta.h"
 #include "format/patch_file.h"
-#include "patch/crc32.h"
-#include "patch/tree_ops.h"
-#include "patch/update_run.h"
-#include "startup/startup_values.h"
+#include "core/crc32.h"
+#include "stub/patch/tree_ops.h"
+#include "stub/patch/update_run.h"
 
 namespace fmt = mendsmith::format;
 
@@ -59,14 +58,17 @@ static void Fill(fmt::Bytes& bytes, std::uint32_t seed)
 // Runs the worker on this thread: with no windows its messages go nowhere and nothing waits.
 static double TimeRun(const std::string& destination, const std::string& work)
 {
-    static char destinationBuffer[PATH_ROOM], backup[PATH_ROOM], patchName[PATH_ROOM] = "Patch.dat";
-    std::snprintf(destinationBuffer, sizeof destinationBuffer, "%s", destination.c_str());
-    std::snprintf(backup, sizeof backup, "%s\\Mendsmith.bak", destination.c_str());
-    std::snprintf(g_workDirectory, sizeof g_workDirectory, "%s", work.c_str());
+    const std::string backup = destination + "\\Mendsmith.bak";
+    const std::string patchPath = work + "\\Patch.dat";
+    const std::string logPath = destination + "\\Mendsmith.log";
     UpdateJob job{};
-    job.destinationDirectory = destinationBuffer;
-    job.backupDirectory = backup;
-    job.patchFileName = patchName;
+    job.destinationDirectory = destination.c_str();
+    job.backupDirectory = backup.c_str();
+    job.patchFilePath = patchPath.c_str();
+    job.logFilePath = logPath.c_str();
+    job.mainFileName = "";
+    job.askToOverwrite = [](HWND, const char*) { return 0; };
+    job.loadText = [](UINT id, char* buffer, int size) { return LoadStringA(GetModuleHandleA(nullptr), id, buffer, size); };
     job.runState = RUN_ACTIVE;
     g_summaryStatus = 0;
     double start = Now();
@@ -166,7 +168,6 @@ int main(int argc, char** argv)
     std::uint32_t megabytes = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 256;
     std::uint32_t files = argc > 2 ? static_cast<std::uint32_t>(std::atoi(argv[2])) : 2000;
     BuildCrcTable();
-    g_instance = GetModuleHandleA(nullptr);
     if (megabytes > 0)
         LargeFile(megabytes);
     if (files > 0)

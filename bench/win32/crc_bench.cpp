@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "patch/checksum.h"
-#include "patch/crc32.h"
+#include "stub/patch/checksum.h"
+#include "core/crc32.h"
 
 static double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
 {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "driver.h"
 #include "format/delta.h"
 #include "format/patch_file.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/bundle.h"
 #include "format/record.h"
 

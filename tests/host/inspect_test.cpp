@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "tool/core/errors.h"
 #include "tool/core/inspect.h"
 #include "tool_test_support.h"

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include "common/format.h"
+#include "core/constants.h"
 
 #include "format/crc.h"
 #include "format/patch_file.h"

@@ -2,8 +2,8 @@
 // where a file cannot be read.
 #include <gtest/gtest.h>
 
-#include "patch/checksum.h"
-#include "patch/crc32.h"
+#include "stub/patch/checksum.h"
+#include "core/crc32.h"
 #include "support/test_support.h"
 
 using testing_support::TempDir;

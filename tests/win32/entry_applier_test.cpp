@@ -6,8 +6,8 @@
 
 #include "format/delta.h"
 #include "format/patch_file.h"
-#include "patch/entry_applier.h"
-#include "res/resource.h"
+#include "stub/patch/entry_applier.h"
+#include "stub/res/resource.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
 
@@ -22,7 +22,7 @@ protected:
     {
         UseStartupValues(work_.path());
         g_summaryStatus = 0;
-        g_runStatusWindow = nullptr;
+        job_ = JobWithWindowCallbacks();
         UseDestination(dest_.path());
         rollback_ = work_ / "BAK1.tmp";
         CreateDirectoryA(rollback_.c_str(), nullptr);
@@ -37,7 +37,7 @@ protected:
     void UseDestination(const std::string& path)
     {
         destination_ = path;
-        std::snprintf(g_runDestination, sizeof g_runDestination, "%s", path.c_str());
+        job_.destinationDirectory = destination_.c_str();
     }
 
     // Applies every entry in turn; unless a data error stops it, the cursor must end exactly
@@ -49,7 +49,8 @@ protected:
         EXPECT_TRUE(ReadPatchEntryCount(&cursor, &count));
         std::vector<EntryStatus> statuses;
         for (std::uint32_t i = 0; i < count; i++) {
-            statuses.push_back(ApplyPatchEntry(&cursor, rollback_.c_str(), owner));
+            job_.mainWindow = owner;
+            statuses.push_back(ApplyPatchEntry(&cursor, rollback_.c_str(), &job_));
             if (statuses.back() == ENTRY_DATA_ERROR)
                 return statuses;
         }
@@ -68,6 +69,7 @@ protected:
     TempDir work_;
     std::string destination_;
     std::string rollback_;
+    UpdateJob job_{};
     const Bytes old_ = SampleRelease(1, 5000);
     const Bytes new_ = NextRelease(old_);
 };
@@ -104,7 +106,7 @@ BOOL WINAPI WriteHalf(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LP
 TEST_F(EntryApplierTest, NewAttachedFileIsAddedWithItsFolders)
 {
     HWND status = CreateWindowA("STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    g_runStatusWindow = status;
+    job_.statusWindow = status;
 
     EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\New\\Deep\\file.txt", ToBytes("hello"))}), Statuses{ENTRY_ADDED});
 

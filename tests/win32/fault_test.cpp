@@ -8,8 +8,8 @@
 
 #include "format/delta.h"
 #include "format/patch_file.h"
-#include "patch/update_run.h"
-#include "res/resource.h"
+#include "stub/patch/update_run.h"
+#include "stub/res/resource.h"
 #include "support/fault_support.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
@@ -357,7 +357,7 @@ int g_cancelAtEntry;
 BOOL WINAPI CancelWhenEntryBegins(HWND, LPCSTR)
 {
     if (++g_entriesBegun == g_cancelAtEntry)
-        InterlockedExchange(&g_runJob->runState, RUN_CANCELED);
+        CancelRun();
     return TRUE;
 }
 

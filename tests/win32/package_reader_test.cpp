@@ -8,7 +8,7 @@
 #include "format/bundle.h"
 #include "format/record.h"
 #include "format/updater_image.h"
-#include "package/package_reader.h"
+#include "stub/package/package_reader.h"
 #include "support/test_support.h"
 
 namespace fmt = mendsmith::format;

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "package/setup_file.h"
-#include "startup/startup_values.h"
+#include "stub/package/setup_file.h"
+#include "stub/package/setup_file.h"
+#include "stub/ui/localized_text.h"
 #include "support/test_data.h"
 #include "support/test_support.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "patch/tree_ops.h"
+#include "stub/patch/tree_ops.h"
 #include "support/test_support.h"
 
 using namespace testing_support;

@@ -6,9 +6,10 @@
 
 #include "format/delta.h"
 #include "format/patch_file.h"
-#include "patch/update_run.h"
-#include "res/resource.h"
-#include "startup/startup_values.h"
+#include "stub/patch/update_run.h"
+#include "stub/res/resource.h"
+#include "stub/package/setup_file.h"
+#include "stub/ui/localized_text.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
 

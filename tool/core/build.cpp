@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"

@@ -8,7 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/format.h"
+#include "core/constants.h"
+#include "core/entry_outcome.h"
 #include "format/bundle.h"
 #include "format/crc.h"
 #include "format/patch_file.h"
@@ -52,35 +53,15 @@ std::vector<format::PatchEntry> ReadEntries(const Bytes& patchDat)
     }
 }
 
-const char* StatusMeaning(std::uint32_t status)
+// What the run would write in its log for an entry; 0 for one that it would not reach.
+std::string StatusMeaning(std::uint32_t status)
 {
-    switch (status) {
-    case ENTRY_ADDED: return "attached file added";
-    case ENTRY_UPDATED: return "updated";
-    case ENTRY_ATTACHED_OVERWRITTEN: return "attached file exists: the user is asked to overwrite it (yes) or skip it (no)";
-    case ENTRY_ORIGINAL_MISSING: return "original file missing; skipped";
-    case ENTRY_ORIGINAL_CRC_ERROR: return "original file CRC error; skipped";
-    case ENTRY_ALREADY_UPDATED: return "already updated; skipped";
-    case ENTRY_RESULT_CRC_ERROR: return "updated file CRC error; original kept";
-    case ENTRY_DATA_ERROR: return "data file error";
-    case ENTRY_ACCESS_DENIED: return "access of original file denied; skipped";
-    default: return "not reached: the run stopped before it";
-    }
-}
-
-bool StopsRunForMainFile(std::uint32_t status)
-{
-    switch (status) {
-    case ENTRY_ATTACHED_CRC_ERROR:
-    case ENTRY_ORIGINAL_MISSING:
-    case ENTRY_ORIGINAL_CRC_ERROR:
-    case ENTRY_RESULT_CRC_ERROR:
-    case ENTRY_ACCESS_DENIED:
-    case ENTRY_DELETE_DENIED:
-        return true;
-    default:
-        return false;
-    }
+    if (status == 0)
+        return "not reached: the run stopped before it";
+    std::string text = EnglishLogText(FindEntryOutcome(status)->logTextId);
+    if (status == ENTRY_ATTACHED_OVERWRITTEN)
+        text += " (if the user answers Yes to the question; No skips it)";
+    return text;
 }
 
 std::string LastComponent(std::string_view path)
@@ -275,9 +256,10 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
             }
         }
         planned.meaning = StatusMeaning(planned.status);
-        if (planned.status == ENTRY_DATA_ERROR)
+        const EntryOutcome* outcome = FindEntryOutcome(planned.status);
+        if (outcome->stops == OUTCOME_STOPS_RUN)
             plan.end = RunEnd::StopsOnDataError;
-        else if (StopsRunForMainFile(planned.status) && LastComponent(entry.path) == mainName)
+        else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE && LastComponent(entry.path) == mainName)
             plan.end = RunEnd::StopsOnMainFile;
         plan.entries.push_back(std::move(planned));
     }

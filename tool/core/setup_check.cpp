@@ -4,7 +4,7 @@
 #include <cctype>
 #include <map>
 
-#include "common/format.h"
+#include "core/constants.h"
 #include "tool/core/ini.h"
 
 namespace mendsmith::tool {

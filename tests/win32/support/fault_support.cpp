@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "patch/update_run.h"
+#include "stub/patch/update_run.h"
 #include "support/run_harness.h"
 
 namespace testing_support {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stub/ui/localized_text.h"
+#include "stub/ui/main_window.h"
 #include "support/test_support.h"
 
 namespace testing_support {
@@ -106,7 +108,7 @@ struct ActiveRun {
 };
 static ActiveRun g_run;
 
-static void CancelRun()
+void CancelRun()
 {
     InterlockedExchange(&g_run.job->runState, RUN_CANCELED);
 }
@@ -165,24 +167,31 @@ static bool PumpUntilEnded(HANDLE thread)
     }
 }
 
+UpdateJob JobWithWindowCallbacks()
+{
+    UpdateJob job{};
+    job.askToOverwrite = AskToOverwrite;
+    job.loadText = [](UINT id, char* buffer, int size) { return LoadLocalizedString(g_instance, id, buffer, size); };
+    job.runState = RUN_ACTIVE;
+    return job;
+}
+
 RunRecord RunUpdate(const RunPlan& plan)
 {
-    static char destination[PATH_ROOM];
-    static char backupDirectory[PATH_ROOM];
-    static char patchFileName[PATH_ROOM] = "Patch.dat";
-    std::snprintf(destination, sizeof destination, "%s", plan.destination.c_str());
-    std::string backup = plan.backupDirectory.empty() ? plan.destination + "\\Mendsmith.bak" : plan.backupDirectory;
-    std::snprintf(backupDirectory, sizeof backupDirectory, "%s", backup.c_str());
-    std::snprintf(g_mainFileName, sizeof g_mainFileName, "%s", plan.mainFile.c_str());
+    const std::string backup = plan.backupDirectory.empty() ? plan.destination + "\\Mendsmith.bak" : plan.backupDirectory;
+    const std::string patchFile = WorkDirectory() + "\\Patch.dat";
+    const std::string logFile = plan.destination + "\\Mendsmith.log";
     g_summaryStatus = 0;
 
     RunRecord record;
     HWND window = CreateStandInWindow();
-    UpdateJob job{};
+    UpdateJob job = JobWithWindowCallbacks();
     job.backupRequested = plan.backup ? 1 : 0;
-    job.destinationDirectory = destination;
-    job.backupDirectory = backupDirectory;
-    job.patchFileName = patchFileName;
+    job.destinationDirectory = plan.destination.c_str();
+    job.backupDirectory = backup.c_str();
+    job.patchFilePath = patchFile.c_str();
+    job.logFilePath = logFile.c_str();
+    job.mainFileName = plan.mainFile.c_str();
     job.mainWindow = window;
     job.progressBar = window;
     job.statusWindow = nullptr;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "format/patch_file.h"
-#include "patch/update_run.h"
+#include "stub/patch/update_run.h"
 #include "support/test_support.h"
 
 namespace testing_support {
@@ -68,6 +68,12 @@ struct RunPlan {
     int cancelAtPosition = 0;         // sets the run state to 0 when PBM_SETPOS n arrives
     void (*onPosition)(WPARAM position) = nullptr;  // runs on the window's thread
 };
+
+// A job with the callbacks the main window gives it: its question box and its translated texts.
+UpdateJob JobWithWindowCallbacks();
+
+// Sets the run state of the run in progress to 0, as the Cancel button does.
+void CancelRun();
 
 // Runs UpdateWorker on its own thread over workDirectory\Patch.dat while this thread pumps
 // messages for a hidden window that stands in for the main window and the progress bar.

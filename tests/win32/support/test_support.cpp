@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "patch/crc32.h"
-#include "startup/startup_values.h"
+#include "core/crc32.h"
+#include "stub/package/setup_file.h"
+#include "stub/ui/localized_text.h"
 
 namespace testing_support {
 
@@ -157,12 +158,20 @@ void RemoveTreeForce(const std::string& path)
     RemoveDirectoryA(path.c_str());
 }
 
+// The folder of the last UseStartupValues: where the tests put Patch.dat.
+static std::string g_workDirectory;
+
+const std::string& WorkDirectory()
+{
+    return g_workDirectory;
+}
+
 void UseStartupValues(const std::string& workDirectory)
 {
     BuildCrcTable();
     g_instance = GetModuleHandleA(nullptr);
     std::snprintf(g_languageSection, sizeof g_languageSection, "$%04X", GetUserDefaultLangID());
-    std::snprintf(g_workDirectory, sizeof g_workDirectory, "%s", workDirectory.c_str());
+    g_workDirectory = workDirectory;
     std::snprintf(g_setupFilePath, sizeof g_setupFilePath, "%s\\Update.ini", workDirectory.c_str());
     std::snprintf(g_languageFilePath, sizeof g_languageFilePath, "%s\\Language.ini", workDirectory.c_str());
 }

@@ -49,6 +49,8 @@ void RemoveTreeForce(const std::string& path);
 
 // Sets the start-up values the stub's procedures read (instance, language section, file paths).
 void UseStartupValues(const std::string& workDirectory);
+// The work directory that UseStartupValues was given last.
+const std::string& WorkDirectory();
 
 // Runs a command line to its end and returns its exit code.
 DWORD RunProcess(const std::string& commandLine);

@@ -1,0 +1,150 @@
+// Bounded reader for Patch.dat entries (see patch_data.h).
+#include "core/patch_data.h"
+#include "core/constants.h"
+
+// A skip walk has no file to check copy ranges against.
+static const uint32_t SOURCE_UNCHECKED = 0xFFFFFFFFu;
+
+static uint32_t ReadU32(const unsigned char* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+static uint32_t Remaining(const struct PatchCursor* cursor)
+{
+    return cursor->at < cursor->end ? (uint32_t)(cursor->end - cursor->at) : 0;
+}
+
+int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count)
+{
+    if (Remaining(cursor) < 4)
+        return 0;
+    *count = ReadU32(cursor->at) & ENTRY_COUNT_MASK;
+    cursor->at += 4;
+    return 1;
+}
+
+int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* header)
+{
+    if (Remaining(cursor) < 8)
+        return 0;
+    header->sourceCrc = ReadU32(cursor->at);
+    header->targetCrc = ReadU32(cursor->at + 4);
+    const unsigned char* path = cursor->at + 8;
+    const unsigned char* nul = path;
+    while (nul < cursor->end && *nul != 0)
+        nul++;
+    // The path must end inside the data and be followed by at least the body's first byte.
+    if (cursor->end - nul < 2)
+        return 0;
+    header->path = (const char*)path;
+    header->pathLength = (uint32_t)(nul - path);
+    header->attached = nul[1] == BODY_ATTACHED;
+    cursor->at = nul + 1;
+    return 1;
+}
+
+static int IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// A component Windows would fold into "." or ".." (dots and blanks only) or one holding a
+// character that changes what the path means.
+static int IsSafeComponent(const char* start, const char* stop)
+{
+    if (start == stop)
+        return 0;
+    int onlyDotsAndBlanks = 1;
+    for (const char* c = start; c < stop; c++) {
+        unsigned char b = (unsigned char)*c;
+        if (b < 0x20 || b == ':' || b == '*' || b == '?' || b == '"' || b == '<' || b == '>' || b == '|')
+            return 0;
+        if (b != '.' && b != ' ')
+            onlyDotsAndBlanks = 0;
+    }
+    return !onlyDotsAndBlanks;
+}
+
+int IsSafeEntryPath(const char* path)
+{
+    if (path[0] != '\\')
+        return 0;
+    const char* start = path + 1;
+    for (;;) {
+        const char* stop = start;
+        while (*stop != 0 && !IsSeparator(*stop))
+            stop++;
+        // Only a backslash separates components; a slash or a doubled backslash is refused.
+        if (!IsSafeComponent(start, stop))
+            return 0;
+        if (*stop == 0)
+            return 1;
+        if (*stop == '/')
+            return 0;
+        start = stop + 1;
+    }
+}
+
+int ReadAttachedBody(struct PatchCursor* cursor, const unsigned char** data, uint32_t* size)
+{
+    if (Remaining(cursor) < 5 || cursor->at[0] != BODY_ATTACHED)
+        return 0;
+    uint32_t length = ReadU32(cursor->at + 1);
+    if (Remaining(cursor) - 5 < length)
+        return 0;
+    *data = cursor->at + 5;
+    *size = length;
+    cursor->at += 5 + length;
+    return 1;
+}
+
+int NextPatchOp(struct PatchCursor* cursor, uint32_t sourceSize, struct PatchOp* op)
+{
+    uint32_t left = Remaining(cursor);
+    if (left < 1)
+        return PATCH_OP_INVALID;
+    const unsigned char* at = cursor->at;
+    op->kind = at[0];
+    op->length = 0;
+    op->sourceOffset = 0;
+    op->literal = 0;
+    switch (at[0]) {
+    case OP_END:
+        cursor->at += 1;
+        return OP_END;
+    case OP_COPY:
+        if (left < 9)
+            return PATCH_OP_INVALID;
+        op->length = ReadU32(at + 1);
+        op->sourceOffset = ReadU32(at + 5);
+        if (sourceSize != SOURCE_UNCHECKED &&
+            (op->sourceOffset > sourceSize || sourceSize - op->sourceOffset < op->length))
+            return PATCH_OP_INVALID;
+        cursor->at += 9;
+        return OP_COPY;
+    case OP_LITERAL:
+        if (left < 5)
+            return PATCH_OP_INVALID;
+        op->length = ReadU32(at + 1);
+        if (left - 5 < op->length)
+            return PATCH_OP_INVALID;
+        op->literal = at + 5;
+        cursor->at += 5 + op->length;
+        return OP_LITERAL;
+    default:
+        return PATCH_OP_INVALID;
+    }
+}
+
+int SkipPatchOps(struct PatchCursor* cursor)
+{
+    struct PatchOp op;
+    for (;;) {
+        int kind = NextPatchOp(cursor, SOURCE_UNCHECKED, &op);
+        if (kind == OP_END)
+            return 1;
+        if (kind == PATCH_OP_INVALID)
+            return 0;
+    }
+}

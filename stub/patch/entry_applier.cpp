@@ -1,0 +1,175 @@
+// Applies one patch entry: checks the file on disk, rebuilds it beside the original,
+// saves the original into the rollback directory and only then puts the result in place.
+#include <windows.h>
+
+#include "stub/patch/checksum.h"
+#include "stub/patch/entry_applier.h"
+#include "stub/patch/file_view.h"
+#include "stub/patch/tree_ops.h"
+
+volatile DWORD g_summaryStatus;
+
+int ConcatPath(char* joined, const char* directory, const char* tail)
+{
+    if (lstrlenA(directory) + lstrlenA(tail) > (int)MAX_PATH_CHARS)
+        return 0;
+    lstrcpyA(joined, directory);
+    lstrcatA(joined, tail);
+    return 1;
+}
+
+int WriteWhole(HANDLE file, const void* data, DWORD size)
+{
+    DWORD written;
+    return WriteFile(file, data, size, &written, NULL) && written == size;
+}
+
+// Moves the cursor past an entry's body without applying it; a body that cannot be walked
+// to its end turns the status into a data error.
+static EntryStatus SkipBody(struct PatchCursor* cursor, int attached, EntryStatus status)
+{
+    const unsigned char* data;
+    uint32_t size;
+    int walked = attached ? ReadAttachedBody(cursor, &data, &size) : SkipPatchOps(cursor);
+    return walked ? status : ENTRY_DATA_ERROR;
+}
+
+// Copies the file on disk to its place below the rollback directory.
+static int SaveOriginal(const char* entryPath, const char* fullPath, const char* savedPath, const char* rollback)
+{
+    MakeParentDirectories(entryPath, rollback);
+    // A copy already there was saved earlier in this run, so it is the older original: keep it.
+    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES || CopyFileA(fullPath, savedPath, TRUE))
+        return 1;
+    // A copy cut short by a full disk must never be put back over the file it was to save.
+    (void)DeleteFileA(savedPath);
+    return 0;
+}
+
+// Writes the attached data from the file's first byte and ends the file right after it.
+// -1 when the file cannot be opened, 0 when the write failed or fell short, 1 when whole.
+static int WriteAttachedFile(const char* fullPath, DWORD disposition, const unsigned char* data, DWORD size)
+{
+    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    int whole = WriteWhole(file, data, size) && SetEndOfFile(file);
+    CloseHandle(file);
+    return whole;
+}
+
+static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* entryPath, const char* fullPath,
+                                     const char* savedPath, const char* rollback, const struct UpdateJob* job)
+{
+    const unsigned char* data;
+    uint32_t size;
+    if (!ReadAttachedBody(cursor, &data, &size))
+        return ENTRY_DATA_ERROR;
+    int written = WriteAttachedFile(fullPath, CREATE_NEW, data, size);
+    if (written > 0)
+        return ENTRY_ADDED;
+    if (written == 0) {
+        (void)DeleteFileA(fullPath);
+        return ENTRY_ACCESS_DENIED;
+    }
+    if (!job->askToOverwrite(job->mainWindow, fullPath))
+        return ENTRY_ATTACHED_SKIPPED;
+    if (!SaveOriginal(entryPath, fullPath, savedPath, rollback))
+        return ENTRY_ACCESS_DENIED;
+    if (WriteAttachedFile(fullPath, OPEN_ALWAYS, data, size) > 0)
+        return ENTRY_ATTACHED_OVERWRITTEN;
+    // The write may have changed part of the file; the copy just saved is the file as it was.
+    (void)CopyFileA(savedPath, fullPath, FALSE);
+    return ENTRY_ACCESS_DENIED;
+}
+
+// Builds the file that the op list describes under a new "PCH" name in the destination
+// directory (resultPath). ENTRY_UPDATED means the result is there and has the target CRC.
+static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
+                               const char* fullPath, char* resultPath, const char* destination)
+{
+    // A read-only, hidden or system file could not be opened for writing otherwise.
+    (void)SetFileAttributesA(fullPath, FILE_ATTRIBUTE_NORMAL);
+    // No sharing: a file that another program holds open is reported, not waited for, and
+    // nobody changes it between its checksum and the copy ops.
+    HANDLE file = CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return SkipBody(cursor, 0, GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
+    DWORD crc = CrcOfOpenFile(file);
+    if (crc != entry->sourceCrc) {
+        CloseHandle(file);
+        return SkipBody(cursor, 0, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
+    }
+    struct FileView view;
+    (void)OpenFileView(file, &view);
+    if (GetTempFileNameA(destination, "PCH", 0, resultPath))
+        (void)DeleteFileA(resultPath);
+    HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    struct PatchOp op;
+    int kind;
+    // An empty file has no view; only empty copy ranges then lie within it.
+    while ((kind = NextPatchOp(cursor, view.data != NULL ? view.size : 0, &op)) > OP_END)
+        (void)WriteWhole(result, kind == OP_COPY ? view.data + op.sourceOffset : op.literal, op.length);
+    CloseFileView(&view);
+    CloseHandle(file);
+    CloseHandle(result);
+    if (kind != OP_END)
+        return ENTRY_DATA_ERROR;
+    // Short writes and a result file that could not be made show up here.
+    if (result == INVALID_HANDLE_VALUE || CrcOfFile(resultPath) != entry->targetCrc)
+        return ENTRY_RESULT_CRC_ERROR;
+    return ENTRY_UPDATED;
+}
+
+static EntryStatus ReplaceWithResult(const char* entryPath, const char* fullPath, const char* savedPath,
+                                     const char* resultPath, const char* rollback)
+{
+    // The original is deleted only once its copy is safe in the rollback directory.
+    if (!SaveOriginal(entryPath, fullPath, savedPath, rollback) || !DeleteFileA(fullPath))
+        return ENTRY_DELETE_DENIED;
+    if (MoveFileA(resultPath, fullPath))
+        return ENTRY_UPDATED;
+    (void)CopyFileA(savedPath, fullPath, FALSE);
+    return ENTRY_DELETE_DENIED;
+}
+
+static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
+                             const char* savedPath, const char* rollback, const char* destination)
+{
+    char resultPath[PATH_ROOM];
+    resultPath[0] = '\0';
+    EntryStatus status = RebuildFile(cursor, entry, fullPath, resultPath, destination);
+    if (status == ENTRY_UPDATED)
+        status = ReplaceWithResult(entry->path, fullPath, savedPath, resultPath, rollback);
+    // No result file outlives its entry; after a successful move there is none to delete.
+    (void)DeleteFileA(resultPath);
+    return status;
+}
+
+static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
+                                  const char* rollback, const struct UpdateJob* job)
+{
+    const char* destination = job->destinationDirectory;
+    char fullPath[PATH_ROOM];
+    char savedPath[PATH_ROOM];
+    // The rollback directory never ends with a backslash and the entry path begins with exactly
+    // one, so putting them together joins them. A path too long for the calls is never cut.
+    if (!ConcatPath(fullPath, destination, entry->path) || !ConcatPath(savedPath, rollback, entry->path))
+        return SkipBody(cursor, entry->attached, ENTRY_ACCESS_DENIED);
+    // Without a status-text window the handle is NULL and the call does nothing.
+    (void)SetWindowTextA(job->statusWindow, entry->path);
+    MakeParentDirectories(entry->path, destination);
+    if (entry->attached)
+        return ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, rollback, job);
+    return PatchFile(cursor, entry, fullPath, savedPath, rollback, destination);
+}
+
+EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)
+{
+    struct PatchEntryHeader entry;
+    EntryStatus status = ENTRY_DATA_ERROR;
+    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path))
+        status = ApplyEntryBody(cursor, &entry, rollbackDirectory, job);
+    g_summaryStatus |= status;
+    return status;
+}

@@ -1,0 +1,26 @@
+// Applying one patch entry to the destination directory.
+#ifndef MENDSMITH_PATCH_ENTRY_APPLIER_H
+#define MENDSMITH_PATCH_ENTRY_APPLIER_H
+
+#include <windows.h>
+#include "core/constants.h"
+#include "core/patch_data.h"
+#include "stub/patch/update_job.h"
+
+typedef DWORD EntryStatus;
+
+extern volatile DWORD g_summaryStatus; // OR of every EntryStatus of the run
+
+// Applies the entry at the cursor below the job's destination directory and leaves the cursor
+// on the next entry (not after ENTRY_DATA_ERROR). Originals it replaces are saved below
+// rollbackDirectory; the job's question decides about an attached file that is already there.
+EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job);
+
+// Puts directory and tail one after the other into a PATH_ROOM buffer. 0, leaving the buffer
+// as it was, when the result would be longer than MAX_PATH_CHARS.
+int ConcatPath(char* joined, const char* directory, const char* tail);
+
+// One WriteFile of size bytes; 0 when it failed or wrote fewer.
+int WriteWhole(HANDLE file, const void* data, DWORD size);
+
+#endif

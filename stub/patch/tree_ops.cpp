@@ -1,0 +1,90 @@
+// Copying or moving, deleting and preparing directory trees. Each level of a recursion has
+// its own buffers; an entry whose path would not fit in them is passed over.
+#include <windows.h>
+#include <shlwapi.h>
+#include <imagehlp.h>
+#include <string.h>
+
+#include "core/constants.h"
+#include "stub/patch/tree_ops.h"
+
+// Joins name to directory into joined (PATH_ROOM bytes) as PathAppendA does. Returns 0, leaving
+// joined untouched, when directory is empty or the result would be longer than MAX_PATH_CHARS.
+static int JoinPath(char* joined, const char* directory, const char* name)
+{
+    while (*name == '\\')
+        name++;
+    size_t length = strlen(directory);
+    if (length == 0 || length + (directory[length - 1] != '\\') + strlen(name) > MAX_PATH_CHARS)
+        return 0;
+    strcpy(joined, directory);
+    return PathAppendA(joined, name);
+}
+
+static int IsDotEntry(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+int CopyTree(const char* source, const char* target, enum TreeFiles files)
+{
+    char pattern[PATH_ROOM];
+    char from[PATH_ROOM];
+    char to[PATH_ROOM];
+    WIN32_FIND_DATAA found;
+    if (!JoinPath(pattern, source, "*.*"))
+        return 0;
+    HANDLE listing = FindFirstFileA(pattern, &found);
+    if (listing == INVALID_HANDLE_VALUE)
+        return 0;
+    int copied = 1;
+    do {
+        if (IsDotEntry(found.cFileName))
+            continue;
+        if (!JoinPath(from, source, found.cFileName) || !JoinPath(to, target, found.cFileName)) {
+            copied = 0;
+            continue;
+        }
+        // Only one level: the target's parent must exist. An empty source leaves no target.
+        (void)CreateDirectoryA(target, NULL);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            copied &= CopyTree(from, to, files);
+        else if (files == TREE_MOVE_FILES)
+            copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+        else
+            copied &= CopyFileA(from, to, FALSE) != 0;
+    } while (FindNextFileA(listing, &found));
+    FindClose(listing);
+    return copied;
+}
+
+int DeleteTree(const char* directory)
+{
+    char pattern[PATH_ROOM];
+    char path[PATH_ROOM];
+    WIN32_FIND_DATAA found;
+    HANDLE listing = JoinPath(pattern, directory, "*.*") ? FindFirstFileA(pattern, &found) : INVALID_HANDLE_VALUE;
+    if (listing != INVALID_HANDLE_VALUE) {
+        do {
+            if (IsDotEntry(found.cFileName) || !JoinPath(path, directory, found.cFileName))
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                (void)DeleteTree(path);
+            } else {
+                // Saved copies keep their sources' attributes; a read-only one must be made normal first.
+                (void)SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+                (void)DeleteFileA(path);
+            }
+        } while (FindNextFileA(listing, &found));
+        FindClose(listing);
+    }
+    return directory[0] != '\0' && RemoveDirectoryA(directory);
+}
+
+void MakeParentDirectories(const char* relativePath, const char* root)
+{
+    char path[PATH_ROOM];
+    // Creates every folder up to the last backslash; the last part, the file's name, is never made.
+    if (JoinPath(path, root, relativePath))
+        (void)MakeSureDirectoryPathExists(path);
+}

@@ -1,0 +1,117 @@
+// The update run: the worker thread that applies every entry of Patch.dat, logs each
+// outcome, then moves the saved originals back after a stop or copies them into the backup folder.
+#include <windows.h>
+#include <commctrl.h>
+#include <shlwapi.h>
+#include <stdlib.h>
+
+#include "core/entry_outcome.h"
+#include "stub/patch/file_view.h"
+#include "stub/patch/tree_ops.h"
+#include "stub/patch/update_run.h"
+
+static struct UpdateJob* g_runJob; // the job of the run in progress
+
+// Writes "name -> message" and a line break with one WriteFile, however long the name.
+static void WriteLogText(const char* name, UINT messageId, HANDLE logFile)
+{
+    char message[PATH_ROOM];
+    (void)g_runJob->loadText(messageId, message, PATH_ROOM);
+    char* line = (char*)malloc(lstrlenA(name) + lstrlenA(message) + sizeof " -> \r\n");
+    if (line == NULL)
+        return;
+    lstrcpyA(line, name);
+    lstrcatA(line, " -> ");
+    lstrcatA(line, message);
+    lstrcatA(line, "\r\n");
+    (void)WriteWhole(logFile, line, lstrlenA(line));
+    free(line);
+}
+
+// Writes an entry's log line and applies the outcome's stop rule to the run state.
+static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFile)
+{
+    const struct EntryOutcome* outcome = FindEntryOutcome(status);
+    if (*entryPath == '\\')
+        entryPath++;
+    WriteLogText(entryPath, outcome->logTextId, logFile);
+    if (outcome->stops == OUTCOME_STOPS_RUN)
+        g_runJob->runState = RUN_DATA_ERROR;
+    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
+             !lstrcmpiA(PathFindFileNameA(entryPath), PathFindFileNameA(g_runJob->mainFileName)))
+        g_runJob->runState = RUN_MAIN_FILE_FAILED;
+}
+
+// Reserves a unique "BAK" name in the destination directory and makes the folder under it.
+static int MakeRollbackDirectory(char* rollback)
+{
+    // GetTempFileNameA needs room for its own "\BAKxxxx.tmp" after the directory.
+    const char* destination = g_runJob->destinationDirectory;
+    if (lstrlenA(destination) > (int)MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
+        return 0;
+    (void)DeleteFileA(rollback);
+    return CreateDirectoryA(rollback, NULL);
+}
+
+static void ApplyEntries(struct PatchCursor* cursor, uint32_t count, const char* rollback, HANDLE logFile)
+{
+    HWND progressBar = g_runJob->progressBar;
+    (void)SendMessageA(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, count));
+    for (uint32_t done = 1; done <= count; done++) {
+        // The log names the entry by its path in the mapping; an entry too short to hold one gets "".
+        struct PatchCursor peek = *cursor;
+        struct PatchEntryHeader entry;
+        const char* path = ReadPatchEntryHeader(&peek, &entry) ? entry.path : "";
+        EntryStatus status = ApplyPatchEntry(cursor, rollback, g_runJob);
+        WriteLogLine(path, status, logFile);
+        if (g_runJob->runState <= 0)
+            return;
+        (void)SendMessageA(progressBar, PBM_SETPOS, done, 0);
+    }
+}
+
+// Puts the saved originals back over the destination after a stop, or into the backup folder
+// after a completed run that asked for one, and removes the rollback directory. Returns the
+// final run state.
+static LONG FinishRun(const char* rollback, HANDLE logFile)
+{
+    LONG state = g_runJob->runState;
+    const char* target = state <= 0 ? g_runJob->destinationDirectory : g_runJob->backupRequested ? g_runJob->backupDirectory : NULL;
+    // The rollback directory lies in the destination, so the originals go back by renaming, which
+    // needs no free space and never leaves a file cut short. The backup may be on another volume.
+    // When one fails, the rollback directory holds the only copy of some original: keep it.
+    if (target != NULL && !CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES))
+        WriteLogText(rollback, IDS_LOG_ORIGINALS_KEPT, logFile);
+    else
+        (void)DeleteTree(rollback);
+    return state;
+}
+
+DWORD WINAPI UpdateWorker(LPVOID parameter)
+{
+    struct UpdateJob* job = (struct UpdateJob*)parameter;
+    char rollback[PATH_ROOM];
+    g_runJob = job;
+    // No sharing: the log is the run's own until the run has ended.
+    HANDLE logFile = CreateFileA(job->logFilePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE patchFile =
+        CreateFileA(job->patchFilePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    struct FileView view;
+    struct PatchCursor cursor;
+    uint32_t count;
+    DWORD ran = 0;
+    // Without patch data, or without a rollback directory to keep the originals in, nothing is applied.
+    if (OpenFileView(patchFile, &view)) {
+        cursor.at = view.data;
+        cursor.end = view.data + view.size;
+        ran = ReadPatchEntryCount(&cursor, &count) && MakeRollbackDirectory(rollback);
+    }
+    if (ran)
+        ApplyEntries(&cursor, count, rollback, logFile);
+    CloseFileView(&view);
+    CloseHandle(patchFile);
+    LONG state = ran ? FinishRun(rollback, logFile) : RUN_DATA_ERROR;
+    CloseHandle(logFile);
+    (void)SendMessageA(job->mainWindow, UM_UPDATE_DONE, (WPARAM)state, 0);
+    return ran;
+}

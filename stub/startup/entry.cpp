@@ -1,0 +1,17 @@
+// Process entry of the updater. No C runtime start-up code is linked: this is
+// the image's entry point, and every way out goes through the runtime's exit.
+#include <windows.h>
+#include <stdlib.h>
+
+#include "stub/package/bzip2_tables.h"
+#include "stub/startup/startup.h"
+
+extern "C" void __stdcall EntryPoint(void)
+{
+    PrepareBzip2Tables();
+    STARTUPINFOA startup;
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    exit(RunUpdater(GetModuleHandleA(NULL), show));
+}

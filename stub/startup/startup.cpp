@@ -1,0 +1,137 @@
+// Start-up and shutdown: the work directory, the setup bundle, the single-instance and
+// running-target checks, the main window and its message loop, and the exit handler.
+#include <windows.h>
+#include <shlwapi.h>
+#include <stdlib.h>
+
+#include "core/crc32.h"
+#include "stub/package/package_reader.h"
+#include "stub/package/setup_file.h"
+#include "stub/patch/tree_ops.h"
+#include "stub/res/resource.h"
+#include "stub/startup/startup.h"
+#include "stub/ui/localized_text.h"
+#include "stub/ui/main_window.h"
+
+#define WINDOW_TITLE_ROOM (PATH_ROOM + 1 + PATH_ROOM)
+
+static char g_tempPath[PATH_ROOM];              // the user's temp folder
+static char g_workDirectory[PATH_ROOM];         // private "MSA" work directory, the current directory
+static int g_workDirectoryCreated;              // non-zero once this process has made the work directory
+static char g_windowTitle[WINDOW_TITLE_ROOM];   // application name, a blank, text 203
+
+// msvcrt's own atexit, called through its import: the library's atexit is a wrapper that
+// needs the C start-up code, which this image does not link.
+#ifdef _WIN64
+extern "C" int(__cdecl* __imp_atexit)(void(__cdecl* handler)(void));
+#define _imp__atexit __imp_atexit
+#else
+extern "C" int(__cdecl* _imp__atexit)(void(__cdecl* handler)(void));
+#endif
+
+// The exit handler.
+static void DeleteWorkDirectory(void)
+{
+    if (g_workDirectoryCreated) {
+        (void)SetCurrentDirectoryA(g_tempPath);
+        (void)DeleteTree(g_workDirectory);
+    }
+}
+
+// Every refusal that is not the user's doing looks like a damaged download to the user.
+static void ExitWithDataError(void)
+{
+    (void)ShowLocalizedMessage(NULL, IDS_DATA_ERROR, IDS_CAPTION, MB_ICONHAND);
+    exit(0);
+}
+
+static void MakeWorkDirectory(void)
+{
+    DWORD length = GetTempPathA(PATH_ROOM, g_tempPath);
+    if (length == 0 || length >= PATH_ROOM || !GetTempFileNameA(g_tempPath, "MSA", 0, g_workDirectory))
+        ExitWithDataError();
+    (void)DeleteFileA(g_workDirectory);
+    if (!CreateDirectoryA(g_workDirectory, NULL))
+        ExitWithDataError();
+    g_workDirectoryCreated = 1;
+    if (!SetCurrentDirectoryA(g_workDirectory))
+        ExitWithDataError();
+}
+
+static void ExitIfAnotherCopyRuns(char* name)
+{
+    ReadSetupValue("App", "ApplierMutex", "", name);
+    if (!name[0])
+        return;
+    // Kept open and unowned until the process ends: its existence is the marker.
+    HANDLE mutex = CreateMutexA(NULL, TRUE, name);
+    DWORD error = GetLastError();
+    if (mutex)
+        (void)ReleaseMutex(mutex);
+    if (error == ERROR_ALREADY_EXISTS)
+        exit(0);
+}
+
+static void ExitIfTargetRuns(char* name)
+{
+    ReadSetupValue("App", "TargetMutex", "", name);
+    if (!name[0] || !OpenMutexA(SYNCHRONIZE, FALSE, name))
+        return;
+    (void)LoadLocalizedString(g_instance, IDS_TARGET_RUNNING, name, PATH_ROOM);
+    (void)ReplaceAll(name, PATH_ROOM, "%1", "Mendsmith");
+    (void)MessageBoxA(NULL, name, NULL, MB_ICONEXCLAMATION);
+    exit(0);
+}
+
+static void ReadWindowValues(void)
+{
+    char suffix[PATH_ROOM];
+    ReadSetupValue("App", "AppName", "", g_appName);
+    (void)LoadLocalizedString(g_instance, IDS_TITLE_SUFFIX, suffix, PATH_ROOM);
+    (void)lstrcpyA(g_windowTitle, g_appName);
+    (void)lstrcatA(g_windowTitle, " ");
+    (void)lstrcatA(g_windowTitle, suffix);
+    ReadSetupValue("App", "AppDesc", "", g_appDescription);
+    ReadSetupValue("Author", "Name", "", g_authorName);
+    ReadSetupValue("Author", "Email", "", g_authorEmail);
+}
+
+// path (PATH_ROOM bytes) = the work directory joined with name.
+static void JoinToWorkDirectory(char* path, const char* name)
+{
+    (void)lstrcpyA(path, g_workDirectory);
+    (void)PathAppendA(path, name);
+}
+
+int RunUpdater(HINSTANCE instance, int showCommand)
+{
+    char mutexName[PATH_ROOM];
+    char patchName[PATH_ROOM];
+    HWND mainWindow;
+    MSG message;
+    (void)_imp__atexit(DeleteWorkDirectory);
+    BuildCrcTable();
+    MakeLanguageSection();
+    g_instance = instance;
+    MakeWorkDirectory();
+    if (!ReadPackageRecord(RECORD_SETUP_BUNDLE))
+        ExitWithDataError();
+    JoinToWorkDirectory(g_setupFilePath, SETUP_FILE_NAME);
+    JoinToWorkDirectory(g_languageFilePath, LANGUAGE_FILE_NAME);
+    (void)LoadStringA(instance, IDS_PATCH_FILE, patchName, PATH_ROOM);
+    JoinToWorkDirectory(g_patchFilePath, patchName);
+    ExitIfAnotherCopyRuns(mutexName);
+    ExitIfTargetRuns(mutexName);
+    ReadWindowValues();
+    // A loop without a window would never end.
+    if (!RegisterMainWindowClass(instance) ||
+        !(mainWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0)))
+        ExitWithDataError();
+    (void)SetWindowTextA(mainWindow, g_windowTitle);
+    (void)ShowWindow(mainWindow, showCommand);
+    while (GetMessageA(&message, NULL, 0, 0)) {
+        (void)TranslateMessage(&message);
+        (void)DispatchMessageA(&message);
+    }
+    return (int)message.wParam;
+}

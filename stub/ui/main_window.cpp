@@ -1,0 +1,233 @@
+// The main window: shows the setup values, lets the user choose the destination and
+// the backup, starts the worker and reports how the run ended.
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <stdlib.h>
+
+#include "stub/package/package_reader.h"
+#include "stub/package/setup_file.h"
+#include "stub/patch/update_run.h"
+#include "stub/res/resource.h"
+#include "stub/ui/localized_text.h"
+#include "stub/ui/main_window.h"
+
+char g_appDescription[PATH_ROOM];
+char g_authorName[PATH_ROOM];
+char g_authorEmail[PATH_ROOM];
+char g_patchFilePath[PATH_ROOM];
+
+static char g_destination[PATH_ROOM];     // [Path] SoftWarePath at show, the edit's text at Update
+static char g_backupDirectory[PATH_ROOM]; // destination + [Path] BackupDirectory
+static char g_logFilePath[PATH_ROOM];     // destination + string 114
+static char g_mainFileName[PATH_ROOM];    // [App] MainFile, read when Update is pressed
+static char g_closeText[PATH_ROOM];       // string 211, the Close/Cancel button outside a run
+static char g_cancelText[PATH_ROOM];      // string 212, the same button during a run
+static HWND g_destinationEdit;            // control 531
+static HWND g_closeCancelButton;          // control 452
+static HWND g_updateButton;               // control 453
+static HANDLE g_runThread;                // the worker while a run is active, NULL otherwise
+static struct UpdateJob g_updateJob;      // the one run of the process
+
+#define QUESTION_ROOM 310
+#define CAPTION_ROOM 50
+
+ATOM RegisterMainWindowClass(HINSTANCE instance)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    (void)InitCommonControlsEx(&controls);
+    WNDCLASSA windowClass = {CS_HREDRAW | CS_VREDRAW, MainWndProc, 0, DLGWINDOWEXTRA, instance,
+                             LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN)), LoadCursorA(NULL, IDC_ARROW),
+                             (HBRUSH)(COLOR_BTNFACE + 1), NULL, MAIN_WINDOW_CLASS};
+    return RegisterClassA(&windowClass);
+}
+
+static void SetControlText(HWND window, int id, const char* text)
+{
+    (void)SetWindowTextA(GetDlgItem(window, id), text);
+}
+
+// path (PATH_ROOM bytes) = the destination joined with name by one backslash.
+static void JoinToDestination(char* path, const char* name)
+{
+    (void)lstrcpyA(path, g_destination);
+    (void)PathAppendA(path, name);
+}
+
+int AskToOverwrite(HWND owner, const char* fullPath)
+{
+    char text[QUESTION_ROOM + 2 + PATH_ROOM];
+    char caption[CAPTION_ROOM];
+    (void)LoadLocalizedString(g_instance, IDS_ATTACHED_EXISTS, text, QUESTION_ROOM);
+    lstrcatA(text, "\r\n");
+    lstrcatA(text, fullPath);
+    (void)LoadLocalizedString(g_instance, IDS_CAPTION, caption, CAPTION_ROOM);
+    return MessageBoxA(owner, text, caption, MB_ICONWARNING | MB_YESNO) == IDYES;
+}
+
+// The job's text loader: the log lines in the user's language.
+static int LoadRunText(UINT id, char* buffer, int size)
+{
+    return LoadLocalizedString(g_instance, id, buffer, size);
+}
+
+static void ShowFailure(HWND window, UINT textId)
+{
+    (void)ShowLocalizedMessage(window, textId, IDS_CAPTION, MB_ICONHAND);
+}
+
+static void OnShow(HWND window)
+{
+    (void)LoadLocalizedString(g_instance, IDS_CANCEL, g_cancelText, PATH_ROOM);
+    (void)LoadLocalizedString(g_instance, IDS_CLOSE, g_closeText, PATH_ROOM);
+    (void)LocalizeControls(window);
+    SubstituteAppName(GetDlgItem(window, IDC_WELCOME));
+    g_destinationEdit = GetDlgItem(window, IDC_DESTINATION);
+    g_closeCancelButton = GetDlgItem(window, IDC_CLOSE_CANCEL);
+    g_updateButton = GetDlgItem(window, IDC_UPDATE);
+    ReadSetupValue("Path", "SoftWarePath", "", g_destination);
+    (void)SetWindowTextA(g_destinationEdit, g_destination);
+    SetControlText(window, IDC_AUTHOR, g_authorName);
+    SetControlText(window, IDC_EMAIL, g_authorEmail);
+    SetControlText(window, IDC_DESCRIPTION, g_appDescription);
+    (void)SendMessageA(GetDlgItem(window, IDC_BACKUP), BM_SETCHECK, BST_CHECKED, 0);
+    (void)SetWindowTextA(g_closeCancelButton, g_closeText);
+}
+
+static void OnBrowse(HWND window)
+{
+    char title[PATH_ROOM];
+    char displayName[PATH_ROOM];
+    char path[PATH_ROOM];
+    (void)LoadLocalizedString(g_instance, IDS_BROWSE_TITLE, title, PATH_ROOM);
+    BROWSEINFOA browse = {window, NULL, displayName, title, 0, NULL, 0, 0};
+    LPITEMIDLIST item = SHBrowseForFolderA(&browse);
+    if (item && SHGetPathFromIDListA(item, path))
+        (void)SetWindowTextA(g_destinationEdit, path);
+    CoTaskMemFree(item);
+}
+
+// Also the close box and Alt+F4: during a run they only ask the worker to stop, so the
+// process never ends with files half replaced and the originals not put back.
+static void OnCloseCancel(HWND window)
+{
+    if (g_runThread)
+        g_updateJob.runState = RUN_CANCELED;
+    else
+        (void)DestroyWindow(window);
+}
+
+// Non-zero when the main file exists in the destination and others at most read it.
+static int MainFileIsThere(void)
+{
+    char probe[PATH_ROOM];
+    ReadSetupValue("App", "MainFile", "", g_mainFileName);
+    JoinToDestination(probe, g_mainFileName);
+    HANDLE file = CreateFileA(probe, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    (void)CloseHandle(file);
+    return 1;
+}
+
+// Everything the worker reads is written here, before its thread exists.
+static HANDLE StartUpdateWorker(HWND window)
+{
+    char name[PATH_ROOM];
+    DWORD threadId;
+    (void)SetWindowTextA(g_closeCancelButton, g_cancelText);
+    ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, name);
+    JoinToDestination(g_backupDirectory, name);
+    (void)LoadStringA(g_instance, IDS_LOG_FILE, name, PATH_ROOM);
+    JoinToDestination(g_logFilePath, name);
+    g_updateJob.backupRequested = (DWORD)SendMessageA(GetDlgItem(window, IDC_BACKUP), BM_GETCHECK, 0, 0);
+    g_updateJob.destinationDirectory = g_destination;
+    g_updateJob.backupDirectory = g_backupDirectory;
+    g_updateJob.patchFilePath = g_patchFilePath;
+    g_updateJob.logFilePath = g_logFilePath;
+    g_updateJob.mainFileName = g_mainFileName;
+    g_updateJob.mainWindow = window;
+    g_updateJob.progressBar = GetDlgItem(window, IDC_PROGRESS);
+    g_updateJob.askToOverwrite = AskToOverwrite;
+    g_updateJob.loadText = LoadRunText;
+    g_updateJob.runState = RUN_ACTIVE;
+    return CreateThread(NULL, 0, UpdateWorker, &g_updateJob, 0, &threadId);
+}
+
+static void OnUpdate(HWND window)
+{
+    (void)EnableWindow(g_updateButton, FALSE);
+    (void)GetWindowTextA(g_destinationEdit, g_destination, PATH_ROOM);
+    if (!MainFileIsThere()) {
+        ShowFailure(window, IDS_WRONG_DIRECTORY);
+        // Nothing has been touched yet, so the user may correct the folder and try again.
+        (void)EnableWindow(g_updateButton, TRUE);
+        return;
+    }
+    if (ReadPackageRecord(RECORD_PATCH_BUNDLE) && (g_runThread = StartUpdateWorker(window)) != NULL)
+        return;
+    ShowFailure(window, IDS_DATA_ERROR);
+    exit(0);
+}
+
+static void OnCommand(HWND window, WORD id)
+{
+    if (id == IDC_BROWSE)
+        OnBrowse(window);
+    else if (id == IDC_CLOSE_CANCEL)
+        OnCloseCancel(window);
+    else if (id == IDC_UPDATE)
+        OnUpdate(window);
+}
+
+static void OpenLogInEditor(HWND window)
+{
+    (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, NULL, SW_SHOWNORMAL);
+}
+
+// Runs while the worker waits in its send, so the summary status is final.
+static void OnUpdateDone(HWND window, LONG runState)
+{
+    if (runState <= RUN_CANCELED) {
+        ShowFailure(window, IDS_RUN_STOPPED(runState));
+        exit(0);
+    }
+    if (g_summaryStatus <= ENTRY_FAILED_BIT) {
+        (void)ShowLocalizedMessage(window, IDS_APPLIED, IDS_CAPTION, MB_ICONINFORMATION);
+    } else {
+        (void)ShowLocalizedMessage(window, IDS_APPLIED_WITH_SKIPS, IDS_CAPTION, MB_ICONINFORMATION);
+        OpenLogInEditor(window);
+    }
+    (void)SetWindowTextA(g_closeCancelButton, g_closeText);
+    g_runThread = NULL;
+}
+
+static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED && IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
+                  IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR,
+              "the stopped-run messages follow the run states");
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SHOWWINDOW:
+        OnShow(window);
+        return 0;
+    case WM_CLOSE:
+        OnCloseCancel(window);
+        return 0;
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam));
+        return 0;
+    case UM_UPDATE_DONE:
+        OnUpdateDone(window, (LONG)wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
