@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds both trees and runs every test: host tests natively, Windows tests under
-# Wine. Ends with the line "N passed, N failed"; exits non-zero when a test failed.
+# Builds every tree and runs every test: host tests natively, once more under ASan and
+# UBSan, Windows tests under Wine. Ends with the line "N passed, N failed" (", N skipped"
+# when some were); exits non-zero when a test failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -12,19 +13,21 @@ build() {
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" || { echo "build of the $1 tree failed" >&2; exit 1; }
 }
 build host
+build host-sanitize
 build win32
 build win64
 prepare_wine
 
 rm -rf build/*/test-results build/*/ctest.xml
 # The test programs write their reports here; a Windows program cannot make the folder itself.
-mkdir -p build/host/test-results build/win64/test-results
+mkdir -p build/host/test-results build/host-sanitize/test-results build/win64/test-results
 status=0
-ctest --test-dir build/host --output-on-failure --output-junit "$top/build/host/ctest.xml" || status=1
+ctest --preset host --output-junit "$top/build/host/ctest.xml" || status=1
+ctest --preset host-sanitize --output-junit "$top/build/host-sanitize/ctest.xml" || status=1
 # The Windows tests run from the x86-64 tree: on this kind of machine Wine's 32-bit half
 # is emulated and a 32-bit program needs about a minute to start. The shipped i686 stub
 # is still run for real by the end-to-end tests below.
-ctest --test-dir build/win64 --output-on-failure --timeout 900 --output-junit "$top/build/win64/ctest.xml" || status=1
+ctest --preset win64 --output-junit "$top/build/win64/ctest.xml" || status=1
 
 # The shipped i686 stub, run for real (emulated here, so twice only: a whole update and a
 # stopped run).
@@ -33,5 +36,5 @@ bash tests/e2e/i686_updater_smoke.sh || status=1
 # Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.
 bash scripts/fuzz.sh 15 || status=1
 
-python3 scripts/count_results.py build/host build/win64 build/smoke build/fuzz || status=1
+python3 scripts/count_results.py build/host build/host-sanitize build/win64 build/smoke build/fuzz || status=1
 exit $status

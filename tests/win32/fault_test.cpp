@@ -24,11 +24,6 @@ std::string Line(const std::string& path, UINT messageId)
     return path + " -> " + StringTableText(messageId) + "\r\n";
 }
 
-bool IsFolderName(const std::string& name)
-{
-    return !name.empty() && name.back() == '\\';
-}
-
 // A file's two releases.
 struct Release {
     Bytes before;

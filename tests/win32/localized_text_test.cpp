@@ -95,8 +95,9 @@ TEST(LocalizedText, LanguageSectionIsTheUserLanguageInFourUpperCaseHexDigits)
     char expected[16];
     wsprintfA(expected, "$%04X", GetUserDefaultLangID());
     EXPECT_STREQ(g_languageSection, expected);
-    if (TestLocale().empty())
+    if (TestLocale().empty()) {
         EXPECT_STREQ(g_languageSection, "$0409");
+    }
 }
 
 TEST(LocalizedText, EnglishSystemWithTheSampleFileKeepsEveryEnglishText)

@@ -25,8 +25,9 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(NamesWithPrefix(dest_.path(), "PCH"), std::vector<std::string>{});
-        if (!rollbackLeftOnPurpose_)
+        if (!rollbackLeftOnPurpose_) {
             EXPECT_EQ(NamesWithPrefix(dest_.path(), "BAK"), std::vector<std::string>{});
+        }
     }
 
     void WritePatch(const std::vector<fmt::PatchEntry>& entries) { WritePatchData(work_ / "Patch.dat", entries); }

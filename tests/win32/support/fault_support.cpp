@@ -188,10 +188,12 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
         auto next = promise.after.find(name);
         EXPECT_TRUE(next != promise.after.end() && found->second == next->second)
             << name << " is neither its old nor its new bytes (" << found->second.size() << " bytes)";
-        if (promise.end == RunEnd::Stopped)
+        if (promise.end == RunEnd::Stopped) {
             ADD_FAILURE() << name << " was not put back after the stop";
-        if (promise.end == RunEnd::Killed)
+        }
+        if (promise.end == RunEnd::Killed) {
             EXPECT_TRUE(originalKept) << name << " changed and its original is nowhere";
+        }
     }
     for (const auto& [name, content] : now) {
         if (promise.before.count(name) != 0)
