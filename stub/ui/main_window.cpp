@@ -187,6 +187,10 @@ static void OpenLogInEditor(HWND window)
     (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, NULL, SW_SHOWNORMAL);
 }
 
+static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED && IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
+                  IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR,
+              "the stopped-run messages follow the run states");
+
 // Runs while the worker waits in its send, so the summary status is final.
 static void OnUpdateDone(HWND window, LONG runState)
 {
@@ -203,10 +207,6 @@ static void OnUpdateDone(HWND window, LONG runState)
     (void)SetWindowTextA(g_closeCancelButton, g_closeText);
     g_runThread = NULL;
 }
-
-static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED && IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
-                  IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR,
-              "the stopped-run messages follow the run states");
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -100,6 +100,9 @@ TEST(Verify, PredictsAFullRunOnTheOldRelease)
     tool::Plan plan = tool::PlanRun(u.image, u.InstalledCopy(), u.codePage);
     EXPECT_EQ(plan.end, tool::RunEnd::Completes);
     EXPECT_EQ(Statuses(plan), (std::vector<std::uint32_t>{ENTRY_UPDATED, ENTRY_UPDATED, ENTRY_ADDED}));
+    // Each entry is described by the line the updater's log would hold.
+    EXPECT_EQ(plan.entries[0].meaning, "Updated successfully!");
+    EXPECT_EQ(plan.entries[2].meaning, "Attached file added successfully!");
 }
 
 TEST(Verify, PredictsSkipsAndStopsAsTheUpdaterDecides)
