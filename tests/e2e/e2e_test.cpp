@@ -160,6 +160,16 @@ protected:
         ExpectExitCodeZero(updater);
     }
 
+    // BEFORE installed in the destination, and the package that updates it to AFTER.
+    Package InstalledSampleUpdate()
+    {
+        WriteTree(destination_.path(), BEFORE);
+        Package package;
+        package.softwarePath = destination_.path();
+        package.entries = UpdateEntries();
+        return package;
+    }
+
     TempDir scratch_;
     TempDir destination_;
     std::vector<std::string> workDirectoriesBefore_;
@@ -167,10 +177,7 @@ protected:
 
 TEST_F(EndToEnd, CleanUpdateChangesAndAddsFilesAndBacksUpTheReplacedOnes)
 {
-    WriteTree(destination_.path(), BEFORE);
-    Package package;
-    package.softwarePath = destination_.path();
-    package.entries = UpdateEntries();
+    Package package = InstalledSampleUpdate();
     e2e::Updater updater(package.Write(scratch_));
     Start(updater);
 
@@ -204,10 +211,7 @@ TEST_F(EndToEnd, CleanUpdateChangesAndAddsFilesAndBacksUpTheReplacedOnes)
 
 TEST_F(EndToEnd, ClearedBackupBoxMakesNoBackupFolder)
 {
-    WriteTree(destination_.path(), BEFORE);
-    Package package;
-    package.softwarePath = destination_.path();
-    package.entries = UpdateEntries();
+    Package package = InstalledSampleUpdate();
     e2e::Updater updater(package.Write(scratch_));
     Start(updater);
 
@@ -222,10 +226,7 @@ TEST_F(EndToEnd, ClearedBackupBoxMakesNoBackupFolder)
 
 TEST_F(EndToEnd, SkippedEntryIsReportedAndTheLogOpened)
 {
-    WriteTree(destination_.path(), BEFORE);
-    Package package;
-    package.softwarePath = destination_.path();
-    package.entries = UpdateEntries();
+    Package package = InstalledSampleUpdate();
     package.entries.push_back(fmt::MakePatchEntry("\\plugins\\export.dll", ToBytes("old plug-in"), ToBytes("new plug-in")));
     e2e::Updater updater(package.Write(scratch_));
     Start(updater);
@@ -395,44 +396,34 @@ Package ManyFilesPackage(const std::string& softwarePath, const Tree& before, co
     return package;
 }
 
-TEST_F(EndToEnd, CancelRestoresEveryReplacedFile)
+TEST_F(EndToEnd, CancelOrTheCloseBoxDuringARunRestoresEveryReplacedFile)
 {
     const Tree before = ManyFiles("1.0");
-    WriteTree(destination_.path(), before);
-    Package package = ManyFilesPackage(destination_.path(), before, ManyFiles("1.1"));
-    e2e::Updater updater(package.Write(scratch_));
-    Start(updater);
+    // The close box ends the run the way a cancel does, with its originals put back, not the program.
+    const struct {
+        const char* how;
+        void (*stop)(const e2e::Updater& updater);
+    } stops[] = {{"Cancel", [](const e2e::Updater& updater) { updater.Press(ID_CLOSE_CANCEL); }},
+                 {"close box", [](const e2e::Updater& updater) { updater.PressCloseBox(); }}};
 
-    updater.Press(ID_UPDATE);
-    for (int i = 0; i < 600 && updater.Text(ID_CLOSE_CANCEL) != "Cancel"; ++i)
-        Sleep(50);
-    ASSERT_EQ(updater.Text(ID_CLOSE_CANCEL), "Cancel");
-    updater.Press(ID_CLOSE_CANCEL);
-    ExpectBox(updater, "Mendsmith", CANCELED);
-    ExpectExitCodeZero(updater);
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(stop.how);
+        WriteTree(destination_.path(), before);
+        Package package = ManyFilesPackage(destination_.path(), before, ManyFiles("1.1"));
+        e2e::Updater updater(package.Write(scratch_));
+        Start(updater);
 
-    EXPECT_EQ(Without(ReadTree(destination_.path()), "Mendsmith.log"), before);
-    ExpectNoWorkDirectoryLeft();
-}
+        updater.Press(ID_UPDATE);
+        for (int i = 0; i < 600 && updater.Text(ID_CLOSE_CANCEL) != "Cancel"; ++i)
+            Sleep(50);
+        ASSERT_EQ(updater.Text(ID_CLOSE_CANCEL), "Cancel");
+        stop.stop(updater);
+        ExpectBox(updater, "Mendsmith", CANCELED);
+        ExpectExitCodeZero(updater);
 
-TEST_F(EndToEnd, CloseBoxDuringRunCancelsInsteadOfEnding)
-{
-    const Tree before = ManyFiles("1.0");
-    WriteTree(destination_.path(), before);
-    Package package = ManyFilesPackage(destination_.path(), before, ManyFiles("1.1"));
-    e2e::Updater updater(package.Write(scratch_));
-    Start(updater);
-
-    updater.Press(ID_UPDATE);
-    for (int i = 0; i < 600 && updater.Text(ID_CLOSE_CANCEL) != "Cancel"; ++i)
-        Sleep(50);
-    updater.PressCloseBox();
-    // The run ends the way a cancel does, with its originals put back.
-    ExpectBox(updater, "Mendsmith", CANCELED);
-    ExpectExitCodeZero(updater);
-
-    EXPECT_EQ(Without(ReadTree(destination_.path()), "Mendsmith.log"), before);
-    ExpectNoWorkDirectoryLeft();
+        EXPECT_EQ(Without(ReadTree(destination_.path()), "Mendsmith.log"), before);
+        ExpectNoWorkDirectoryLeft();
+    }
 }
 
 // The translation file of the tests, its "$0404" texts read as the updater reads them.

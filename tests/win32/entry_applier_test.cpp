@@ -76,14 +76,8 @@ protected:
 
 using Statuses = std::vector<EntryStatus>;
 
-// Stand-ins for the platform calls that fail at the worst moment. They reach the real calls
-// through the system's exports, since this program's own imports are the ones replaced.
+// Stand-ins for the platform calls that fail at the worst moment.
 HANDLE g_heldFile = INVALID_HANDLE_VALUE;
-
-template <typename F> F Real(const char* name)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
-}
 
 BOOL WINAPI CopyThenLockSource(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {

@@ -11,6 +11,7 @@
 #include "stub/patch/update_run.h"
 #include "stub/res/resource.h"
 #include "support/fault_support.h"
+#include "support/run_cases.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
 
@@ -18,27 +19,6 @@ using namespace testing_support;
 namespace fmt = mendsmith::format;
 
 namespace {
-
-std::string Line(const std::string& path, UINT messageId)
-{
-    return path + " -> " + StringTableText(messageId) + "\r\n";
-}
-
-// A file's two releases.
-struct Release {
-    Bytes before;
-    Bytes after;
-};
-Release ReleaseOf(std::uint32_t seed, std::size_t size = 0)
-{
-    Bytes before = SampleRelease(seed, size != 0 ? size : 2000 + seed * 300);
-    return {before, NextRelease(before)};
-}
-
-template <typename F> F Real(const char* name)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
-}
 
 std::string PathOfHandle(HANDLE file)
 {
@@ -71,27 +51,14 @@ BOOL CopyPartThenDiskFull(LPCSTR from, LPCSTR to)
     return FALSE;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public RunTest {
 protected:
-    void SetUp() override { UseStartupValues(work_.path()); }
-
-    void WritePatch(const std::vector<fmt::PatchEntry>& entries) { WritePatchData(work_ / "Patch.dat", entries); }
-
-    RunRecord Run(RunPlan plan = {})
-    {
-        plan.destination = dest_.path();
-        return RunUpdate(plan);
-    }
-
     // Also: the run wrote nothing into the work directory.
     std::string ExpectKept(const FilesPromise& promise)
     {
         EXPECT_EQ(ReadTree(work_.path()), (Tree{{"Patch.dat", ReadFileBytes(work_ / "Patch.dat")}}));
         return ExpectFilesKept(dest_.path(), promise);
     }
-
-    TempDir dest_;
-    TempDir work_;
 };
 
 // --- The disk filling up, made by hooks at the exact moment ---
@@ -217,44 +184,46 @@ TEST_F(FaultTest, DiskFullDuringTheRestoreStillPutsEveryOriginalBackWhole)
 
 // --- Files held open by another process at each point where the updater opens them ---
 
-TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnchanged)
+TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMainFile)
 {
-    Release a = ReleaseOf(1), b = ReleaseOf(2);
-    Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
-    WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+    Release a = ReleaseOf(1);
+    const struct {
+        const char* second;  // the entry after a.bin
+        std::uint32_t seed;
+        const char* held;
+        LONG finalState;
+        UINT logOfA;
+        UINT logOfSecond;
+        RunEnd end;
+        bool secondIsNew;    // the second file ends as its new release
+    } cases[] = {
+        {"b.bin", 2, "a.bin", RUN_ACTIVE, IDS_LOG_ACCESS_DENIED, IDS_LOG_UPDATED, RunEnd::Completed, true},
+        // a.bin, already updated, is put back.
+        {"App.exe", 3, "App.exe", RUN_MAIN_FILE_FAILED, IDS_LOG_UPDATED, IDS_LOG_ACCESS_DENIED, RunEnd::Stopped, false},
+    };
 
-    RunRecord run;
-    {
-        HeldByAnotherProcess holder(dest_ / "a.bin");
-        ASSERT_TRUE(holder.holding());
-        run = Run();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.held) + " held");
+        RemoveTreeForce(dest_.path());
+        CreateDirectoryA(dest_.path().c_str(), nullptr);
+        Release second = ReleaseOf(c.seed);
+        Tree before{{"a.bin", a.before}, {c.second, second.before}};
+        WriteTree(dest_.path(), before);
+        WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after),
+                    fmt::MakePatchEntry(std::string("\\") + c.second, second.before, second.after)});
+
+        RunRecord run;
+        {
+            HeldByAnotherProcess holder(dest_ / c.held);
+            ASSERT_TRUE(holder.holding());
+            run = Run();
+        }
+
+        EXPECT_EQ(run.finalState, c.finalState);
+        EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", c.logOfA) + Line(c.second, c.logOfSecond));
+        ExpectKept({before, {{"a.bin", a.after}, {c.second, second.after}}, c.end});
+        EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {c.second, c.secondIsNew ? second.after : second.before}}));
     }
-
-    EXPECT_EQ(run.finalState, RUN_ACTIVE);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
-    ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Completed});
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {"b.bin", b.after}}));
-}
-
-TEST_F(FaultTest, MainFileHeldByAnotherProgramStopsTheRunAndRestoresTheRest)
-{
-    Release a = ReleaseOf(1), app = ReleaseOf(3);
-    Tree before{{"a.bin", a.before}, {"App.exe", app.before}};
-    WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
-
-    RunRecord run;
-    {
-        HeldByAnotherProcess holder(dest_ / "App.exe");
-        ASSERT_TRUE(holder.holding());
-        run = Run();
-    }
-
-    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_ACCESS_DENIED));
-    ExpectKept({before, {{"a.bin", a.after}, {"App.exe", app.after}}, RunEnd::Stopped});
-    EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
 std::unique_ptr<HeldByAnotherProcess> g_holder;

@@ -10,6 +10,7 @@
 #include "stub/res/resource.h"
 #include "stub/package/setup_file.h"
 #include "stub/ui/localized_text.h"
+#include "support/run_cases.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
 
@@ -18,10 +19,8 @@ namespace fmt = mendsmith::format;
 
 namespace {
 
-class UpdateRunTest : public ::testing::Test {
+class UpdateRunTest : public RunTest {
 protected:
-    void SetUp() override { UseStartupValues(work_.path()); }
-
     void TearDown() override
     {
         EXPECT_EQ(NamesWithPrefix(dest_.path(), "PCH"), std::vector<std::string>{});
@@ -30,44 +29,10 @@ protected:
         }
     }
 
-    void WritePatch(const std::vector<fmt::PatchEntry>& entries) { WritePatchData(work_ / "Patch.dat", entries); }
-
-    RunRecord Run(RunPlan plan = {})
-    {
-        plan.destination = dest_.path();
-        return RunUpdate(plan);
-    }
-
-    // The log file, which the tree comparisons leave out.
-    std::string TakeLog()
-    {
-        Bytes log = ReadFileBytes(dest_ / "Mendsmith.log");
-        DeleteFileA((dest_ / "Mendsmith.log").c_str());
-        return std::string(log.begin(), log.end());
-    }
-
-    static std::string Line(const std::string& path, UINT messageId)
-    {
-        return path + " -> " + StringTableText(messageId) + "\r\n";
-    }
-
-    TempDir dest_;
-    TempDir work_;
     bool rollbackLeftOnPurpose_ = false;
     const Bytes old_ = SampleRelease(1, 6000);
     const Bytes new_ = NextRelease(old_);
 };
-
-// Each file's two releases, for runs over several files.
-struct Release {
-    Bytes before;
-    Bytes after;
-};
-Release ReleaseOf(std::uint32_t seed)
-{
-    Bytes before = SampleRelease(seed, 2000 + seed * 100);
-    return {before, NextRelease(before)};
-}
 
 HANDLE g_heldFile = INVALID_HANDLE_VALUE;
 std::string g_fileToHold;
@@ -92,8 +57,8 @@ TEST_F(UpdateRunTest, CompletedRunAppliesEveryEntryAndLogsEachOne)
     EXPECT_EQ(run.positions, (std::vector<WPARAM>{1, 2, 3, 4}));
     // A missing file that is not the main file only marks the run as having skipped one.
     EXPECT_GT(g_summaryStatus, ENTRY_FAILED_BIT);
-    EXPECT_EQ(TakeLog(), "App.exe -> Bijgewerkt!\r\nData\\big.bin -> Bijgewerkt!\r\n" + Line(longName, IDS_LOG_ADDED) +
-                             Line("Gone.txt", IDS_LOG_MISSING));
+    EXPECT_EQ(TakeLog(dest_.path()), "App.exe -> Bijgewerkt!\r\nData\\big.bin -> Bijgewerkt!\r\n" +
+                                         Line(longName, IDS_LOG_ADDED) + Line("Gone.txt", IDS_LOG_MISSING));
     EXPECT_EQ(ReadTree(dest_.path()),
               (Tree{{"App.exe", new_}, {"Data\\", {}}, {"Data\\big.bin", bigNext}, {longName, ToBytes("long")}}));
 }
@@ -103,7 +68,7 @@ TEST_F(UpdateRunTest, DataErrorInTheThirdOfFiveEntriesRestoresTheFirstTwo)
     Tree before;
     std::vector<fmt::PatchEntry> entries;
     for (std::uint32_t i = 1; i <= 5; i++) {
-        Release file = ReleaseOf(i);
+        Release file = ReleaseOf(i, 2000 + i * 100);
         std::string name = "f" + std::to_string(i) + ".bin";
         before[name] = file.before;
         entries.push_back(fmt::MakePatchEntry("\\" + name, file.before, file.after));
@@ -121,7 +86,8 @@ TEST_F(UpdateRunTest, DataErrorInTheThirdOfFiveEntriesRestoresTheFirstTwo)
     EXPECT_EQ(run.finalState, RUN_DATA_ERROR);
     EXPECT_EQ(run.range, MAKELPARAM(0, 5));
     EXPECT_EQ(run.positions, (std::vector<WPARAM>{1, 2}));
-    EXPECT_EQ(TakeLog(), Line("f1.bin", IDS_LOG_UPDATED) + Line("f2.bin", IDS_LOG_UPDATED) + Line("f3.bin", IDS_LOG_DATA_ERROR));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("f1.bin", IDS_LOG_UPDATED) + Line("f2.bin", IDS_LOG_UPDATED) +
+                                         Line("f3.bin", IDS_LOG_DATA_ERROR));
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
@@ -135,13 +101,13 @@ TEST_F(UpdateRunTest, PatchDataShorterThanItsCountStopsAtTheMissingEntry)
     RunRecord run = Run();
 
     EXPECT_EQ(run.finalState, RUN_DATA_ERROR);
-    EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_UPDATED) + Line("", IDS_LOG_DATA_ERROR));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("", IDS_LOG_DATA_ERROR));
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
 }
 
 TEST_F(UpdateRunTest, CancelWhileAnEntryIsAppliedRestoresEveryReplacedFile)
 {
-    Release a = ReleaseOf(1), b = ReleaseOf(2), d = ReleaseOf(4);
+    Release a = ReleaseOf(1, 2100), b = ReleaseOf(2, 2200), d = ReleaseOf(4, 2400);
     Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")}, {"d.bin", d.before}};
     WriteTree(dest_.path(), before);
     SetFileAttributesA((dest_ / "Sub\\b.bin").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -157,8 +123,8 @@ TEST_F(UpdateRunTest, CancelWhileAnEntryIsAppliedRestoresEveryReplacedFile)
     EXPECT_EQ(run.finalState, RUN_CANCELED);
     EXPECT_EQ(run.positions, (std::vector<WPARAM>{1, 2}));
     EXPECT_EQ(run.questions.size(), 1u);
-    EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) +
-                             Line("c.txt", IDS_LOG_OVERWRITTEN));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) +
+                                         Line("c.txt", IDS_LOG_OVERWRITTEN));
     // A stopped run never fills the backup folder.
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
@@ -177,13 +143,13 @@ TEST_F(UpdateRunTest, CancelBeforeTheFirstEntryFinishesStillLogsAndUndoesIt)
     EXPECT_EQ(run.finalState, RUN_CANCELED);
     EXPECT_EQ(run.range, MAKELPARAM(0, 2));
     EXPECT_EQ(run.positions, std::vector<WPARAM>{});
-    EXPECT_EQ(TakeLog(), Line("c.txt", IDS_LOG_OVERWRITTEN));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("c.txt", IDS_LOG_OVERWRITTEN));
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
 TEST_F(UpdateRunTest, MainFileFailingStopsTheRunAndRestoresWhatWasReplaced)
 {
-    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Release a = ReleaseOf(1, 2100), b = ReleaseOf(2, 2200);
     // Matched by its name alone, in a subfolder and in other letters' case.
     Tree before{{"a.bin", a.before}, {"Bin\\", {}}, {"Bin\\APP.EXE", ToBytes("neither release")}, {"b.bin", b.before}};
     WriteTree(dest_.path(), before);
@@ -196,13 +162,13 @@ TEST_F(UpdateRunTest, MainFileFailingStopsTheRunAndRestoresWhatWasReplaced)
 
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
     EXPECT_EQ(run.positions, std::vector<WPARAM>{1});
-    EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_UPDATED) + Line("Bin\\APP.EXE", IDS_LOG_ORIGINAL_CRC));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("Bin\\APP.EXE", IDS_LOG_ORIGINAL_CRC));
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
 TEST_F(UpdateRunTest, OtherFilesFailingAndAnUpdatedMainFileLetTheRunGoOn)
 {
-    Release b = ReleaseOf(2);
+    Release b = ReleaseOf(2, 2200);
     WriteTree(dest_.path(), {{"a.bin", ToBytes("neither release")}, {"App.exe", new_}, {"b.bin", b.before}});
     WritePatch({fmt::MakePatchEntry("\\a.bin", old_, new_), fmt::MakePatchEntry("\\App.exe", old_, new_),
                 fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
@@ -211,8 +177,8 @@ TEST_F(UpdateRunTest, OtherFilesFailingAndAnUpdatedMainFileLetTheRunGoOn)
 
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     EXPECT_EQ(g_summaryStatus, ENTRY_ORIGINAL_CRC_ERROR | ENTRY_ALREADY_UPDATED | ENTRY_UPDATED);
-    EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_ORIGINAL_CRC) + Line("App.exe", IDS_LOG_ALREADY_UPDATED) +
-                             Line("b.bin", IDS_LOG_UPDATED));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ORIGINAL_CRC) + Line("App.exe", IDS_LOG_ALREADY_UPDATED) +
+                                         Line("b.bin", IDS_LOG_UPDATED));
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", ToBytes("neither release")}, {"App.exe", new_}, {"b.bin", b.after}}));
 }
 
@@ -230,7 +196,7 @@ TEST_F(UpdateRunTest, BackupGoesIntoAnExistingBackupFolder)
     RunRecord run = Run(plan);
 
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
-    TakeLog();
+    TakeLog(dest_.path());
     EXPECT_EQ(ReadTree(dest_.path()),
               (Tree{{"Sub\\", {}}, {"Sub\\a.bin", new_}, {"c.txt", ToBytes("new c")}, {"added.txt", ToBytes("added")},
                     {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\keep.txt", ToBytes("keep")},
@@ -251,7 +217,7 @@ TEST_F(UpdateRunTest, EntryCountOfZeroCompletesWithoutChanges)
     EXPECT_EQ(run.range, MAKELPARAM(0, 0));
     EXPECT_EQ(run.positions, std::vector<WPARAM>{});
     EXPECT_EQ(g_summaryStatus, 0u);
-    EXPECT_EQ(TakeLog(), "");
+    EXPECT_EQ(TakeLog(dest_.path()), "");
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
 }
 
@@ -265,7 +231,7 @@ TEST_F(UpdateRunTest, MissingPatchDataEndsAsDataErrorWithAnEmptyLog)
     EXPECT_EQ(run.doneMessages, 1);
     EXPECT_EQ(run.threadResult, 0u);
     EXPECT_EQ(run.range, -1);
-    EXPECT_EQ(TakeLog(), "");
+    EXPECT_EQ(TakeLog(dest_.path()), "");
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
 }
 
@@ -286,13 +252,13 @@ TEST_F(UpdateRunTest, RunWithoutARollbackFolderChangesNothing)
     }
     EXPECT_EQ(run.finalState, RUN_DATA_ERROR);
     EXPECT_EQ(run.positions, std::vector<WPARAM>{});
-    EXPECT_EQ(TakeLog(), "");
+    EXPECT_EQ(TakeLog(dest_.path()), "");
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
 }
 
 TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
 {
-    Release b = ReleaseOf(2);
+    Release b = ReleaseOf(2, 2200);
     WriteTree(dest_.path(), {{"a.bin", old_}, {"b.bin", b.before}});
     WritePatch({fmt::MakePatchEntry("\\a.bin", old_, new_), fmt::MakePatchEntry("\\b.bin", b.before, b.after),
                 fmt::MakePatchEntry("\\Missing\\App.exe", old_, new_)});
@@ -313,8 +279,9 @@ TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
     std::vector<std::string> kept = NamesWithPrefix(dest_.path(), "BAK");
     ASSERT_EQ(kept.size(), 1u);
     rollbackLeftOnPurpose_ = true;
-    EXPECT_EQ(TakeLog(), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED) +
-                             Line("Missing\\App.exe", IDS_LOG_MISSING) + Line(dest_ / kept[0], IDS_LOG_ORIGINALS_KEPT));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED) +
+                                         Line("Missing\\App.exe", IDS_LOG_MISSING) +
+                                         Line(dest_ / kept[0], IDS_LOG_ORIGINALS_KEPT));
     // b.bin is back; a.bin is still the new release, and its original waits alone in the kept folder.
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_}, {"b.bin", b.before}, {"Missing\\", {}}, {kept[0] + "\\", {}},
                                             {kept[0] + "\\a.bin", old_}}));

@@ -205,14 +205,6 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
     return rollback;
 }
 
-std::string TakeLog(const std::string& destination)
-{
-    std::string path = destination + "\\Mendsmith.log";
-    Bytes log = ReadFileBytes(path);
-    DeleteFileA(path.c_str());
-    return std::string(log.begin(), log.end());
-}
-
 HeldByAnotherProcess::HeldByAnotherProcess(const std::string& path)
 {
     std::string heldName = UniqueName("held");

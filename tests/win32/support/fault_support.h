@@ -28,9 +28,6 @@ struct FilesPromise {
 // updater promises about them. Returns the kept "BAK" folder's name, or "" when there is none.
 std::string ExpectFilesKept(const std::string& destination, const FilesPromise& promise);
 
-// The destination's log file, read and removed.
-std::string TakeLog(const std::string& destination);
-
 // Another process that opens a file without sharing and keeps it open while this object lives.
 class HeldByAnotherProcess {
 public:

@@ -93,4 +93,11 @@ private:
     void* original_ = nullptr;
 };
 
+// A kernel32 function as the system exports it, for a stand-in to call: this program's own
+// imports are the ones an ImportHook replaces.
+template <typename F> F Real(const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
 }  // namespace testing_support
