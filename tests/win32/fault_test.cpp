@@ -182,6 +182,47 @@ TEST_F(FaultTest, DiskFullDuringTheRestoreStillPutsEveryOriginalBackWhole)
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
+// Copies into the backup find the disk full at b.bin, part of it written; the others are real.
+BOOL WINAPI BackupCopyFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    if (std::strstr(to, "\\Mendsmith.bak\\") != nullptr && NamedLike(to, "b.bin"))
+        return CopyPartThenDiskFull(from, to);
+    return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
+}
+
+TEST_F(FaultTest, DiskFullDuringTheBackupCopyKeepsTheRollbackFolderAndNamesItInTheLog)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}};
+    WriteTree(dest_.path(), before);
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after)});
+    RunPlan plan;
+    plan.backup = true;
+
+    RunRecord run;
+    {
+        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&BackupCopyFindsDiskFull));
+        run = Run(plan);
+    }
+
+    // The update itself is done; the backup's b.bin is cut short, so the rollback folder holds
+    // the only whole copy of its original and stays.
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    Bytes partOfB(b.before.begin(), b.before.begin() + b.before.size() / 3);
+    Tree after{{"a.bin", a.after}, {"Sub\\b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
+               {"Mendsmith.bak\\Sub\\", {}}, {"Mendsmith.bak\\Sub\\b.bin", partOfB}};
+    std::string kept = ExpectKept({before, after, RunEnd::Completed, true});
+    ASSERT_NE(kept, "");
+    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) +
+                                         Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
+    EXPECT_EQ(ReadTree(dest_.path()),
+              (Tree{{"a.bin", a.after}, {"Sub\\", {}}, {"Sub\\b.bin", b.after},
+                    {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
+                    {"Mendsmith.bak\\Sub\\", {}}, {"Mendsmith.bak\\Sub\\b.bin", partOfB},
+                    {kept + "\\", {}}, {kept + "\\a.bin", a.before},
+                    {kept + "\\Sub\\", {}}, {kept + "\\Sub\\b.bin", b.before}}));
+}
+
 // --- Files held open by another process at each point where the updater opens them ---
 
 TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMainFile)

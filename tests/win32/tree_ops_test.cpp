@@ -31,7 +31,7 @@ TEST(CopyTree, CopyOntoExistingTreeOverwritesSamePathsAndKeepsOtherFiles)
     TempDir temp;
     MakeTree(temp / "from", Files({{"a.txt", "new a"}, {"Sub\\b.bin", "new b"}, {"Sub\\Deeper\\c.dat", "new c"}}));
     MakeTree(temp / "to", Files({{"a.txt", "old a"}, {"keep.txt", "keep"}, {"Sub\\b.bin", "old b"}, {"Sub\\k2", "k2"}}));
-    CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
+    EXPECT_NE(CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES), 0);
     EXPECT_EQ(ReadTree(temp / "to"),
               Files({{"a.txt", "new a"}, {"keep.txt", "keep"}, {"Sub\\", ""}, {"Sub\\b.bin", "new b"}, {"Sub\\k2", "k2"},
                      {"Sub\\Deeper\\", ""}, {"Sub\\Deeper\\c.dat", "new c"}}));
@@ -42,12 +42,13 @@ TEST(CopyTree, EmptySourcesMissingSourcesAndMissingParentsCreateNothing)
     TempDir temp;
     MakeTree(temp / "empty", {});
     MakeTree(temp / "files", Files({{"x.txt", "x"}, {"Hollow\\", ""}}));
-    CopyTree((temp / "empty").c_str(), (temp / "to-empty").c_str(), TREE_COPY_FILES);
-    CopyTree((temp / "missing").c_str(), (temp / "to-missing").c_str(), TREE_COPY_FILES);
-    CopyTree((temp / "files").c_str(), (temp / "no\\parent").c_str(), TREE_COPY_FILES);
-    CopyTree((temp / "files").c_str(), (temp / "copy").c_str(), TREE_COPY_FILES);
-    CopyTree("", (temp / "from-empty-path").c_str(), TREE_COPY_FILES);
-    CopyTree((temp / "files").c_str(), "", TREE_COPY_FILES);
+    // An empty source has no file that failed to get there, so it counts as copied.
+    EXPECT_NE(CopyTree((temp / "empty").c_str(), (temp / "to-empty").c_str(), TREE_COPY_FILES), 0);
+    EXPECT_EQ(CopyTree((temp / "missing").c_str(), (temp / "to-missing").c_str(), TREE_COPY_FILES), 0);
+    EXPECT_EQ(CopyTree((temp / "files").c_str(), (temp / "no\\parent").c_str(), TREE_COPY_FILES), 0);
+    EXPECT_NE(CopyTree((temp / "files").c_str(), (temp / "copy").c_str(), TREE_COPY_FILES), 0);
+    EXPECT_EQ(CopyTree("", (temp / "from-empty-path").c_str(), TREE_COPY_FILES), 0);
+    EXPECT_EQ(CopyTree((temp / "files").c_str(), "", TREE_COPY_FILES), 0);
     EXPECT_EQ(ReadTree(temp.path()),
               Files({{"empty\\", ""}, {"files\\", ""}, {"files\\x.txt", "x"}, {"files\\Hollow\\", ""},
                      {"copy\\", ""}, {"copy\\x.txt", "x"}}));
@@ -82,8 +83,9 @@ TEST(CopyTree, ReadOnlyFilesStayReadOnlyAndRefusedTargetsDoNotStopTheCopy)
     SetFileAttributesA((temp / "to\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     HANDLE busy = CreateFileA((temp / "to\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
+    int copied = CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
     CloseHandle(busy);
+    EXPECT_EQ(copied, 0);
     EXPECT_EQ(ReadTree(temp / "to"),
               Files({{"ro.txt", "new ro"}, {"hidden.txt", hiddenOverwritten ? "new hidden" : "old hidden"},
                      {"locked.txt", readOnlyOverwritten ? "new locked" : "old locked"}, {"busy.txt", "old busy"},
@@ -97,7 +99,7 @@ TEST(CopyTree, EntryWhoseTargetPathWouldExceed259CharactersIsSkipped)
     std::string longName(200, 'L');
     MakeTree(temp / "s", Files({{longName, "long"}, {"short.txt", "short"}}));
     std::string target = temp / std::string(259 - temp.path().size() - 2 - longName.size() + 1, 'T');
-    CopyTree((temp / "s").c_str(), target.c_str(), TREE_COPY_FILES);
+    EXPECT_EQ(CopyTree((temp / "s").c_str(), target.c_str(), TREE_COPY_FILES), 0);
     EXPECT_EQ(ReadTree(target), Files({{"short.txt", "short"}}));
 }
 
