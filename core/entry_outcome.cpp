@@ -28,7 +28,7 @@ const struct EntryOutcome* FindEntryOutcome(uint32_t status)
 const char* EnglishLogText(unsigned int id)
 {
 #define LOG_TEXT_CASE(textId, text) \
-    case textId:                    \
+    case textId: \
         return text;
     switch (id) {
         LOG_TEXTS(LOG_TEXT_CASE)

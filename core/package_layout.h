@@ -17,11 +17,11 @@ struct PackageRecord {
 
 // How a walk of the record chain ended.
 #define RECORD_FOUND 1
-#define RECORD_CHAIN_END 0         // the image ends exactly after the last record
-#define RECORD_IMAGE_SHORT (-1)    // the image is shorter than the offset the walk starts at
-#define RECORD_HEADER_CUT (-2)     // fewer than 8 bytes are left for a header
+#define RECORD_CHAIN_END 0           // the image ends exactly after the last record
+#define RECORD_IMAGE_SHORT (-1)      // the image is shorter than the offset the walk starts at
+#define RECORD_HEADER_CUT (-2)       // fewer than 8 bytes are left for a header
 #define RECORD_LENGTH_TOO_SMALL (-3) // L is below 4
-#define RECORD_PAST_END (-4)       // the record reaches past the end of the image
+#define RECORD_PAST_END (-4)         // the record reaches past the end of the image
 
 // Walks the record chain from file offset start to record n (counted from 1) and fills record.
 // Returns RECORD_FOUND, or how the chain ended first; record->offset then names the record
@@ -41,10 +41,10 @@ struct BundleEntry {
 
 // How reading a bundle entry went.
 #define BUNDLE_ENTRY 1
-#define BUNDLE_END 0             // the end of the bundle, or an empty name where a name begins
-#define BUNDLE_NAME_CUT (-1)     // the name has no NUL before the end
-#define BUNDLE_SIZE_CUT (-2)     // the size field runs past the end
-#define BUNDLE_CONTENT_CUT (-3)  // the content runs past the end
+#define BUNDLE_END 0            // the end of the bundle, or an empty name where a name begins
+#define BUNDLE_NAME_CUT (-1)    // the name has no NUL before the end
+#define BUNDLE_SIZE_CUT (-2)    // the size field runs past the end
+#define BUNDLE_CONTENT_CUT (-3) // the content runs past the end
 
 // Reads the bundle entry at *cursor and moves past it. Returns BUNDLE_ENTRY, BUNDLE_END, or how
 // the entry runs past the end; entry->name is set for a size or content cut short, and

@@ -276,7 +276,8 @@ std::deque<Op> ChooseOps(const MatchFinder& finder, const CostModel& cost, ByteV
 std::vector<Op> MakeOps(ByteView old, ByteView target)
 {
     if (old.size() > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
-        throw FormatError("old file is " + std::to_string(old.size()) + " bytes; the delta engine takes less than 2 GiB");
+        throw FormatError("old file is " + std::to_string(old.size()) +
+                          " bytes; the delta engine takes less than 2 GiB");
     CheckedU32(target.size(), "new file");
 
     // The estimate compresses a sample; doing it first frees bzip2's work memory before the

@@ -116,8 +116,8 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
     std::vector<PatchEntry> entries;
     entries.reserve(count);
     for (std::uint32_t i = 0; i < count; i++) {
-        std::string where = "Patch.dat entry " + std::to_string(i + 1) + " at offset " +
-                            HexOffset(OffsetOf(cursor, data));
+        std::string where =
+            "Patch.dat entry " + std::to_string(i + 1) + " at offset " + HexOffset(OffsetOf(cursor, data));
         PatchEntryHeader header{};
         PatchCursor before = cursor;
         if (!ReadPatchEntryHeader(&cursor, &header))
@@ -155,8 +155,8 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
         entries.push_back(std::move(entry));
     }
     if (cursor.at != cursor.end)
-        throw FormatError("Patch.dat: " + std::to_string(cursor.end - cursor.at) + " bytes after the last entry at offset " +
-                          HexOffset(OffsetOf(cursor, data)));
+        throw FormatError("Patch.dat: " + std::to_string(cursor.end - cursor.at) +
+                          " bytes after the last entry at offset " + HexOffset(OffsetOf(cursor, data)));
     return entries;
 }
 
@@ -168,8 +168,8 @@ Bytes ApplyOps(ByteView old, std::span<const Op> ops)
         if (op.kind == OpKind::Copy) {
             if (op.sourceOffset > old.size() || old.size() - op.sourceOffset < op.length)
                 throw FormatError("op " + std::to_string(i + 1) + ": copy of " + std::to_string(op.length) +
-                                  " bytes at source offset " + std::to_string(op.sourceOffset) +
-                                  " lies outside the " + std::to_string(old.size()) + "-byte source");
+                                  " bytes at source offset " + std::to_string(op.sourceOffset) + " lies outside the " +
+                                  std::to_string(old.size()) + "-byte source");
             AppendBytes(out, old.subspan(op.sourceOffset, op.length));
         } else {
             if (op.length != op.literal.size())

@@ -21,7 +21,10 @@ struct Op {
     std::uint32_t sourceOffset; // Copy only
     Bytes literal;              // Literal only
 
-    static Op MakeCopy(std::uint32_t length, std::uint32_t sourceOffset) { return {OpKind::Copy, length, sourceOffset, {}}; }
+    static Op MakeCopy(std::uint32_t length, std::uint32_t sourceOffset)
+    {
+        return {OpKind::Copy, length, sourceOffset, {}};
+    }
     static Op MakeLiteral(Bytes bytes);
 
     bool operator==(const Op&) const = default;
@@ -30,10 +33,10 @@ struct Op {
 struct PatchEntry {
     std::uint32_t sourceCrc = 0;
     std::uint32_t targetCrc = 0;
-    std::string path;     // backslash-led, relative to the destination directory
+    std::string path; // backslash-led, relative to the destination directory
     bool attached = false;
-    Bytes data;           // attached only: the whole file
-    std::vector<Op> ops;  // op list only, without the end op
+    Bytes data;          // attached only: the whole file
+    std::vector<Op> ops; // op list only, without the end op
 
     bool operator==(const PatchEntry&) const = default;
 };

@@ -21,8 +21,8 @@ Bytes CompressBzip2(ByteView data, int blockSize)
     // libbz2 refuses a null source even for no bytes.
     char none = 0;
     char* source = data.empty() ? &none : const_cast<char*>(reinterpret_cast<const char*>(data.data()));
-    int result = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &produced, source, size,
-                                          blockSize, 0, 0);
+    int result =
+        BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &produced, source, size, blockSize, 0, 0);
     if (result != BZ_OK)
         throw FormatError("bzip2: compression failed with code " + std::to_string(result));
     out.resize(produced);
@@ -56,9 +56,12 @@ std::string RecordFault(int verdict, const PackageRecord& record, std::size_t nu
     const std::string where = "record " + std::to_string(number) + " at offset " + HexOffset(record.offset);
     const std::string length = "length " + std::to_string(record.length);
     switch (verdict) {
-    case RECORD_HEADER_CUT: return where + ": header cut short by the end of the image";
-    case RECORD_LENGTH_TOO_SMALL: return where + ": " + length + " is less than 4";
-    default: return where + ": " + length + " reaches past the end of the image";
+    case RECORD_HEADER_CUT:
+        return where + ": header cut short by the end of the image";
+    case RECORD_LENGTH_TOO_SMALL:
+        return where + ": " + length + " is less than 4";
+    default:
+        return where + ": " + length + " reaches past the end of the image";
     }
 }
 
@@ -137,8 +140,8 @@ Bytes DecompressRecord(const RecordInfo& record)
     if (result != BZ_STREAM_END)
         throw FormatError(where + ": stream is damaged (bzip2 code " + std::to_string(result) + ")");
     if (out.size() != record.unpackedSize)
-        throw FormatError(where + ": stream unpacks to " + std::to_string(out.size()) + " bytes, not U = " +
-                          std::to_string(record.unpackedSize));
+        throw FormatError(where + ": stream unpacks to " + std::to_string(out.size()) +
+                          " bytes, not U = " + std::to_string(record.unpackedSize));
     return out;
 }
 

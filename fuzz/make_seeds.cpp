@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 static void Save(const fs::path& dir, const std::string& name, const Bytes& bytes)
 {
     fs::create_directories(dir);
-    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 int main(int argc, char** argv)

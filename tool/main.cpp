@@ -135,10 +135,15 @@ int main(int argc, char** argv)
     bool strict = false;
     bool quiet = false;
     CLI::App* buildCommand = app.add_subcommand("build", "Make an updater that turns OLD_DIR into NEW_DIR");
-    buildCommand->add_option("OLD_DIR", build.oldDir, "The installed release")->required()->check(CLI::ExistingDirectory);
+    buildCommand->add_option("OLD_DIR", build.oldDir, "The installed release")
+        ->required()
+        ->check(CLI::ExistingDirectory);
     buildCommand->add_option("NEW_DIR", build.newDir, "The new release")->required()->check(CLI::ExistingDirectory);
-    buildCommand->add_option("--setup", build.setupFile, "Update.ini for the updater")->required()->check(CLI::ExistingFile);
-    buildCommand->add_option("--lang", language, "Language.ini with translations (default: none)")->check(CLI::ExistingFile);
+    buildCommand->add_option("--setup", build.setupFile, "Update.ini for the updater")
+        ->required()
+        ->check(CLI::ExistingFile);
+    buildCommand->add_option("--lang", language, "Language.ini with translations (default: none)")
+        ->check(CLI::ExistingFile);
     buildCommand->add_option("--stub", stub, "The updater program, at most 0x7A00 bytes")->check(CLI::ExistingFile);
     buildCommand->add_option("-o,--output", output, "The updater to write")->required();
     buildCommand->add_option("--codepage", build.codePage, "ANSI code page of the entry paths")->capture_default_str();
@@ -160,7 +165,9 @@ int main(int argc, char** argv)
     CLI::App* verifyCommand =
         app.add_subcommand("verify", "Say what the updater would do to an installed folder, changing nothing");
     verifyCommand->add_option("UPDATER", image, "The updater")->required()->check(CLI::ExistingFile);
-    verifyCommand->add_option("INSTALLED_DIR", installed, "The installed application")->required()->check(CLI::ExistingDirectory);
+    verifyCommand->add_option("INSTALLED_DIR", installed, "The installed application")
+        ->required()
+        ->check(CLI::ExistingDirectory);
     verifyCommand->add_option("--codepage", codePage, "Code page of the entry paths")->capture_default_str();
 
     try {

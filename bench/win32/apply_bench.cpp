@@ -39,7 +39,8 @@ static void WriteWholeFile(const std::string& path, const std::uint8_t* data, st
 {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
-    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) ||
+        written != size) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         std::exit(1);
     }
@@ -68,14 +69,17 @@ static double TimeRun(const std::string& destination, const std::string& work)
     job.logFilePath = logPath.c_str();
     job.mainFileName = "";
     job.askToOverwrite = [](HWND, const char*) { return 0; };
-    job.loadText = [](UINT id, char* buffer, int size) { return LoadStringA(GetModuleHandleA(nullptr), id, buffer, size); };
+    job.loadText = [](UINT id, char* buffer, int size) {
+        return LoadStringA(GetModuleHandleA(nullptr), id, buffer, size);
+    };
     job.runState = RUN_ACTIVE;
     g_summaryStatus = 0;
     double start = Now();
     UpdateWorker(&job);
     double seconds = Now() - start;
     if (job.runState != RUN_ACTIVE || g_summaryStatus != ENTRY_UPDATED) {
-        std::fprintf(stderr, "the run failed: state %ld, summary 0x%lX\n", job.runState, static_cast<unsigned long>(g_summaryStatus));
+        std::fprintf(stderr, "the run failed: state %ld, summary 0x%lX\n", job.runState,
+                     static_cast<unsigned long>(g_summaryStatus));
         std::exit(1);
     }
     return seconds;

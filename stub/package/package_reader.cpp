@@ -49,7 +49,9 @@ int ReadPackageRecordFromFile(const char* path, unsigned int n)
         return 0;
     struct FileView view;
     struct PackageRecord record;
-    int ok = OpenFileView(file, &view) && LocatePackageRecord(view.data, view.size, PACKAGE_OFFSET, n, &record) == RECORD_FOUND && UnpackRecord(&record);
+    int ok = OpenFileView(file, &view) &&
+             LocatePackageRecord(view.data, view.size, PACKAGE_OFFSET, n, &record) == RECORD_FOUND &&
+             UnpackRecord(&record);
     CloseFileView(&view);
     CloseHandle(file);
     return ok;

@@ -85,16 +85,18 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
 
 // Builds the file that the op list describes under a new "PCH" name in the destination
 // directory (resultPath). ENTRY_UPDATED means the result is there and has the target CRC.
-static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
-                               const char* fullPath, char* resultPath, const char* destination)
+static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
+                               char* resultPath, const char* destination)
 {
     // A read-only, hidden or system file could not be opened for writing otherwise.
     (void)SetFileAttributesA(fullPath, FILE_ATTRIBUTE_NORMAL);
     // No sharing: a file that another program holds open is reported, not waited for, and
     // nobody changes it between its checksum and the copy ops.
-    HANDLE file = CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file =
+        CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
-        return SkipBody(cursor, 0, GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
+        return SkipBody(cursor, 0,
+                        GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
     DWORD crc = CrcOfOpenFile(file);
     if (crc != entry->sourceCrc) {
         CloseHandle(file);

@@ -5,8 +5,8 @@
 
 // What CopyTree does with each file of the source.
 enum TreeFiles {
-    TREE_COPY_FILES,  // source unchanged; works across volumes
-    TREE_MOVE_FILES,  // renamed into place: same volume only, but needs no free space
+    TREE_COPY_FILES, // source unchanged; works across volumes
+    TREE_MOVE_FILES, // renamed into place: same volume only, but needs no free space
 };
 
 // Reproduces source's folders below target and copies or moves each file into them, replacing

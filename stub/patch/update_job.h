@@ -24,14 +24,14 @@ struct UpdateJob {
     DWORD backupRequested;
     const char* destinationDirectory;
     const char* backupDirectory;
-    const char* patchFilePath;      // Patch.dat in the work directory
-    const char* logFilePath;        // the log file in the destination directory
-    const char* mainFileName;       // [App] MainFile: its failures stop the run
-    HWND mainWindow;                // receives UM_UPDATE_DONE and owns the question box
+    const char* patchFilePath; // Patch.dat in the work directory
+    const char* logFilePath;   // the log file in the destination directory
+    const char* mainFileName;  // [App] MainFile: its failures stop the run
+    HWND mainWindow;           // receives UM_UPDATE_DONE and owns the question box
     HWND progressBar;
-    HWND statusWindow;              // shows each entry's path; none when NULL
+    HWND statusWindow; // shows each entry's path; none when NULL
     OverwriteQuestion askToOverwrite;
-    TextLoader loadText;            // the log lines' texts
+    TextLoader loadText;    // the log lines' texts
     volatile LONG runState; // 32-bit loads and stores are atomic; the only value both threads write
 };
 

@@ -76,7 +76,9 @@ static void ApplyEntries(struct PatchCursor* cursor, uint32_t count, const char*
 static LONG FinishRun(const char* rollback, HANDLE logFile)
 {
     LONG state = g_runJob->runState;
-    const char* target = state <= 0 ? g_runJob->destinationDirectory : g_runJob->backupRequested ? g_runJob->backupDirectory : NULL;
+    const char* target = state <= 0                  ? g_runJob->destinationDirectory
+                         : g_runJob->backupRequested ? g_runJob->backupDirectory
+                                                     : NULL;
     // The rollback directory lies in the destination, so the originals go back by renaming, which
     // needs no free space and never leaves a file cut short. The backup may be on another volume.
     // When one fails, the rollback directory holds the only copy of some original: keep it.
@@ -94,8 +96,8 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     g_runJob = job;
     // No sharing: the log is the run's own until the run has ended.
     HANDLE logFile = CreateFileA(job->logFilePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    HANDLE patchFile =
-        CreateFileA(job->patchFilePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE patchFile = CreateFileA(job->patchFilePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
     struct FileView view;
     struct PatchCursor cursor;
     uint32_t count;

@@ -15,10 +15,10 @@
 
 #define WINDOW_TITLE_ROOM (PATH_ROOM + 1 + PATH_ROOM)
 
-static char g_tempPath[PATH_ROOM];              // the user's temp folder
-static char g_workDirectory[PATH_ROOM];         // private "MSA" work directory, the current directory
-static int g_workDirectoryCreated;              // non-zero once this process has made the work directory
-static char g_windowTitle[WINDOW_TITLE_ROOM];   // application name, a blank, text 203
+static char g_tempPath[PATH_ROOM];            // the user's temp folder
+static char g_workDirectory[PATH_ROOM];       // private "MSA" work directory, the current directory
+static int g_workDirectoryCreated;            // non-zero once this process has made the work directory
+static char g_windowTitle[WINDOW_TITLE_ROOM]; // application name, a blank, text 203
 
 // msvcrt's own atexit, called through its import: the library's atexit is a wrapper that
 // needs the C start-up code, which this image does not link.

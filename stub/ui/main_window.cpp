@@ -38,9 +38,16 @@ ATOM RegisterMainWindowClass(HINSTANCE instance)
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     (void)InitCommonControlsEx(&controls);
-    WNDCLASSA windowClass = {CS_HREDRAW | CS_VREDRAW, MainWndProc, 0, DLGWINDOWEXTRA, instance,
-                             LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN)), LoadCursorA(NULL, IDC_ARROW),
-                             (HBRUSH)(COLOR_BTNFACE + 1), NULL, MAIN_WINDOW_CLASS};
+    WNDCLASSA windowClass = {CS_HREDRAW | CS_VREDRAW,
+                             MainWndProc,
+                             0,
+                             DLGWINDOWEXTRA,
+                             instance,
+                             LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN)),
+                             LoadCursorA(NULL, IDC_ARROW),
+                             (HBRUSH)(COLOR_BTNFACE + 1),
+                             NULL,
+                             MAIN_WINDOW_CLASS};
     return RegisterClassA(&windowClass);
 }
 
@@ -187,7 +194,8 @@ static void OpenLogInEditor(HWND window)
     (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, NULL, SW_SHOWNORMAL);
 }
 
-static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED && IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
+static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED &&
+                  IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
                   IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR,
               "the stopped-run messages follow the run states");
 

@@ -56,4 +56,4 @@ TEST(EntryOutcome, TableRowsAreDistinctAndEachLogTextExists)
     EXPECT_EQ(EnglishLogText(IDS_LOG_UPDATED - 1), nullptr);
 }
 
-}  // namespace
+} // namespace

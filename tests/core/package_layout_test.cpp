@@ -62,7 +62,8 @@ TEST(RecordChain, EachEndOfTheChainIsToldApartAndNamesTheRecordAtFault)
         // The chain starts at a package offset, here 16 bytes of stub.
         Bytes image = Join({Bytes(16, 'S'), c.chain});
         PackageRecord record{};
-        EXPECT_EQ(LocatePackageRecord(image.data(), static_cast<std::uint32_t>(image.size()), 16, c.n, &record), c.verdict)
+        EXPECT_EQ(LocatePackageRecord(image.data(), static_cast<std::uint32_t>(image.size()), 16, c.n, &record),
+                  c.verdict)
             << c.what;
         EXPECT_EQ(record.offset, 16 + c.offset) << c.what;
         if (c.verdict == RECORD_FOUND) {
@@ -77,8 +78,8 @@ TEST(RecordChain, EachEndOfTheChainIsToldApartAndNamesTheRecordAtFault)
 
 TEST(RecordChain, OnlyTheBlockSizeNineSignatureCounts)
 {
-    for (const auto& [stream, expected] : std::vector<std::pair<std::string, int>>{
-             {"BZh9rest", 1}, {"BZh9", 1}, {"BZh1rest", 0}, {"BZh", 0}, {"", 0}}) {
+    for (const auto& [stream, expected] :
+         std::vector<std::pair<std::string, int>>{{"BZh9rest", 1}, {"BZh9", 1}, {"BZh1rest", 0}, {"BZh", 0}, {"", 0}}) {
         PackageRecord record{};
         record.stream = reinterpret_cast<const unsigned char*>(stream.data());
         record.streamSize = static_cast<std::uint32_t>(stream.size());
@@ -137,4 +138,4 @@ TEST(BundleWalk, OnlyPlainFileNamesPass)
     EXPECT_FALSE(IsSafeFileBundle(hostile.data(), static_cast<std::uint32_t>(hostile.size())));
 }
 
-}  // namespace
+} // namespace

@@ -50,4 +50,4 @@ TEST(SubstituteName, ReplacesEveryPercentPAndStopsWhereTheBufferEnds)
     EXPECT_STREQ(full, "abcde %p");
 }
 
-}  // namespace
+} // namespace

@@ -79,13 +79,14 @@ std::wstring MessageBoxText(HWND box)
     return longest;
 }
 
-}  // namespace
+} // namespace
 
 std::string ToUtf8(const std::wstring& text)
 {
     if (text.empty())
         return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(size, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
     return utf8;
@@ -116,7 +117,8 @@ Updater::Updater(const std::string& path, const std::vector<std::string>& enviro
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     std::string commandLine = "\"" + path + "\"";
-    if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
         process_ = info.hProcess;
         processId_ = info.dwProcessId;
         CloseHandle(info.hThread);
@@ -267,4 +269,4 @@ std::vector<std::string> WorkDirectories()
     return names;
 }
 
-}  // namespace e2e
+} // namespace e2e

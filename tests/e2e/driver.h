@@ -73,4 +73,4 @@ std::vector<std::string> WorkDirectories();
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromCodePage(const std::string& bytes, UINT codePage);
 
-}  // namespace e2e
+} // namespace e2e

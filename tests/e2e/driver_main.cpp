@@ -1,7 +1,8 @@
 // driver.exe: runs an updater from start to end as a user would and prints what it showed.
 //   driver.exe UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no] [--hold SECONDS]
-// --hold keeps the window open that long before anything is pressed (for screenshots). Every message box is printed and answered (OK, or Yes/No as --answer says); once a run has
-// ended the Close button is pressed. The exit code is the updater's, 2 when it hung.
+// --hold keeps the window open that long before anything is pressed (for screenshots). Every message box is printed and
+// answered (OK, or Yes/No as --answer says); once a run has ended the Close button is pressed. The exit code is the
+// updater's, 2 when it hung.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,15 +94,14 @@ void FollowToEnd(e2e::Updater& updater, const std::string& closeText, int yesNoA
     }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: driver UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no] "
-                     "[--hold SECONDS]\n");
+        std::fprintf(stderr, "usage: driver UPDATER [--dest DIR] [--no-backup] [--update] [--cancel] [--answer yes|no] "
+                             "[--hold SECONDS]\n");
         return 2;
     }
     e2e::Updater updater(options.updater);

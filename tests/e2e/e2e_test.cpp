@@ -201,8 +201,8 @@ TEST_F(EndToEnd, CleanUpdateChangesAndAddsFilesAndBacksUpTheReplacedOnes)
     EXPECT_EQ(Without(Without(after, "Mendsmith.bak\\"), "Mendsmith.log"), AFTER);
     // Only replaced files have originals to keep; the added one has none.
     EXPECT_EQ(Under(after, "Mendsmith.bak\\"), (Tree{{"Ledger.exe", BEFORE.at("Ledger.exe")},
-                                                    {"data\\", {}},
-                                                    {"data\\rates.txt", BEFORE.at("data\\rates.txt")}}));
+                                                     {"data\\", {}},
+                                                     {"data\\rates.txt", BEFORE.at("data\\rates.txt")}}));
     EXPECT_EQ(LogOf(destination_), "Ledger.exe -> Updated successfully!\r\n"
                                    "data\\rates.txt -> Updated successfully!\r\n"
                                    "docs\\changes.txt -> Attached file added successfully!\r\n");
@@ -227,7 +227,8 @@ TEST_F(EndToEnd, ClearedBackupBoxMakesNoBackupFolder)
 TEST_F(EndToEnd, SkippedEntryIsReportedAndTheLogOpened)
 {
     Package package = InstalledSampleUpdate();
-    package.entries.push_back(fmt::MakePatchEntry("\\plugins\\export.dll", ToBytes("old plug-in"), ToBytes("new plug-in")));
+    package.entries.push_back(
+        fmt::MakePatchEntry("\\plugins\\export.dll", ToBytes("old plug-in"), ToBytes("new plug-in")));
     e2e::Updater updater(package.Write(scratch_));
     Start(updater);
 
@@ -477,4 +478,4 @@ TEST_F(EndToEnd, TraditionalChineseTranslationIsAppliedToControlsAndMessages)
     ExpectNoWorkDirectoryLeft();
 }
 
-}  // namespace
+} // namespace

@@ -19,7 +19,8 @@ namespace {
 bool Mentions(const tool::BuildResult& result, Severity severity, const std::string& text)
 {
     for (const tool::Diagnostic& d : result.diagnostics)
-        if (d.severity == severity && (d.message.find(text) != std::string::npos || d.file.find(text) != std::string::npos))
+        if (d.severity == severity &&
+            (d.message.find(text) != std::string::npos || d.file.find(text) != std::string::npos))
             return true;
     return false;
 }
@@ -138,7 +139,8 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         std::function<void(Workspace&)> arrange;
         const char* expected;
     } cases[] = {
-        {"name the code page cannot hold", [](Workspace& w) { w.New("\xE6\x97\xA5\xE6\x9C\xAC.txt", "x"); }, "code page 1252"},
+        {"name the code page cannot hold", [](Workspace& w) { w.New("\xE6\x97\xA5\xE6\x9C\xAC.txt", "x"); },
+         "code page 1252"},
         {"double-byte name with a backslash trail byte",
          [](Workspace& w) {
              w.options.codePage = 950;
@@ -164,10 +166,12 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
              fs::resize_file(w.dir / "new" / "huge.bin", 0x100000000ull);
          },
          "4 GiB"},
-        {"main file missing from the new tree", [](Workspace& w) { fs::remove(w.dir / "new" / "app.exe"); }, "MainFile"},
-        {"no main file named",
-         [](Workspace& w) { test::WriteText(w.dir / "Update.ini", "[App]\r\nAppName=x\r\n"); }, "MainFile"},
-        {"names that differ only in case", [](Workspace& w) { w.New("Readme.txt", "a"), w.New("README.txt", "b"); }, "letter case"},
+        {"main file missing from the new tree", [](Workspace& w) { fs::remove(w.dir / "new" / "app.exe"); },
+         "MainFile"},
+        {"no main file named", [](Workspace& w) { test::WriteText(w.dir / "Update.ini", "[App]\r\nAppName=x\r\n"); },
+         "MainFile"},
+        {"names that differ only in case", [](Workspace& w) { w.New("Readme.txt", "a"), w.New("README.txt", "b"); },
+         "letter case"},
         {"a Windows device name", [](Workspace& w) { w.New("docs/con.txt", "x"); }, "device name"},
         {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
         {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
@@ -221,7 +225,8 @@ TEST(BuildCommand, ChecksTheSetupAndLanguageFilesAsTheUpdaterReadsThem)
     EXPECT_TRUE(Mentions(result, Severity::Note, "ShowSplash is not read"));
     EXPECT_TRUE(Mentions(result, Severity::Note, "Command is not read"));
     EXPECT_TRUE(Mentions(result, Severity::Warning, "AppName has 300 characters"));
-    EXPECT_TRUE(Mentions(result, Severity::Warning, "ID202 has 1100 characters; the updater shows only the first 1023"));
+    EXPECT_TRUE(
+        Mentions(result, Severity::Warning, "ID202 has 1100 characters; the updater shows only the first 1023"));
     EXPECT_TRUE(Mentions(result, Severity::Warning, "ID250 has 300 characters; the updater shows only the first 259"));
     EXPECT_TRUE(Mentions(result, Severity::Note, "never reads: ID999"));
     EXPECT_TRUE(Mentions(result, Severity::Warning, "[English] is never read"));

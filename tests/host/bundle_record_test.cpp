@@ -53,7 +53,10 @@ TEST(Bundle, ReaderRefusesTruncatedAndHostile)
     zeroName.push_back(0); // a zero byte where a name begins: the stub stops, the strict reader refuses
     EXPECT_THROW(ReadBundle(zeroName), FormatError);
     Bytes huge = good;
-    huge[10] = 0xFF; huge[11] = 0xFF; huge[12] = 0xFF; huge[13] = 0xFF;
+    huge[10] = 0xFF;
+    huge[11] = 0xFF;
+    huge[12] = 0xFF;
+    huge[13] = 0xFF;
     try {
         ReadBundle(huge);
         FAIL() << "no error";

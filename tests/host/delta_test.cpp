@@ -87,7 +87,8 @@ Bytes Edit(std::mt19937& rng, const Bytes& old, std::size_t maxEdit)
             if (!old.empty()) {
                 std::size_t from = std::uniform_int_distribution<std::size_t>(0, old.size() - 1)(rng);
                 std::size_t length = std::min(old.size() - from, n * 3);
-                out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), old.begin() + static_cast<std::ptrdiff_t>(from),
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(at),
+                           old.begin() + static_cast<std::ptrdiff_t>(from),
                            old.begin() + static_cast<std::ptrdiff_t>(from + length));
             }
             break;
@@ -133,8 +134,14 @@ TEST(DeltaEngine, RebuildsEdgeCasesExactly)
         {"runs of one byte", Bytes(70000, 0), Bytes(90000, 0)},
         {"zeros to ones", Bytes(100, 0), Bytes(100, 1)},
         {"two bytes replaced inside six", ToBytes("ABCDEF"), ToBytes("ABxyEF")},
-        {"one byte flipped in the middle", text, [&] { Bytes b = text; b[2500] ^= 0x80; return b; }()},
-        {"halves swapped", text, [&] {
+        {"one byte flipped in the middle", text,
+         [&] {
+             Bytes b = text;
+             b[2500] ^= 0x80;
+             return b;
+         }()},
+        {"halves swapped", text,
+         [&] {
              Bytes b(text.begin() + 2500, text.end());
              b.insert(b.end(), text.begin(), text.begin() + 2500);
              return b;

@@ -66,7 +66,8 @@ TEST(Inspect, ReportsRecordsSetupLanguagesAndEntries)
     bool sawMain = false, sawBackup = false;
     for (const tool::SetupValue& v : inspection.setup) {
         sawMain = sawMain || (v.key == std::string("MainFile") && v.value == "app.exe" && v.present);
-        sawBackup = sawBackup || (v.key == std::string("BackupDirectory") && v.value == DEFAULT_BACKUP_DIRECTORY && !v.present);
+        sawBackup = sawBackup ||
+                    (v.key == std::string("BackupDirectory") && v.value == DEFAULT_BACKUP_DIRECTORY && !v.present);
     }
     EXPECT_TRUE(sawMain);
     EXPECT_TRUE(sawBackup);
@@ -115,8 +116,8 @@ TEST(Verify, PredictsSkipsAndStopsAsTheUpdaterDecides)
         test::WriteText(installed / "docs" / "new.txt", "already here");
         tool::Plan plan = tool::PlanRun(u.image, installed, u.codePage);
         EXPECT_EQ(plan.end, tool::RunEnd::Completes);
-        EXPECT_EQ(Statuses(plan),
-                  (std::vector<std::uint32_t>{ENTRY_ALREADY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_ATTACHED_OVERWRITTEN}));
+        EXPECT_EQ(Statuses(plan), (std::vector<std::uint32_t>{ENTRY_ALREADY_UPDATED, ENTRY_ORIGINAL_MISSING,
+                                                              ENTRY_ATTACHED_OVERWRITTEN}));
     }
     {
         fs::path installed = u.InstalledCopy();

@@ -157,7 +157,8 @@ TEST(PatchFile, ReaderRefusals)
     pathPastEnd.pop_back(); // drop the NUL
     ExpectRefused(pathPastEnd, "entry path runs past the end");
     ExpectRefused(WithCount(1, Header("\\abc")), "body missing");
-    ExpectRefused(WithCount(2, kWorkedExample.size() > 4 ? Bytes(kWorkedExample.begin() + 4, kWorkedExample.end()) : Bytes{}),
+    ExpectRefused(WithCount(2, kWorkedExample.size() > 4 ? Bytes(kWorkedExample.begin() + 4, kWorkedExample.end())
+                                                         : Bytes{}),
                   "entry 2 at offset 0x36");
 
     Bytes invalidOp = WithCount(1, Header("\\f"));

@@ -26,7 +26,8 @@ TEST(UpdaterImage, Layout)
 
     ASSERT_GT(image.size(), PACKAGE_OFFSET + 24u);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), image.begin()));
-    EXPECT_TRUE(std::all_of(image.begin() + stub.size(), image.begin() + PACKAGE_OFFSET, [](auto b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(image.begin() + stub.size(), image.begin() + PACKAGE_OFFSET, [](auto b) { return b == 0; }));
 
     std::uint32_t l1 = LoadU32(image, 0x7A00);
     std::size_t second = 0x7A00 + 4 + l1;

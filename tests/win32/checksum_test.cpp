@@ -42,7 +42,8 @@ TEST_F(ChecksumTest, UnreadableFilesGiveZero)
 TEST_F(ChecksumTest, OpenFileStaysOpenAndReadWriteGivesTheSameChecksum)
 {
     WriteFileText(dir_ / "digits", "123456789");
-    HANDLE file = CreateFileA((dir_ / "digits").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileA((dir_ / "digits").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(CrcOfOpenFile(file), 0xFC891918u);
 
@@ -65,4 +66,4 @@ TEST_F(ChecksumTest, LargeFileMatchesTheBytewiseLoop)
     EXPECT_EQ(CrcOfFile((dir_ / "big").c_str()), expected);
 }
 
-}  // namespace
+} // namespace

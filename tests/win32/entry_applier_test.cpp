@@ -104,7 +104,8 @@ TEST_F(EntryApplierTest, NewAttachedFileIsAddedWithItsFolders)
 
     EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\New\\Deep\\file.txt", ToBytes("hello"))}), Statuses{ENTRY_ADDED});
 
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"New\\", {}}, {"New\\Deep\\", {}}, {"New\\Deep\\file.txt", ToBytes("hello")}}));
+    EXPECT_EQ(ReadTree(dest_.path()),
+              (Tree{{"New\\", {}}, {"New\\Deep\\", {}}, {"New\\Deep\\file.txt", ToBytes("hello")}}));
     EXPECT_EQ(ReadTree(rollback_), Tree{});
     char shown[MAX_PATH] = "";
     GetWindowTextA(status, shown, sizeof shown);
@@ -146,7 +147,8 @@ TEST_F(EntryApplierTest, ReadOnlyFileIsPatchedAndItsOriginalSaved)
     SetFileAttributesA((dest_ / "Bin\\tool.dll").c_str(), FILE_ATTRIBUTE_READONLY);
 
     // The attached file after the op list shows that the cursor moved exactly past it.
-    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Bin\\tool.dll", old_, new_), fmt::MakeAttachedEntry("\\b.txt", ToBytes("b"))}),
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Bin\\tool.dll", old_, new_),
+                     fmt::MakeAttachedEntry("\\b.txt", ToBytes("b"))}),
               (Statuses{ENTRY_UPDATED, ENTRY_ADDED}));
 
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Bin\\", {}}, {"Bin\\tool.dll", new_}, {"b.txt", ToBytes("b")}}));
@@ -163,11 +165,10 @@ TEST_F(EntryApplierTest, FilesThatCannotBePatchedAreSkippedUnchanged)
     HANDLE holder = CreateFileA((dest_ / "held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
-    Statuses statuses = Apply({fmt::MakePatchEntry("\\Sub\\missing.txt", old_, new_),
-                               fmt::MakePatchEntry("\\already.txt", old_, new_),
-                               fmt::MakePatchEntry("\\other.txt", old_, new_),
-                               fmt::MakePatchEntry("\\held.txt", old_, new_),
-                               fmt::MakePatchEntry("\\good.txt", old_, new_)});
+    Statuses statuses =
+        Apply({fmt::MakePatchEntry("\\Sub\\missing.txt", old_, new_), fmt::MakePatchEntry("\\already.txt", old_, new_),
+               fmt::MakePatchEntry("\\other.txt", old_, new_), fmt::MakePatchEntry("\\held.txt", old_, new_),
+               fmt::MakePatchEntry("\\good.txt", old_, new_)});
     CloseHandle(holder);
 
     EXPECT_EQ(statuses, (Statuses{ENTRY_ORIGINAL_MISSING, ENTRY_ALREADY_UPDATED, ENTRY_ORIGINAL_CRC_ERROR,
@@ -227,7 +228,8 @@ TEST_F(EntryApplierTest, DataErrorsLeaveEveryFileUntouched)
     EXPECT_EQ(Apply({entry}), Statuses{ENTRY_DATA_ERROR}) << "copy range beyond the file";
 
     // The writer refuses an unsafe path, so one is put into its output by hand.
-    fmt::Bytes escaping = fmt::WritePatchFile(std::vector<fmt::PatchEntry>{fmt::MakeAttachedEntry("\\xx\\evil.txt", ToBytes("!"))});
+    fmt::Bytes escaping =
+        fmt::WritePatchFile(std::vector<fmt::PatchEntry>{fmt::MakeAttachedEntry("\\xx\\evil.txt", ToBytes("!"))});
     escaping[4 + 8 + 1] = '.';
     escaping[4 + 8 + 2] = '.';
     EXPECT_EQ(Apply(escaping), Statuses{ENTRY_DATA_ERROR}) << "entry path leaving the destination";
@@ -306,13 +308,15 @@ TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
     WriteTree(dest_.path(), before);
     WriteFileBytes(rollback_ + "\\Sub", ToBytes("in the way"));
     // Another program reads shared.bin and lets others read it too, but not write it.
-    HANDLE reader = CreateFileA((dest_ / "shared.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE reader =
+        CreateFileA((dest_ / "shared.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     Bytes attached = ToBytes("0123456789");
     QuestionAnswerer answerer(GetCurrentThreadId(), {IDYES, IDYES, IDYES});
 
     // The original cannot be saved, cannot be opened for writing, and is written short.
-    EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\Sub\\saved.bin", attached), fmt::MakeAttachedEntry("\\shared.bin", attached)}),
+    EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\Sub\\saved.bin", attached),
+                     fmt::MakeAttachedEntry("\\shared.bin", attached)}),
               (Statuses{ENTRY_ACCESS_DENIED, ENTRY_ACCESS_DENIED}));
     CloseHandle(reader);
     {
@@ -322,7 +326,8 @@ TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
 
     EXPECT_EQ(answerer.questions().size(), 3u);
     EXPECT_EQ(ReadTree(dest_.path()), before);
-    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}, {"shared.bin", former}, {"short.bin", former}}));
+    EXPECT_EQ(ReadTree(rollback_),
+              (Tree{{"Sub", ToBytes("in the way")}, {"shared.bin", former}, {"short.bin", former}}));
 }
 
 TEST_F(EntryApplierTest, NewAttachedFileWrittenShortIsRemoved)
@@ -346,4 +351,4 @@ TEST_F(EntryApplierTest, SecondEntryForTheSameFileKeepsTheFirstOriginal)
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
 }
 
-}  // namespace
+} // namespace

@@ -45,7 +45,8 @@ BOOL CopyPartThenDiskFull(LPCSTR from, LPCSTR to)
     HANDLE file = CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
     if (file != INVALID_HANDLE_VALUE && !whole.empty())
-        Real<decltype(&WriteFile)>("WriteFile")(file, whole.data(), static_cast<DWORD>(whole.size() / 3), &written, nullptr);
+        Real<decltype(&WriteFile)>("WriteFile")(file, whole.data(), static_cast<DWORD>(whole.size() / 3), &written,
+                                                nullptr);
     CloseHandle(file);
     SetLastError(ERROR_DISK_FULL);
     return FALSE;
@@ -135,7 +136,8 @@ TEST_F(FaultTest, DiskFullDuringTheRollbackCopyPutsNothingIntoTheBackup)
     Release a = ReleaseOf(1);
     Tree before{{"a.bin", a.before}, {"c.txt", ToBytes("old c")}};
     WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c"))});
+    WritePatch(
+        {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c"))});
     RunPlan plan;
     plan.backup = true;
     plan.answers = {IDYES};
@@ -165,7 +167,8 @@ TEST_F(FaultTest, DiskFullDuringTheRestoreStillPutsEveryOriginalBackWhole)
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}};
     WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
+    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after),
+                fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
                 fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
 
     RunRecord run;
@@ -176,8 +179,8 @@ TEST_F(FaultTest, DiskFullDuringTheRestoreStillPutsEveryOriginalBackWhole)
 
     // The originals are renamed back, not copied, so a copy that would stop part way never happens.
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) +
-                                         Line("App.exe", IDS_LOG_MISSING));
+    EXPECT_EQ(TakeLog(dest_.path()),
+              Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_MISSING));
     ExpectKept({before, {{"a.bin", a.after}, {"Sub\\b.bin", b.after}}, RunEnd::Stopped});
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
@@ -195,7 +198,8 @@ TEST_F(FaultTest, DiskFullDuringTheBackupCopyKeepsTheRollbackFolderAndNamesItInT
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}};
     WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after)});
     RunPlan plan;
     plan.backup = true;
 
@@ -209,18 +213,24 @@ TEST_F(FaultTest, DiskFullDuringTheBackupCopyKeepsTheRollbackFolderAndNamesItInT
     // the only whole copy of its original and stays.
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     Bytes partOfB(b.before.begin(), b.before.begin() + b.before.size() / 3);
-    Tree after{{"a.bin", a.after}, {"Sub\\b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
+    Tree after{{"a.bin", a.after},           {"Sub\\b.bin", b.after},
+               {"Mendsmith.bak\\", {}},      {"Mendsmith.bak\\a.bin", a.before},
                {"Mendsmith.bak\\Sub\\", {}}, {"Mendsmith.bak\\Sub\\b.bin", partOfB}};
     std::string kept = ExpectKept({before, after, RunEnd::Completed, true});
     ASSERT_NE(kept, "");
     EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("Sub\\b.bin", IDS_LOG_UPDATED) +
                                          Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
-    EXPECT_EQ(ReadTree(dest_.path()),
-              (Tree{{"a.bin", a.after}, {"Sub\\", {}}, {"Sub\\b.bin", b.after},
-                    {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
-                    {"Mendsmith.bak\\Sub\\", {}}, {"Mendsmith.bak\\Sub\\b.bin", partOfB},
-                    {kept + "\\", {}}, {kept + "\\a.bin", a.before},
-                    {kept + "\\Sub\\", {}}, {kept + "\\Sub\\b.bin", b.before}}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.after},
+                                            {"Sub\\", {}},
+                                            {"Sub\\b.bin", b.after},
+                                            {"Mendsmith.bak\\", {}},
+                                            {"Mendsmith.bak\\a.bin", a.before},
+                                            {"Mendsmith.bak\\Sub\\", {}},
+                                            {"Mendsmith.bak\\Sub\\b.bin", partOfB},
+                                            {kept + "\\", {}},
+                                            {kept + "\\a.bin", a.before},
+                                            {kept + "\\Sub\\", {}},
+                                            {kept + "\\Sub\\b.bin", b.before}}));
 }
 
 // --- Files held open by another process at each point where the updater opens them ---
@@ -229,14 +239,14 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMai
 {
     Release a = ReleaseOf(1);
     const struct {
-        const char* second;  // the entry after a.bin
+        const char* second; // the entry after a.bin
         std::uint32_t seed;
         const char* held;
         LONG finalState;
         UINT logOfA;
         UINT logOfSecond;
         RunEnd end;
-        bool secondIsNew;    // the second file ends as its new release
+        bool secondIsNew; // the second file ends as its new release
     } cases[] = {
         {"b.bin", 2, "a.bin", RUN_ACTIVE, IDS_LOG_ACCESS_DENIED, IDS_LOG_UPDATED, RunEnd::Completed, true},
         // a.bin, already updated, is put back.
@@ -263,7 +273,8 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMai
         EXPECT_EQ(run.finalState, c.finalState);
         EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", c.logOfA) + Line(c.second, c.logOfSecond));
         ExpectKept({before, {{"a.bin", a.after}, {c.second, second.after}}, c.end});
-        EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {c.second, c.secondIsNew ? second.after : second.before}}));
+        EXPECT_EQ(ReadTree(dest_.path()),
+                  (Tree{{"a.bin", a.before}, {c.second, c.secondIsNew ? second.after : second.before}}));
     }
 }
 
@@ -297,12 +308,18 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsDeleteStaysAsItWas)
 
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
-    Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\a.bin", a.before},
+    Tree after{{"a.bin", a.after},
+               {"b.bin", b.after},
+               {"Mendsmith.bak\\", {}},
+               {"Mendsmith.bak\\a.bin", a.before},
                {"Mendsmith.bak\\b.bin", b.before}};
     ExpectKept({before, after, RunEnd::Completed});
     // The unchanged a.bin's saved copy goes into the backup like the others.
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}},
-                                            {"Mendsmith.bak\\a.bin", a.before}, {"Mendsmith.bak\\b.bin", b.before}}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before},
+                                            {"b.bin", b.after},
+                                            {"Mendsmith.bak\\", {}},
+                                            {"Mendsmith.bak\\a.bin", a.before},
+                                            {"Mendsmith.bak\\b.bin", b.before}}));
 }
 
 // Another program (a scanner, say) has the rebuilt file open while the updater moves it in place.
@@ -317,7 +334,8 @@ TEST_F(FaultTest, ResultHeldByAnotherProgramAtTheMoveLeavesTheOriginalInPlace)
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"Sub\\", {}}, {"Sub\\a.bin", a.before}, {"b.bin", b.before}};
     WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
 
     RunRecord run;
     {
@@ -337,7 +355,8 @@ TEST_F(FaultTest, FolderThatCannotBeCreatedSkipsItsFilesAndTheRestGoesOn)
     // A file where the folder Sub would have to be.
     Tree before{{"Sub", ToBytes("in the way")}, {"b.bin", b.before}};
     WriteTree(dest_.path(), before);
-    WritePatch({fmt::MakeAttachedEntry("\\Sub\\new.txt", ToBytes("new")), fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after),
+    WritePatch({fmt::MakeAttachedEntry("\\Sub\\new.txt", ToBytes("new")),
+                fmt::MakePatchEntry("\\Sub\\a.bin", a.before, a.after),
                 fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
     RunPlan plan;
     plan.answers = {IDYES};
@@ -369,13 +388,17 @@ BOOL WINAPI CancelWhenEntryBegins(HWND, LPCSTR)
 TEST_F(FaultTest, CancelDuringAnyEntryPutsEveryReplacedFileBack)
 {
     Release a = ReleaseOf(1), b = ReleaseOf(2), d = ReleaseOf(4);
-    const Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")},
-                      {"d.bin", d.before}};
-    const Tree after{{"a.bin", a.after}, {"Sub\\b.bin", b.after}, {"c.txt", ToBytes("new c")}, {"new.txt", ToBytes("new")},
+    const Tree before{
+        {"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")}, {"d.bin", d.before}};
+    const Tree after{{"a.bin", a.after},
+                     {"Sub\\b.bin", b.after},
+                     {"c.txt", ToBytes("new c")},
+                     {"new.txt", ToBytes("new")},
                      {"d.bin", d.after}};
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
-                fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")), fmt::MakeAttachedEntry("\\new.txt", ToBytes("new")),
-                fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
+         fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")), fmt::MakeAttachedEntry("\\new.txt", ToBytes("new")),
+         fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
     const std::vector<std::string> lines{Line("a.bin", IDS_LOG_UPDATED), Line("Sub\\b.bin", IDS_LOG_UPDATED),
                                          Line("c.txt", IDS_LOG_OVERWRITTEN), Line("new.txt", IDS_LOG_ADDED),
                                          Line("d.bin", IDS_LOG_UPDATED)};
@@ -427,12 +450,17 @@ TEST_F(FaultTest, KilledBetweenEntriesLeavesTheDoneFilesNewAndTheirOriginalsInTh
 
     // Nothing undoes a killed run: the first two files are new, and their originals wait in the
     // rollback folder, which nothing removes.
-    std::string kept = ExpectKept({before, {{"a.bin", a.after}, {"b.bin", b.after}, {"c.bin", c.after}, {"d.bin", d.after}},
-                                   RunEnd::Killed});
+    std::string kept = ExpectKept(
+        {before, {{"a.bin", a.after}, {"b.bin", b.after}, {"c.bin", c.after}, {"d.bin", d.after}}, RunEnd::Killed});
     ASSERT_NE(kept, "");
     EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED));
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.after}, {"b.bin", b.after}, {"c.bin", c.before}, {"d.bin", d.before},
-                                            {kept + "\\", {}}, {kept + "\\a.bin", a.before}, {kept + "\\b.bin", b.before}}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.after},
+                                            {"b.bin", b.after},
+                                            {"c.bin", c.before},
+                                            {"d.bin", d.before},
+                                            {kept + "\\", {}},
+                                            {kept + "\\a.bin", a.before},
+                                            {kept + "\\b.bin", b.before}}));
 }
 
 TEST_F(FaultTest, KilledBetweenDeleteAndMoveLeavesTheFileMissingWithBothReleasesOnDisk)
@@ -514,7 +542,8 @@ TEST_F(OnASmallDisk, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     Release b = ReleaseOf(2, 3000), app = ReleaseOf(1, 40000);
     Tree before{{"b.bin", b.before}, {"App.exe", app.before}};
     WriteTree(small_, before);
-    WritePatch({fmt::MakePatchEntry("\\b.bin", b.before, b.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\b.bin", b.before, b.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
     // Room for b.bin's result, its saved copy and the log, but not for the ten pages of App.exe's.
     LeaveFreePages(6);
 
@@ -533,7 +562,8 @@ TEST_F(OnASmallDisk, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBa
     Release a = ReleaseOf(1, 40000);
     Tree before{{"a.bin", a.before}};
     WriteTree(small_, before);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
     // Room for the ten pages of the result, not for the ten more of the saved copy.
     LeaveFreePages(14);
 
@@ -564,12 +594,12 @@ TEST_F(OnASmallDisk, DiskTooFullToCopyTheOriginalBackStillGetsItBackWhole)
     // is renamed over it instead, and the rollback folder goes.
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
     ExpectFilesKept(small_, {before, {{"a.bin", small}, {"added.bin", added}}, RunEnd::Stopped});
-    EXPECT_EQ(TakeLog(small_), Line("a.bin", IDS_LOG_UPDATED) + Line("added.bin", IDS_LOG_ADDED) +
-                                   Line("App.exe", IDS_LOG_MISSING));
+    EXPECT_EQ(TakeLog(small_),
+              Line("a.bin", IDS_LOG_UPDATED) + Line("added.bin", IDS_LOG_ADDED) + Line("App.exe", IDS_LOG_MISSING));
     EXPECT_EQ(ReadTree(small_), (Tree{{"a.bin", big}, {"added.bin", added}}));
     ULARGE_INTEGER available{}, total{}, free{};
     ASSERT_TRUE(GetDiskFreeSpaceExA(root_.c_str(), &available, &total, &free));
     EXPECT_LT(available.QuadPart, big.size()) << "the disk had room for a copy of a.bin";
 }
 
-}  // namespace
+} // namespace

@@ -50,7 +50,8 @@ const struct {
     {203, "Update"},
     {204, "Attached file existed, press Yes to overwite it, or No to skip."},
     {206, "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again."},
-    {207, "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now and try again later."},
+    {207,
+     "Main file updating failed, operation canceled!\n\nIf the file is running, please quit now and try again later."},
     {208, "Operation canceled; Update cannot be applied."},
     {211, "&Close"},
     {212, "Cancel"},
@@ -133,15 +134,14 @@ TEST(LocalizedTextInBig5Locale, SampleFileTranslatesInSection0404)
 
 TEST(LocalizedText, TranslationRulesForEscapesEmptyValuesAndUnknownIds)
 {
-    LanguageFixture language(
-        "ID206=A\\nB\r\n"
-        "ID208=C:\\Temp\\Xyz\\\r\n"
-        "ID212=\r\n"
-        "ID113=Other.dat\r\n"
-        "ID201=No such string\r\n"
-        "ID202=\xA5\\n\xA5\\x\r\n"
-        "ID250=\\n\\n\\n\r\n"
-        "id251=lower case key\r\n");
+    LanguageFixture language("ID206=A\\nB\r\n"
+                             "ID208=C:\\Temp\\Xyz\\\r\n"
+                             "ID212=\r\n"
+                             "ID113=Other.dat\r\n"
+                             "ID201=No such string\r\n"
+                             "ID202=\xA5\\n\xA5\\x\r\n"
+                             "ID250=\\n\\n\\n\r\n"
+                             "id251=lower case key\r\n");
     EXPECT_EQ(Localized(IDS_DATA_ERROR), "A\nB");
     EXPECT_EQ(Localized(IDS_CANCELED), "C:\\Temp\\Xyz\\");
     EXPECT_EQ(Localized(IDS_CANCEL), "Cancel");
@@ -242,4 +242,4 @@ TEST(ShowLocalizedMessage, ShowsTheTranslatedTextUnderTheTranslatedCaption)
     EXPECT_NE(std::find(g_boxTexts.begin(), g_boxTexts.end(), "Wrong\nfolder"), g_boxTexts.end());
 }
 
-}  // namespace
+} // namespace

@@ -120,7 +120,8 @@ TEST_F(PackageReaderTest, BrokenChainsAreRefused)
 Bytes BundleWithName(const std::string& hostileName)
 {
     std::string placeholder(hostileName.size(), '#');
-    Bytes bundle = fmt::WriteBundle(std::vector<fmt::BundleFile>{{"first.txt", ToBytes("1")}, {placeholder, ToBytes("2")}});
+    Bytes bundle =
+        fmt::WriteBundle(std::vector<fmt::BundleFile>{{"first.txt", ToBytes("1")}, {placeholder, ToBytes("2")}});
     auto at = std::search(bundle.begin(), bundle.end(), placeholder.begin(), placeholder.end());
     std::copy(hostileName.begin(), hostileName.end(), at);
     return bundle;
@@ -139,4 +140,4 @@ TEST_F(PackageReaderTest, HostileBundlesWriteNoFileAtAll)
     EXPECT_TRUE(ReadTree(work_.path()).empty());
 }
 
-}  // namespace
+} // namespace

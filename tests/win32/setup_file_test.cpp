@@ -63,4 +63,4 @@ TEST(SetupFile, MissingFileGivesDefaultsAndLongValuesAreCutTo259Characters)
     EXPECT_EQ(Value("App", "ApplierMutex"), "");
 }
 
-}  // namespace
+} // namespace

@@ -30,11 +30,16 @@ TEST(CopyTree, CopyOntoExistingTreeOverwritesSamePathsAndKeepsOtherFiles)
 {
     TempDir temp;
     MakeTree(temp / "from", Files({{"a.txt", "new a"}, {"Sub\\b.bin", "new b"}, {"Sub\\Deeper\\c.dat", "new c"}}));
-    MakeTree(temp / "to", Files({{"a.txt", "old a"}, {"keep.txt", "keep"}, {"Sub\\b.bin", "old b"}, {"Sub\\k2", "k2"}}));
+    MakeTree(temp / "to",
+             Files({{"a.txt", "old a"}, {"keep.txt", "keep"}, {"Sub\\b.bin", "old b"}, {"Sub\\k2", "k2"}}));
     EXPECT_NE(CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES), 0);
-    EXPECT_EQ(ReadTree(temp / "to"),
-              Files({{"a.txt", "new a"}, {"keep.txt", "keep"}, {"Sub\\", ""}, {"Sub\\b.bin", "new b"}, {"Sub\\k2", "k2"},
-                     {"Sub\\Deeper\\", ""}, {"Sub\\Deeper\\c.dat", "new c"}}));
+    EXPECT_EQ(ReadTree(temp / "to"), Files({{"a.txt", "new a"},
+                                            {"keep.txt", "keep"},
+                                            {"Sub\\", ""},
+                                            {"Sub\\b.bin", "new b"},
+                                            {"Sub\\k2", "k2"},
+                                            {"Sub\\Deeper\\", ""},
+                                            {"Sub\\Deeper\\c.dat", "new c"}}));
 }
 
 TEST(CopyTree, EmptySourcesMissingSourcesAndMissingParentsCreateNothing)
@@ -49,9 +54,12 @@ TEST(CopyTree, EmptySourcesMissingSourcesAndMissingParentsCreateNothing)
     EXPECT_NE(CopyTree((temp / "files").c_str(), (temp / "copy").c_str(), TREE_COPY_FILES), 0);
     EXPECT_EQ(CopyTree("", (temp / "from-empty-path").c_str(), TREE_COPY_FILES), 0);
     EXPECT_EQ(CopyTree((temp / "files").c_str(), "", TREE_COPY_FILES), 0);
-    EXPECT_EQ(ReadTree(temp.path()),
-              Files({{"empty\\", ""}, {"files\\", ""}, {"files\\x.txt", "x"}, {"files\\Hollow\\", ""},
-                     {"copy\\", ""}, {"copy\\x.txt", "x"}}));
+    EXPECT_EQ(ReadTree(temp.path()), Files({{"empty\\", ""},
+                                            {"files\\", ""},
+                                            {"files\\x.txt", "x"},
+                                            {"files\\Hollow\\", ""},
+                                            {"copy\\", ""},
+                                            {"copy\\x.txt", "x"}}));
 }
 
 // Whether this platform's CopyFileA overwrites an existing file with these attributes: Windows
@@ -75,9 +83,13 @@ TEST(CopyTree, ReadOnlyFilesStayReadOnlyAndRefusedTargetsDoNotStopTheCopy)
     TempDir temp;
     bool hiddenOverwritten = CopyFileOverwrites(temp, FILE_ATTRIBUTE_HIDDEN);
     bool readOnlyOverwritten = CopyFileOverwrites(temp, FILE_ATTRIBUTE_READONLY);
-    MakeTree(temp / "from", Files({{"ro.txt", "new ro"}, {"hidden.txt", "new hidden"}, {"locked.txt", "new locked"},
-                                   {"busy.txt", "new busy"}, {"plain.txt", "new plain"}}));
-    MakeTree(temp / "to", Files({{"hidden.txt", "old hidden"}, {"locked.txt", "old locked"}, {"busy.txt", "old busy"}}));
+    MakeTree(temp / "from", Files({{"ro.txt", "new ro"},
+                                   {"hidden.txt", "new hidden"},
+                                   {"locked.txt", "new locked"},
+                                   {"busy.txt", "new busy"},
+                                   {"plain.txt", "new plain"}}));
+    MakeTree(temp / "to",
+             Files({{"hidden.txt", "old hidden"}, {"locked.txt", "old locked"}, {"busy.txt", "old busy"}}));
     SetFileAttributesA((temp / "from\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((temp / "to\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
     SetFileAttributesA((temp / "to\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -86,10 +98,11 @@ TEST(CopyTree, ReadOnlyFilesStayReadOnlyAndRefusedTargetsDoNotStopTheCopy)
     int copied = CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_COPY_FILES);
     CloseHandle(busy);
     EXPECT_EQ(copied, 0);
-    EXPECT_EQ(ReadTree(temp / "to"),
-              Files({{"ro.txt", "new ro"}, {"hidden.txt", hiddenOverwritten ? "new hidden" : "old hidden"},
-                     {"locked.txt", readOnlyOverwritten ? "new locked" : "old locked"}, {"busy.txt", "old busy"},
-                     {"plain.txt", "new plain"}}));
+    EXPECT_EQ(ReadTree(temp / "to"), Files({{"ro.txt", "new ro"},
+                                            {"hidden.txt", hiddenOverwritten ? "new hidden" : "old hidden"},
+                                            {"locked.txt", readOnlyOverwritten ? "new locked" : "old locked"},
+                                            {"busy.txt", "old busy"},
+                                            {"plain.txt", "new plain"}}));
     EXPECT_TRUE(GetFileAttributesA((temp / "to\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
 }
 
@@ -110,8 +123,12 @@ TEST(CopyTree, MoveOntoExistingTreeReplacesSamePathsAndLeavesOnlyFoldersBehind)
     MakeTree(temp / "to", Files({{"a.txt", "new a"}, {"ro.txt", "new ro"}, {"keep.txt", "keep"}}));
     SetFileAttributesA((temp / "from\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_NE(CopyTree((temp / "from").c_str(), (temp / "to").c_str(), TREE_MOVE_FILES), 0);
-    EXPECT_EQ(ReadTree(temp / "to"), Files({{"a.txt", "saved a"}, {"ro.txt", "saved ro"}, {"keep.txt", "keep"},
-                                            {"Sub\\", ""}, {"Sub\\Deeper\\", ""}, {"Sub\\Deeper\\c.dat", "saved c"}}));
+    EXPECT_EQ(ReadTree(temp / "to"), Files({{"a.txt", "saved a"},
+                                            {"ro.txt", "saved ro"},
+                                            {"keep.txt", "keep"},
+                                            {"Sub\\", ""},
+                                            {"Sub\\Deeper\\", ""},
+                                            {"Sub\\Deeper\\c.dat", "saved c"}}));
     EXPECT_TRUE(GetFileAttributesA((temp / "to\\ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(ReadTree(temp / "from"), Files({{"Sub\\", ""}, {"Sub\\Deeper\\", ""}}));
 }
@@ -135,8 +152,8 @@ TEST(CopyTree, MoveOntoAFileHeldOpenLeavesBothInPlaceReturnsZeroAndMovesTheRest)
 TEST(DeleteTree, RemovesReadOnlyHiddenAndSystemFilesWithTheirFoldersAndTheRoot)
 {
     TempDir temp;
-    MakeTree(temp / "gone", Files({{"ro.txt", "r"}, {"Sub\\hidden.txt", "h"}, {"Sub\\Deep\\system.sys", "s"},
-                                    {"Empty\\", ""}}));
+    MakeTree(temp / "gone",
+             Files({{"ro.txt", "r"}, {"Sub\\hidden.txt", "h"}, {"Sub\\Deep\\system.sys", "s"}, {"Empty\\", ""}}));
     SetFileAttributesA((temp / "gone\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((temp / "gone\\Sub\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
     SetFileAttributesA((temp / "gone\\Sub\\Deep\\system.sys").c_str(), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
@@ -147,8 +164,8 @@ TEST(DeleteTree, RemovesReadOnlyHiddenAndSystemFilesWithTheirFoldersAndTheRoot)
 TEST(DeleteTree, FileHeldOpenStaysWithTheFoldersAboveItAndEverythingElseGoes)
 {
     TempDir temp;
-    MakeTree(temp / "root", Files({{"a.txt", "a"}, {"Busy\\Deep\\open.txt", "open"}, {"Busy\\b.txt", "b"},
-                                    {"Other\\c.txt", "c"}}));
+    MakeTree(temp / "root",
+             Files({{"a.txt", "a"}, {"Busy\\Deep\\open.txt", "open"}, {"Busy\\b.txt", "b"}, {"Other\\c.txt", "c"}}));
     HANDLE held = CreateFileA((temp / "root\\Busy\\Deep\\open.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -178,7 +195,8 @@ TEST(MakeParentDirectories, CreatesEveryFolderAboveTheLastPartButNeverTheLastPar
     MakeParentDirectories("\\Data\\MeantAsFolder", (temp / "App").c_str());
     MakeParentDirectories("\\Top.bin", (temp / "Root").c_str());
     MakeParentDirectories("\\Nothing.bin", "");
-    EXPECT_EQ(ReadTree(temp.path()), Files({{"App\\", ""}, {"App\\Data\\", ""}, {"App\\Data\\Sub\\", ""}, {"Root\\", ""}}));
+    EXPECT_EQ(ReadTree(temp.path()),
+              Files({{"App\\", ""}, {"App\\Data\\", ""}, {"App\\Data\\Sub\\", ""}, {"Root\\", ""}}));
 }
 
 TEST(MakeParentDirectories, JoinOfExactly259CharactersIsMadeOneMoreIsRefused)
@@ -193,4 +211,4 @@ TEST(MakeParentDirectories, JoinOfExactly259CharactersIsMadeOneMoreIsRefused)
     EXPECT_EQ(ReadTree(temp.path()), Files({{"R\\", ""}, {"R\\Fits\\", ""}}));
 }
 
-}  // namespace
+} // namespace

@@ -86,8 +86,8 @@ TEST_F(UpdateRunTest, DataErrorInTheThirdOfFiveEntriesRestoresTheFirstTwo)
     EXPECT_EQ(run.finalState, RUN_DATA_ERROR);
     EXPECT_EQ(run.range, MAKELPARAM(0, 5));
     EXPECT_EQ(run.positions, (std::vector<WPARAM>{1, 2}));
-    EXPECT_EQ(TakeLog(dest_.path()), Line("f1.bin", IDS_LOG_UPDATED) + Line("f2.bin", IDS_LOG_UPDATED) +
-                                         Line("f3.bin", IDS_LOG_DATA_ERROR));
+    EXPECT_EQ(TakeLog(dest_.path()),
+              Line("f1.bin", IDS_LOG_UPDATED) + Line("f2.bin", IDS_LOG_UPDATED) + Line("f3.bin", IDS_LOG_DATA_ERROR));
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
@@ -108,11 +108,13 @@ TEST_F(UpdateRunTest, PatchDataShorterThanItsCountStopsAtTheMissingEntry)
 TEST_F(UpdateRunTest, CancelWhileAnEntryIsAppliedRestoresEveryReplacedFile)
 {
     Release a = ReleaseOf(1, 2100), b = ReleaseOf(2, 2200), d = ReleaseOf(4, 2400);
-    Tree before{{"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")}, {"d.bin", d.before}};
+    Tree before{
+        {"a.bin", a.before}, {"Sub\\", {}}, {"Sub\\b.bin", b.before}, {"c.txt", ToBytes("old c")}, {"d.bin", d.before}};
     WriteTree(dest_.path(), before);
     SetFileAttributesA((dest_ / "Sub\\b.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
-                fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")), fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
+    WritePatch(
+        {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\Sub\\b.bin", b.before, b.after),
+         fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")), fmt::MakePatchEntry("\\d.bin", d.before, d.after)});
     RunPlan plan;
     plan.answers = {IDYES};
     plan.cancelAtQuestion = 1;
@@ -179,13 +181,17 @@ TEST_F(UpdateRunTest, OtherFilesFailingAndAnUpdatedMainFileLetTheRunGoOn)
     EXPECT_EQ(g_summaryStatus, ENTRY_ORIGINAL_CRC_ERROR | ENTRY_ALREADY_UPDATED | ENTRY_UPDATED);
     EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ORIGINAL_CRC) + Line("App.exe", IDS_LOG_ALREADY_UPDATED) +
                                          Line("b.bin", IDS_LOG_UPDATED));
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", ToBytes("neither release")}, {"App.exe", new_}, {"b.bin", b.after}}));
+    EXPECT_EQ(ReadTree(dest_.path()),
+              (Tree{{"a.bin", ToBytes("neither release")}, {"App.exe", new_}, {"b.bin", b.after}}));
 }
 
 TEST_F(UpdateRunTest, BackupGoesIntoAnExistingBackupFolder)
 {
-    WriteTree(dest_.path(), {{"Sub\\", {}}, {"Sub\\a.bin", old_}, {"c.txt", ToBytes("old c")},
-                             {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\keep.txt", ToBytes("keep")},
+    WriteTree(dest_.path(), {{"Sub\\", {}},
+                             {"Sub\\a.bin", old_},
+                             {"c.txt", ToBytes("old c")},
+                             {"Mendsmith.bak\\", {}},
+                             {"Mendsmith.bak\\keep.txt", ToBytes("keep")},
                              {"Mendsmith.bak\\c.txt", ToBytes("from an earlier update")}});
     WritePatch({fmt::MakePatchEntry("\\Sub\\a.bin", old_, new_), fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")),
                 fmt::MakeAttachedEntry("\\added.txt", ToBytes("added"))});
@@ -197,11 +203,15 @@ TEST_F(UpdateRunTest, BackupGoesIntoAnExistingBackupFolder)
 
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     TakeLog(dest_.path());
-    EXPECT_EQ(ReadTree(dest_.path()),
-              (Tree{{"Sub\\", {}}, {"Sub\\a.bin", new_}, {"c.txt", ToBytes("new c")}, {"added.txt", ToBytes("added")},
-                    {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\keep.txt", ToBytes("keep")},
-                    {"Mendsmith.bak\\c.txt", ToBytes("old c")}, {"Mendsmith.bak\\Sub\\", {}},
-                    {"Mendsmith.bak\\Sub\\a.bin", old_}}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}},
+                                            {"Sub\\a.bin", new_},
+                                            {"c.txt", ToBytes("new c")},
+                                            {"added.txt", ToBytes("added")},
+                                            {"Mendsmith.bak\\", {}},
+                                            {"Mendsmith.bak\\keep.txt", ToBytes("keep")},
+                                            {"Mendsmith.bak\\c.txt", ToBytes("old c")},
+                                            {"Mendsmith.bak\\Sub\\", {}},
+                                            {"Mendsmith.bak\\Sub\\a.bin", old_}}));
 }
 
 TEST_F(UpdateRunTest, EntryCountOfZeroCompletesWithoutChanges)
@@ -283,8 +293,11 @@ TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
                                          Line("Missing\\App.exe", IDS_LOG_MISSING) +
                                          Line(dest_ / kept[0], IDS_LOG_ORIGINALS_KEPT));
     // b.bin is back; a.bin is still the new release, and its original waits alone in the kept folder.
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_}, {"b.bin", b.before}, {"Missing\\", {}}, {kept[0] + "\\", {}},
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_},
+                                            {"b.bin", b.before},
+                                            {"Missing\\", {}},
+                                            {kept[0] + "\\", {}},
                                             {kept[0] + "\\a.bin", old_}}));
 }
 
-}  // namespace
+} // namespace

@@ -67,7 +67,8 @@ EncodedPath EncodeEntryPath(const CodePage& codePage, const std::string& relativ
         std::string component = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         std::optional<std::string> encoded = codePage.Encode(component);
         if (!encoded) {
-            result.problem = "name \"" + component + "\" cannot be written in code page " + std::to_string(codePage.number());
+            result.problem =
+                "name \"" + component + "\" cannot be written in code page " + std::to_string(codePage.number());
             return result;
         }
         if (encoded->find_first_of("\\/") != std::string::npos) {
@@ -188,7 +189,8 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     const Bytes stub = ReadWholeFile(options.stubFile);
     if (stub.size() > PACKAGE_OFFSET)
         Add(diagnostics, Severity::Error, options.stubFile.string(),
-            "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " + std::to_string(PACKAGE_OFFSET));
+            "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +
+                std::to_string(PACKAGE_OFFSET));
     const Bytes setupIni = ReadWholeFile(options.setupFile);
     const Bytes languageIni = options.languageFile ? ReadWholeFile(*options.languageFile) : Bytes{};
 
@@ -256,14 +258,16 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     candidates.reserve(newFiles.size());
     for (const TreeFile& file : newFiles) {
         auto old = oldByName.find(FoldCase(file.relative));
-        candidates.push_back({&file, old == oldByName.end() ? nullptr : old->second, EncodeEntryPath(codePage, file.relative), false, std::nullopt});
+        candidates.push_back({&file, old == oldByName.end() ? nullptr : old->second,
+                              EncodeEntryPath(codePage, file.relative), false, std::nullopt});
     }
 
     // Path and size refusals for files that certainly become entries; same-size pairs wait for the diff.
     auto refusals = [&](const Candidate& c) {
         const std::string& name = c.newFile->relative;
         if (c.newFile->size > kMaxFileSize)
-            Add(diagnostics, Severity::Error, name, "is " + std::to_string(c.newFile->size) + " bytes; files of 4 GiB or more cannot be carried");
+            Add(diagnostics, Severity::Error, name,
+                "is " + std::to_string(c.newFile->size) + " bytes; files of 4 GiB or more cannot be carried");
         if (c.oldFile && c.oldFile->size > kMaxFileSize)
             Add(diagnostics, Severity::Error, c.oldFile->relative, "old file is 4 GiB or more");
         if (!c.entryPath.problem.empty()) {
@@ -272,8 +276,8 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         }
         if (maxDest + c.entryPath.path.size() > MAX_PATH_CHARS)
             Add(diagnostics, Severity::Error, name,
-                "entry path of " + std::to_string(c.entryPath.path.size()) + " characters after a destination folder of " +
-                    std::to_string(maxDest) + " exceeds 259 characters");
+                "entry path of " + std::to_string(c.entryPath.path.size()) +
+                    " characters after a destination folder of " + std::to_string(maxDest) + " exceeds 259 characters");
         else if (maxDest + kRollbackNameLength + c.entryPath.path.size() > MAX_PATH_CHARS)
             Add(diagnostics, Severity::Warning, name,
                 "entry path is too long to be saved into the rollback folder; an aborted run could not restore it");

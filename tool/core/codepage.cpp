@@ -49,7 +49,8 @@ CodePage::CodePage(unsigned number) : number_(number), name_("CP" + std::to_stri
 {
     Converter probe(name_, "UTF-8");
     if (!probe.valid())
-        throw ToolError(ErrorKind::Usage, "code page " + std::to_string(number) + " is not known to this system's iconv");
+        throw ToolError(ErrorKind::Usage,
+                        "code page " + std::to_string(number) + " is not known to this system's iconv");
 }
 
 std::optional<std::string> CodePage::Encode(std::string_view utf8) const

@@ -86,8 +86,8 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
     IniFile setup = IniFile::Parse(files.updateIni);
     for (const SetupKey& key : SetupKeysRead()) {
         std::optional<std::string> value = setup.Get(key.section, key.key);
-        inspection.setup.push_back({key.section, key.key, codePage.DecodeForDisplay(value.value_or(key.defaultValue)),
-                                    value.has_value()});
+        inspection.setup.push_back(
+            {key.section, key.key, codePage.DecodeForDisplay(value.value_or(key.defaultValue)), value.has_value()});
     }
     inspection.languages = LanguageSections(files.languageIni);
     for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
@@ -130,8 +130,8 @@ std::string RenderText(const Inspection& inspection)
     out += inspection.languages.empty() ? " none\n" : "\n";
     out += "entries: " + std::to_string(inspection.entries.size()) + "\n";
     for (const EntrySummary& e : inspection.entries) {
-        out += "  " + e.path + "  " + (e.attached ? "attached" : "patch") + "  source " + Hex32(e.sourceCrc) + "  target " +
-               Hex32(e.targetCrc);
+        out += "  " + e.path + "  " + (e.attached ? "attached" : "patch") + "  source " + Hex32(e.sourceCrc) +
+               "  target " + Hex32(e.targetCrc);
         if (!e.attached)
             out += "  copy ops " + std::to_string(e.copyOps) + ", literal ops " + std::to_string(e.literalOps) +
                    ", literal bytes " + std::to_string(e.literalBytes);

@@ -14,8 +14,8 @@ namespace mendsmith::tool {
 
 struct RecordSummary {
     std::size_t offset;
-    std::uint32_t length;       // L
-    std::uint32_t unpackedSize; // U
+    std::uint32_t length;                                   // L
+    std::uint32_t unpackedSize;                             // U
     std::vector<std::pair<std::string, std::size_t>> files; // name and size
 };
 

@@ -12,8 +12,7 @@
 
 namespace mendsmith::tool {
 
-template <typename Function>
-void ParallelFor(std::size_t count, unsigned jobs, Function function)
+template <typename Function> void ParallelFor(std::size_t count, unsigned jobs, Function function)
 {
     if (jobs == 0)
         jobs = std::max(1u, std::thread::hardware_concurrency());

@@ -11,10 +11,10 @@ namespace mendsmith::tool {
 
 namespace {
 
-constexpr std::size_t kShortText = MAX_PATH_CHARS;        // string requests into 260-byte buffers
-constexpr std::size_t kLongText = LONG_TEXT_ROOM - 1;     // message boxes and controls
-constexpr std::size_t kQuestionText = 309;                // the attached-file question's 310-byte buffer
-constexpr std::size_t kQuestionCaption = 49;              // its 50-byte caption buffer
+constexpr std::size_t kShortText = MAX_PATH_CHARS;    // string requests into 260-byte buffers
+constexpr std::size_t kLongText = LONG_TEXT_ROOM - 1; // message boxes and controls
+constexpr std::size_t kQuestionText = 309;            // the attached-file question's 310-byte buffer
+constexpr std::size_t kQuestionCaption = 49;          // its 50-byte caption buffer
 
 // Room for the translation of each id that the updater asks the language file for.
 const std::map<unsigned, std::size_t>& LanguageRoom()
@@ -29,7 +29,8 @@ const std::map<unsigned, std::size_t>& LanguageRoom()
             r[id] = kShortText;
         for (unsigned id = 250; id <= 260; id++)
             r[id] = kShortText;
-        for (unsigned id : {310u, 355u, 369u, 370u, 371u, 372u, 373u, 374u, 375u, 451u, 452u, 453u, 503u, 520u, 531u, 550u})
+        for (unsigned id :
+             {310u, 355u, 369u, 370u, 371u, 372u, 373u, 374u, 375u, 451u, 452u, 453u, 503u, 520u, 531u, 550u})
             r[id] = kLongText;
         return r;
     }();
@@ -72,9 +73,9 @@ std::string Where(const std::string& label, int line)
 const std::vector<SetupKey>& SetupKeysRead()
 {
     static const std::vector<SetupKey> keys = {
-        {"App", "ApplierMutex", ""},  {"App", "TargetMutex", ""},       {"App", "AppName", ""},
-        {"App", "AppDesc", ""},       {"Author", "Name", ""},           {"Author", "Email", ""},
-        {"Path", "SoftWarePath", ""}, {"App", "MainFile", ""},           {"Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY},
+        {"App", "ApplierMutex", ""},  {"App", "TargetMutex", ""}, {"App", "AppName", ""},
+        {"App", "AppDesc", ""},       {"Author", "Name", ""},     {"Author", "Email", ""},
+        {"Path", "SoftWarePath", ""}, {"App", "MainFile", ""},    {"Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY},
     };
     return keys;
 }
@@ -86,20 +87,23 @@ SetupCheck CheckSetupFile(format::ByteView text, const std::string& label)
     for (const IniFile::Section& section : ini.sections()) {
         const IniFile::Section* first = ini.Find(section.name);
         if (first != &section) {
-            check.diagnostics.push_back({Severity::Warning, Where(label, section.line),
-                                         "section [" + section.name + "] repeats; the updater reads only the first one"});
+            check.diagnostics.push_back(
+                {Severity::Warning, Where(label, section.line),
+                 "section [" + section.name + "] repeats; the updater reads only the first one"});
             continue;
         }
         for (const IniFile::Key& key : section.keys) {
             bool read = false;
             for (const SetupKey& known : SetupKeysRead())
-                read = read || (EqualsIgnoringCase(known.section, section.name) && EqualsIgnoringCase(known.key, key.name));
+                read = read ||
+                       (EqualsIgnoringCase(known.section, section.name) && EqualsIgnoringCase(known.key, key.name));
             if (!read) {
                 check.diagnostics.push_back({Severity::Note, Where(label, key.line),
                                              "[" + section.name + "] " + key.name + " is not read by the updater"});
             } else if (key.value.size() > MAX_PATH_CHARS) {
                 check.diagnostics.push_back({Severity::Warning, Where(label, key.line),
-                                             "[" + section.name + "] " + key.name + " has " + std::to_string(key.value.size()) +
+                                             "[" + section.name + "] " + key.name + " has " +
+                                                 std::to_string(key.value.size()) +
                                                  " characters; the updater reads only the first 259"});
             }
         }
@@ -111,8 +115,8 @@ SetupCheck CheckSetupFile(format::ByteView text, const std::string& label)
     check.values.mainFile = value("App", "MainFile");
     check.values.softwarePath = value("Path", "SoftWarePath");
     if (check.values.mainFile.empty())
-        check.diagnostics.push_back({Severity::Error, label,
-                                     "[App] MainFile is missing or empty; the updater would refuse every folder"});
+        check.diagnostics.push_back(
+            {Severity::Error, label, "[App] MainFile is missing or empty; the updater would refuse every folder"});
     if (check.values.softwarePath.empty())
         check.diagnostics.push_back({Severity::Warning, label,
                                      "[Path] SoftWarePath is missing or empty; users must pick the folder themselves"});
@@ -144,10 +148,10 @@ std::vector<Diagnostic> CheckLanguageFile(format::ByteView text, const std::stri
                 continue;
             }
             if (key.value.size() > room->second)
-                diagnostics.push_back({Severity::Warning, Where(label, key.line),
-                                       "[" + section.name + "] " + key.name + " has " + std::to_string(key.value.size()) +
-                                           " characters; the updater shows only the first " +
-                                           std::to_string(room->second)});
+                diagnostics.push_back(
+                    {Severity::Warning, Where(label, key.line),
+                     "[" + section.name + "] " + key.name + " has " + std::to_string(key.value.size()) +
+                         " characters; the updater shows only the first " + std::to_string(room->second)});
         }
         if (!unread.empty()) {
             std::string list;

@@ -131,7 +131,7 @@ bool IsFolder(const std::string& name)
     return !name.empty() && name.back() == '\\';
 }
 
-}  // namespace
+} // namespace
 
 std::string ExpectFilesKept(const std::string& destination, const FilesPromise& promise)
 {
@@ -143,7 +143,7 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
         EXPECT_EQ(rollback, "") << "a second rollback folder " << name;
         rollback = name;
     }
-    Tree saved;  // the kept folder's files by their paths below the destination
+    Tree saved; // the kept folder's files by their paths below the destination
     if (!rollback.empty()) {
         const std::string prefix = rollback + "\\";
         for (auto it = now.begin(); it != now.end();) {
@@ -177,7 +177,8 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
             continue;
         }
         if (found == now.end()) {
-            EXPECT_TRUE(promise.end == RunEnd::Killed && originalKept) << name << " is gone and its original is nowhere";
+            EXPECT_TRUE(promise.end == RunEnd::Killed && originalKept)
+                << name << " is gone and its original is nowhere";
             continue;
         }
         if (found->second == old)
@@ -256,4 +257,4 @@ std::string WinePathOf(const std::string& unixPath)
     return path;
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -12,14 +12,14 @@ namespace testing_support {
 
 // How a run ended, which decides what the destination may hold afterwards.
 enum class RunEnd {
-    Completed,  // each file is its old or its new bytes
-    Stopped,    // each file that existed before is exactly its old bytes again
-    Killed,     // a file may be missing or built under a "PCH" name, its original in the "BAK" folder
+    Completed, // each file is its old or its new bytes
+    Stopped,   // each file that existed before is exactly its old bytes again
+    Killed,    // a file may be missing or built under a "PCH" name, its original in the "BAK" folder
 };
 
 struct FilesPromise {
-    Tree before;                // the destination before the run
-    Tree after;                 // the bytes the run was to give each file it changes or adds, and new folders
+    Tree before; // the destination before the run
+    Tree after;  // the bytes the run was to give each file it changes or adds, and new folders
     RunEnd end = RunEnd::Completed;
     bool keepsRollback = false; // a "BAK" folder is left on purpose, holding originals
 };
@@ -45,8 +45,8 @@ private:
 
 // Where a run in another process is ended by TerminateProcess.
 enum class KillPoint {
-    AfterSecondEntry,   // while the progress bar is told that two entries are done
-    BeforeFirstMove,    // the first replaced original deleted, its rebuilt file not yet moved
+    AfterSecondEntry, // while the progress bar is told that two entries are done
+    BeforeFirstMove,  // the first replaced original deleted, its rebuilt file not yet moved
 };
 
 // Runs the update over workDirectory\Patch.dat into destination in another process and kills
@@ -56,4 +56,4 @@ bool RunAndKill(const std::string& destination, const std::string& workDirectory
 // A Wine path for a Unix one: Wine gives the whole Unix file system drive Z:.
 std::string WinePathOf(const std::string& unixPath);
 
-}  // namespace testing_support
+} // namespace testing_support

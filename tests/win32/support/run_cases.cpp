@@ -38,4 +38,4 @@ RunRecord RunTest::Run(RunPlan plan)
     return RunUpdate(plan);
 }
 
-}  // namespace testing_support
+} // namespace testing_support

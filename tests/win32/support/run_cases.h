@@ -43,4 +43,4 @@ protected:
     TempDir work_;
 };
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -77,7 +77,8 @@ static LRESULT CALLBACK AnswerQuestion(int code, WPARAM wParam, LPARAM lParam)
         if (g_answerer.owner->onQuestion)
             g_answerer.owner->onQuestion(static_cast<int>(n));
         int answer = n <= g_answerer.answers.size() ? g_answerer.answers[n - 1] : IDNO;
-        PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, answer)));
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, answer)));
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -178,7 +179,8 @@ UpdateJob JobWithWindowCallbacks()
 
 RunRecord RunUpdate(const RunPlan& plan)
 {
-    const std::string backup = plan.backupDirectory.empty() ? plan.destination + "\\Mendsmith.bak" : plan.backupDirectory;
+    const std::string backup = plan.backupDirectory.empty() ? plan.destination + "\\Mendsmith.bak"
+                                                            : plan.backupDirectory;
     const std::string patchFile = WorkDirectory() + "\\Patch.dat";
     const std::string logFile = plan.destination + "\\Mendsmith.log";
     g_summaryStatus = 0;
@@ -266,4 +268,4 @@ ImportHook::~ImportHook()
     VirtualProtect(slot_, sizeof *slot_, protection, &protection);
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -37,7 +37,7 @@ public:
         std::string text;
         std::string caption;
         HWND owner;
-        bool yesNoOnly;  // Yes and No buttons, no OK or Cancel
+        bool yesNoOnly; // Yes and No buttons, no OK or Cancel
     };
     const std::vector<Question>& questions() const;
 
@@ -50,23 +50,23 @@ private:
 
 // What a run showed the stand-in window.
 struct RunRecord {
-    LONG finalState = 99;             // wParam of UM_UPDATE_DONE
-    int doneMessages = 0;             // UM_UPDATE_DONE messages received
-    DWORD threadResult = 99;          // UpdateWorker's result
-    LPARAM range = -1;                // lParam of PBM_SETRANGE; -1 when none came
-    std::vector<WPARAM> positions;    // wParam of every PBM_SETPOS
+    LONG finalState = 99;          // wParam of UM_UPDATE_DONE
+    int doneMessages = 0;          // UM_UPDATE_DONE messages received
+    DWORD threadResult = 99;       // UpdateWorker's result
+    LPARAM range = -1;             // lParam of PBM_SETRANGE; -1 when none came
+    std::vector<WPARAM> positions; // wParam of every PBM_SETPOS
     std::vector<QuestionAnswerer::Question> questions;
 };
 
 struct RunPlan {
     std::string destination;
-    std::string backupDirectory;      // empty: the destination's "Mendsmith.bak"
+    std::string backupDirectory; // empty: the destination's "Mendsmith.bak"
     bool backup = false;
     std::string mainFile = "App.exe";
-    std::vector<int> answers;         // for the question boxes in turn
-    int cancelAtQuestion = 0;         // sets the run state to 0 while question n is open
-    int cancelAtPosition = 0;         // sets the run state to 0 when PBM_SETPOS n arrives
-    void (*onPosition)(WPARAM position) = nullptr;  // runs on the window's thread
+    std::vector<int> answers;                      // for the question boxes in turn
+    int cancelAtQuestion = 0;                      // sets the run state to 0 while question n is open
+    int cancelAtPosition = 0;                      // sets the run state to 0 when PBM_SETPOS n arrives
+    void (*onPosition)(WPARAM position) = nullptr; // runs on the window's thread
 };
 
 // A job with the callbacks the main window gives it: its question box and its translated texts.
@@ -100,4 +100,4 @@ template <typename F> F Real(const char* name)
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -23,4 +23,4 @@ std::string TestLocale()
     return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -15,4 +15,4 @@ std::string TestDataPath(const std::string& name);
 // which Wine takes the user's language and ANSI code page, for the runs that need a locale.
 std::string TestLocale();
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -7,7 +7,7 @@ namespace {
 
 void WINAPI DropDebuggerText(LPCSTR) {}
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -192,4 +192,4 @@ DWORD RunProcess(const std::string& commandLine)
     return code;
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -55,4 +55,4 @@ const std::string& WorkDirectory();
 // Runs a command line to its end and returns its exit code.
 DWORD RunProcess(const std::string& commandLine);
 
-}  // namespace testing_support
+} // namespace testing_support
