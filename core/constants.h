@@ -40,6 +40,7 @@
 #define ENTRY_DATA_ERROR 0x8080u
 #define ENTRY_ACCESS_DENIED 0x8100u
 #define ENTRY_DELETE_DENIED 0x8101u
+#define ENTRY_KEPT_ASIDE 0x8200u /* neither file in place: original in the rollback folder, new one beside */
 
 /* Names inside the bundles. */
 #define SETUP_FILE_NAME "Update.ini"

@@ -34,16 +34,51 @@ static EntryStatus SkipBody(struct PatchCursor* cursor, int attached, EntryStatu
     return walked ? status : ENTRY_DATA_ERROR;
 }
 
-// Copies the file on disk to its place below the rollback directory.
-static int SaveOriginal(const char* entryPath, const char* fullPath, const char* savedPath, const char* rollback)
+// Names a new "PCH" file in the destination directory, where a result is built beside its file.
+static void NameResultFile(const char* destination, char* resultPath)
 {
-    MakeParentDirectories(entryPath, rollback);
-    // A copy already there was saved earlier in this run, so it is the older original: keep it.
-    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES || CopyFileA(fullPath, savedPath, TRUE))
+    if (GetTempFileNameA(destination, "PCH", 0, resultPath))
+        (void)DeleteFileA(resultPath);
+}
+
+// Moves the file on disk to its place below the rollback directory. The folder lies in the
+// destination, so this is a rename: nothing is read or written, and no space is needed.
+static int MoveOriginalAside(const char* fullPath, const char* savedPath)
+{
+    // A folder where the file should be is never moved; a missing file has nothing to save.
+    if (GetFileAttributesA(fullPath) & FILE_ATTRIBUTE_DIRECTORY)
+        return 0;
+    if (MoveFileA(fullPath, savedPath))
+        return 1;
+    // A mount point or junction inside the destination puts the file on another volume.
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
+        return 0;
+    if (CopyFileA(fullPath, savedPath, TRUE) && DeleteFileA(fullPath))
         return 1;
     // A copy cut short by a full disk must never be put back over the file it was to save.
     (void)DeleteFileA(savedPath);
     return 0;
+}
+
+// Puts the checked result file in the file's place: done when it is there, refused when the file
+// is as it was, ENTRY_KEPT_ASIDE when neither could be put in place (the original then stays in the
+// rollback directory and the result beside the file, and resultPath is emptied so that it is kept).
+static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath, const char* savedPath,
+                                    char* resultPath, const char* rollback, EntryStatus done, EntryStatus refused)
+{
+    // An earlier entry of this run changed the file and saved the original as it was before the
+    // run. Replaced in one step, the file is either this entry's result or that entry's.
+    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES)
+        return MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
+    MakeParentDirectories(entryPath, rollback);
+    if (!MoveOriginalAside(fullPath, savedPath))
+        return refused;
+    if (MoveFileA(resultPath, fullPath))
+        return done;
+    if (MoveFileExA(savedPath, fullPath, MOVEFILE_COPY_ALLOWED))
+        return refused;
+    resultPath[0] = '\0';
+    return ENTRY_KEPT_ASIDE;
 }
 
 // Writes the attached data from the file's first byte and ends the file right after it.
@@ -59,7 +94,8 @@ static int WriteAttachedFile(const char* fullPath, DWORD disposition, const unsi
 }
 
 static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* entryPath, const char* fullPath,
-                                     const char* savedPath, const char* rollback, const struct UpdateJob* job)
+                                     const char* savedPath, char* resultPath, const char* rollback,
+                                     const struct UpdateJob* job)
 {
     const unsigned char* data;
     uint32_t size;
@@ -74,13 +110,12 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     }
     if (!job->askToOverwrite(job->mainWindow, fullPath))
         return ENTRY_ATTACHED_SKIPPED;
-    if (!SaveOriginal(entryPath, fullPath, savedPath, rollback))
+    // Written beside the file first, so that a failed write leaves the file as it is.
+    NameResultFile(job->destinationDirectory, resultPath);
+    if (WriteAttachedFile(resultPath, CREATE_NEW, data, size) <= 0)
         return ENTRY_ACCESS_DENIED;
-    if (WriteAttachedFile(fullPath, OPEN_ALWAYS, data, size) > 0)
-        return ENTRY_ATTACHED_OVERWRITTEN;
-    // The write may have changed part of the file; the copy just saved is the file as it was.
-    (void)CopyFileA(savedPath, fullPath, FALSE);
-    return ENTRY_ACCESS_DENIED;
+    return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
+                            ENTRY_ACCESS_DENIED);
 }
 
 // Builds the file that the op list describes under a new "PCH" name in the destination
@@ -104,8 +139,7 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     }
     struct FileView view;
     (void)OpenFileView(file, &view);
-    if (GetTempFileNameA(destination, "PCH", 0, resultPath))
-        (void)DeleteFileA(resultPath);
+    NameResultFile(destination, resultPath);
     HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     struct PatchOp op;
     int kind;
@@ -123,29 +157,13 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     return ENTRY_UPDATED;
 }
 
-static EntryStatus ReplaceWithResult(const char* entryPath, const char* fullPath, const char* savedPath,
-                                     const char* resultPath, const char* rollback)
-{
-    // The original is deleted only once its copy is safe in the rollback directory.
-    if (!SaveOriginal(entryPath, fullPath, savedPath, rollback) || !DeleteFileA(fullPath))
-        return ENTRY_DELETE_DENIED;
-    if (MoveFileA(resultPath, fullPath))
-        return ENTRY_UPDATED;
-    (void)CopyFileA(savedPath, fullPath, FALSE);
-    return ENTRY_DELETE_DENIED;
-}
-
 static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
-                             const char* savedPath, const char* rollback, const char* destination)
+                             const char* savedPath, char* resultPath, const char* rollback, const char* destination)
 {
-    char resultPath[PATH_ROOM];
-    resultPath[0] = '\0';
     EntryStatus status = RebuildFile(cursor, entry, fullPath, resultPath, destination);
-    if (status == ENTRY_UPDATED)
-        status = ReplaceWithResult(entry->path, fullPath, savedPath, resultPath, rollback);
-    // No result file outlives its entry; after a successful move there is none to delete.
-    (void)DeleteFileA(resultPath);
-    return status;
+    if (status != ENTRY_UPDATED)
+        return status;
+    return PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback, ENTRY_UPDATED, ENTRY_DELETE_DENIED);
 }
 
 static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
@@ -154,6 +172,7 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
     const char* destination = job->destinationDirectory;
     char fullPath[PATH_ROOM];
     char savedPath[PATH_ROOM];
+    char resultPath[PATH_ROOM];
     // The rollback directory never ends with a backslash and the entry path begins with exactly
     // one, so putting them together joins them. A path too long for the calls is never cut.
     if (!ConcatPath(fullPath, destination, entry->path) || !ConcatPath(savedPath, rollback, entry->path))
@@ -161,9 +180,13 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
     // Without a status-text window the handle is NULL and the call does nothing.
     (void)SetWindowTextA(job->statusWindow, entry->path);
     MakeParentDirectories(entry->path, destination);
-    if (entry->attached)
-        return ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, rollback, job);
-    return PatchFile(cursor, entry, fullPath, savedPath, rollback, destination);
+    resultPath[0] = '\0';
+    EntryStatus status = entry->attached
+                             ? ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, resultPath, rollback, job)
+                             : PatchFile(cursor, entry, fullPath, savedPath, resultPath, rollback, destination);
+    // No result file outlives its entry, unless it is the only copy of the new release.
+    (void)DeleteFileA(resultPath);
+    return status;
 }
 
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)

@@ -81,11 +81,15 @@ static LONG FinishRun(const char* rollback, HANDLE logFile)
                                                      : NULL;
     // The rollback directory lies in the destination, so the originals go back by renaming, which
     // needs no free space and never leaves a file cut short. The backup may be on another volume.
-    // When one fails, the rollback directory holds the only copy of some original: keep it.
-    if (target != NULL && !CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES))
+    // When one fails, the rollback directory holds the only copy of some original: keep it. So it
+    // does after a completed run in which a file could not be put in place (its new release is
+    // beside it) and after a backup whose path did not fit (the window leaves it empty).
+    // A saved original that another program still holds open goes only when that program closes
+    // it, so the folder cannot be removed then either: the log names it too.
+    int copied = target == NULL || CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES);
+    int keptAside = state > 0 && (g_summaryStatus & ENTRY_KEPT_ASIDE & ~ENTRY_FAILED_BIT);
+    if (!copied || keptAside || !DeleteTree(rollback))
         WriteLogText(rollback, IDS_LOG_ORIGINALS_KEPT, logFile);
-    else
-        (void)DeleteTree(rollback);
     return state;
 }
 

@@ -38,6 +38,8 @@ ATOM RegisterMainWindowClass(HINSTANCE instance)
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     (void)InitCommonControlsEx(&controls);
+    // The folder browser needs COM on the thread that shows it, this one.
+    (void)CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     WNDCLASSA windowClass = {CS_HREDRAW | CS_VREDRAW,
                              MainWndProc,
                              0,
@@ -56,11 +58,15 @@ static void SetControlText(HWND window, int id, const char* text)
     (void)SetWindowTextA(GetDlgItem(window, id), text);
 }
 
-// path (PATH_ROOM bytes) = the destination joined with name by one backslash.
-static void JoinToDestination(char* path, const char* name)
+// path (PATH_ROOM bytes) = the destination joined with name by one backslash; empty, and 0
+// returned, when that would not fit in MAX_PATH_CHARS.
+static int JoinToDestination(char* path, const char* name)
 {
     (void)lstrcpyA(path, g_destination);
-    (void)PathAppendA(path, name);
+    if (lstrlenA(g_destination) + 1 + lstrlenA(name) <= (int)MAX_PATH_CHARS && PathAppendA(path, name))
+        return 1;
+    path[0] = '\0';
+    return 0;
 }
 
 int AskToOverwrite(HWND owner, const char* fullPath)
@@ -191,7 +197,10 @@ static void OnCommand(HWND window, WORD id)
 
 static void OpenLogInEditor(HWND window)
 {
-    (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, NULL, SW_SHOWNORMAL);
+    // The viewer starts in the destination: started in the work directory, it would keep the exit
+    // handler from removing that folder for as long as it stays open.
+    (void)SetCurrentDirectoryA(g_destination);
+    (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, g_destination, SW_SHOWNORMAL);
 }
 
 static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED &&

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ struct Package {
     std::string softwarePath;
     std::string applierMutex = UniqueName("applier");
     std::string targetMutex = UniqueName("target");
+    std::string backupDirectory; // none when empty
     std::vector<fmt::PatchEntry> entries;
     Bytes languageIni = ToBytes("[$0409]\r\n");
 
@@ -65,7 +67,8 @@ struct Package {
                        "\r\nTargetMutex=" + targetMutex +
                        "\r\n[Author]\r\nName=Harbor Lane Software\r\nEmail=support@harborlane.example\r\n"
                        "[Path]\r\nSoftWarePath=" +
-                       softwarePath + "\r\n");
+                       softwarePath + "\r\n" +
+                       (backupDirectory.empty() ? "" : "BackupDirectory=" + backupDirectory + "\r\n"));
     }
 
     std::string Write(const TempDir& folder) const
@@ -224,7 +227,7 @@ TEST_F(EndToEnd, ClearedBackupBoxMakesNoBackupFolder)
     ExpectNoWorkDirectoryLeft();
 }
 
-TEST_F(EndToEnd, SkippedEntryIsReportedAndTheLogOpened)
+TEST_F(EndToEnd, SkippedEntryOpensTheLogInAnEditorThatOutlivesTheUpdaterWithoutKeepingItsWorkDirectory)
 {
     Package package = InstalledSampleUpdate();
     package.entries.push_back(
@@ -234,24 +237,64 @@ TEST_F(EndToEnd, SkippedEntryIsReportedAndTheLogOpened)
 
     updater.Press(ID_UPDATE);
     ExpectBox(updater, "Mendsmith", APPLIED_WITH_SKIPS);
-    // The editor is the platform's; its start is all the updater promises.
-    std::vector<DWORD> editors;
-    for (int i = 0; i < 300 && editors.empty(); ++i, Sleep(100))
-        editors = updater.EditorsStarted();
-    if (editors.empty())
-        std::printf("note: no text editor process was seen after message 218\n");
-    for (DWORD editor : editors)
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, editor)) {
-            TerminateProcess(process, 0);
-            CloseHandle(process);
-        }
-    PressCloseAndExpectExit(updater);
+    std::vector<DWORD> editorIds;
+    for (int i = 0; i < 300 && editorIds.empty(); ++i, Sleep(100))
+        editorIds = updater.EditorsStarted();
+    std::vector<HANDLE> editors;
+    for (DWORD id : editorIds)
+        if (HANDLE editor = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id))
+            editors.push_back(editor);
 
+    // The user reads the log after closing the updater: its exit must remove the work directory
+    // all the same, which it cannot while the editor's current directory lies in it.
+    updater.Press(ID_CLOSE_CANCEL);
+    std::optional<DWORD> code = updater.WaitForExit();
+    bool editorStillOpen = std::any_of(editors.begin(), editors.end(),
+                                       [](HANDLE editor) { return WaitForSingleObject(editor, 0) == WAIT_TIMEOUT; });
+    std::vector<std::string> workDirectoriesWithTheEditorOpen = e2e::WorkDirectories();
+    for (HANDLE editor : editors) {
+        TerminateProcess(editor, 0);
+        WaitForSingleObject(editor, e2e::EXIT_TIMEOUT);
+        CloseHandle(editor);
+    }
+
+    ASSERT_FALSE(editors.empty()) << "no text editor was started after message 218";
+    ASSERT_TRUE(code.has_value()) << "the updater did not end";
+    EXPECT_EQ(*code, 0u);
+    EXPECT_TRUE(editorStillOpen);
+    EXPECT_EQ(workDirectoriesWithTheEditorOpen, workDirectoriesBefore_);
     // The applier makes the entry's folder before it finds no original there.
     EXPECT_EQ(Without(Without(Without(ReadTree(destination_.path()), "Mendsmith.bak\\"), "Mendsmith.log"), "plugins\\"),
               AFTER);
     EXPECT_NE(LogOf(destination_).find("plugins\\export.dll -> Original file not existed; Skipped.\r\n"),
               std::string::npos);
+}
+
+TEST_F(EndToEnd, BackupFolderWhosePathDoesNotFitLeavesTheOriginalsInTheKeptRollbackFolder)
+{
+    Package package = InstalledSampleUpdate();
+    // One character longer than a path may be once joined to the destination by a backslash.
+    package.backupDirectory = std::string(MAX_PATH_CHARS - destination_.path().size(), 'b');
+    e2e::Updater updater(package.Write(scratch_));
+    Start(updater);
+
+    updater.Press(ID_UPDATE);
+    ExpectBox(updater, "Mendsmith", APPLIED);
+    PressCloseAndExpectExit(updater);
+
+    std::vector<std::string> kept = NamesWithPrefix(destination_.path(), "BAK");
+    ASSERT_EQ(kept.size(), 1u);
+    Tree after = ReadTree(destination_.path());
+    EXPECT_EQ(Without(Without(after, kept[0] + "\\"), "Mendsmith.log"), AFTER);
+    EXPECT_EQ(Under(after, kept[0] + "\\"), (Tree{{"Ledger.exe", BEFORE.at("Ledger.exe")},
+                                                  {"data\\", {}},
+                                                  {"data\\rates.txt", BEFORE.at("data\\rates.txt")}}));
+    EXPECT_EQ(LogOf(destination_), "Ledger.exe -> Updated successfully!\r\n"
+                                   "data\\rates.txt -> Updated successfully!\r\n"
+                                   "docs\\changes.txt -> Attached file added successfully!\r\n" +
+                                       (destination_ / kept[0]) +
+                                       " -> Saved original files could not all be put in place; they are kept in "
+                                       "this folder.\r\n");
     ExpectNoWorkDirectoryLeft();
 }
 

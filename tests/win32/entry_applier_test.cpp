@@ -1,5 +1,6 @@
-// The entry applier against real files: every outcome of a patch entry, and that a
-// failure at any step leaves the file on disk and the rollback directory as they were.
+// The entry applier against real files: every outcome of a patch entry, and that a failure at
+// any step leaves the file on disk as it was, or, when neither release can be put in its place,
+// keeps both: the original in the rollback directory and the new one beside the file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include "format/patch_file.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/res/resource.h"
+#include "support/fault_support.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
 
@@ -79,17 +81,39 @@ using Statuses = std::vector<EntryStatus>;
 // Stand-ins for the platform calls that fail at the worst moment.
 HANDLE g_heldFile = INVALID_HANDLE_VALUE;
 
+void HoldWithoutSharing(LPCSTR path)
+{
+    g_heldFile = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void ReleaseHeldFile()
+{
+    ASSERT_NE(g_heldFile, INVALID_HANDLE_VALUE);
+    CloseHandle(g_heldFile);
+    g_heldFile = INVALID_HANDLE_VALUE;
+}
+
 BOOL WINAPI CopyThenLockSource(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
     BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
-    g_heldFile = CreateFileA(from, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HoldWithoutSharing(from);
     return copied;
 }
 
-BOOL WINAPI FailMove(LPCSTR, LPCSTR)
+// How the move of an original into the rollback folder goes wrong.
+bool g_rollbackOnAnotherVolume;
+
+BOOL WINAPI MoveAsideFails(LPCSTR from, LPCSTR to)
 {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
+    if (!InRollbackFolder(to))
+        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+    if (g_rollbackOnAnotherVolume) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    // Another program opens the original just before the rename.
+    HoldWithoutSharing(from);
+    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
 
 BOOL WINAPI WriteHalf(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
@@ -275,30 +299,68 @@ TEST_F(EntryApplierTest, OriginalThatCannotBeSavedIsNotReplaced)
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
-TEST_F(EntryApplierTest, OriginalThatCannotBeDeletedStaysWithItsSavedCopy)
+TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved)
 {
-    WriteFileBytes(dest_ / "a.bin", old_);
-    {
-        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&CopyThenLockSource));
-        EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{ENTRY_DELETE_DENIED});
-    }
-    ASSERT_NE(g_heldFile, INVALID_HANDLE_VALUE);
-    CloseHandle(g_heldFile);
-    g_heldFile = INVALID_HANDLE_VALUE;
+    const struct {
+        const char* what;
+        bool anotherVolume; // the rename finds the rollback folder on another volume, so a copy is made
+        const void* copy;   // CopyFileA's stand-in
+        EntryStatus status;
+        bool held; // the hooks left the original open
+    } cases[] = {
+        {"rename refused: the original is open", false, nullptr, ENTRY_DELETE_DENIED, true},
+        {"copied to another volume", true, nullptr, ENTRY_UPDATED, false},
+        // The copy is made, then the original cannot be deleted: the copy goes, the original stays.
+        {"copied to another volume, then held", true, reinterpret_cast<const void*>(&CopyThenLockSource),
+         ENTRY_DELETE_DENIED, true},
+        // A part of a copy must never be put back over the file it was to save.
+        {"copy to another volume cut short by a full disk", true, reinterpret_cast<const void*>(&CopyPartThenDiskFull),
+         ENTRY_DELETE_DENIED, false},
+    };
 
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
-    EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveTreeForce(rollback_);
+        CreateDirectoryA(rollback_.c_str(), nullptr);
+        WriteFileBytes(dest_ / "a.bin", old_);
+        g_rollbackOnAnotherVolume = c.anotherVolume;
+        {
+            ImportHook move("MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails));
+            ImportHook copy("CopyFileA", c.copy != nullptr ? c.copy : Real<const void*>("CopyFileA"));
+            EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{c.status});
+        }
+        if (c.held)
+            ReleaseHeldFile();
+
+        bool updated = c.status == ENTRY_UPDATED;
+        EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", updated ? new_ : old_}}));
+        EXPECT_EQ(ReadTree(rollback_), (updated ? Tree{{"a.bin", old_}} : Tree{}));
+    }
 }
 
-TEST_F(EntryApplierTest, FailedMovePutsTheOriginalBack)
+TEST_F(EntryApplierTest, FailedMovePutsTheOriginalBackOrKeepsItAsideWithTheResultBeside)
 {
-    WriteTree(dest_.path(), {{"Sub\\a.bin", old_}});
-    {
-        ImportHook hook("MoveFileA", reinterpret_cast<const void*>(&FailMove));
-        EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Sub\\a.bin", old_, new_)}), Statuses{ENTRY_DELETE_DENIED});
+    for (bool putBackFails : {false, true}) {
+        SCOPED_TRACE(putBackFails ? "putting back fails" : "putting back works");
+        WriteTree(dest_.path(), {{"Sub\\a.bin", old_}});
+        g_summaryStatus = 0;
+        {
+            MovesFail fault({"a.bin", 0, putBackFails});
+            EXPECT_EQ(Apply({fmt::MakePatchEntry("\\Sub\\a.bin", old_, new_)}),
+                      Statuses{putBackFails ? ENTRY_KEPT_ASIDE : ENTRY_DELETE_DENIED});
+        }
+        EXPECT_EQ(g_summaryStatus, putBackFails ? ENTRY_KEPT_ASIDE : ENTRY_DELETE_DENIED);
+        if (!putBackFails) {
+            EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
+            EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub\\", {}}}));
+            continue;
+        }
+        // Neither release is in the file's place, and neither is lost.
+        std::string beside = KeptBeside(destination_);
+        EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {beside, new_}}));
+        EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
+        DeleteFileA((dest_ / beside).c_str());
     }
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
-    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub\\", {}}, {"Sub\\a.bin", old_}}));
 }
 
 TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
@@ -314,7 +376,8 @@ TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
     Bytes attached = ToBytes("0123456789");
     QuestionAnswerer answerer(GetCurrentThreadId(), {IDYES, IDYES, IDYES});
 
-    // The original cannot be saved, cannot be opened for writing, and is written short.
+    // The original cannot be saved, cannot be renamed while another program has it open without
+    // delete sharing, and the new content beside it is written short: each time the file stays.
     EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\Sub\\saved.bin", attached),
                      fmt::MakeAttachedEntry("\\shared.bin", attached)}),
               (Statuses{ENTRY_ACCESS_DENIED, ENTRY_ACCESS_DENIED}));
@@ -326,8 +389,7 @@ TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
 
     EXPECT_EQ(answerer.questions().size(), 3u);
     EXPECT_EQ(ReadTree(dest_.path()), before);
-    EXPECT_EQ(ReadTree(rollback_),
-              (Tree{{"Sub", ToBytes("in the way")}, {"shared.bin", former}, {"short.bin", former}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
 TEST_F(EntryApplierTest, NewAttachedFileWrittenShortIsRemoved)

@@ -1,7 +1,9 @@
-// Update runs hit by faults: a full disk, files held by other programs, a folder that cannot be
-// made, a cancel at every entry and a killed process. Every case ends with the same check.
+// Update runs hit by faults: a full disk, files held by other programs, moves that fail, a folder
+// that cannot be made, a cancel at every entry and a killed process. Every case ends with the
+// same check.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,31 +29,6 @@ std::string PathOfHandle(HANDLE file)
     return path;
 }
 
-bool NamedLike(const std::string& path, const char* prefix)
-{
-    std::size_t slash = path.find_last_of('\\');
-    return path.compare(slash + 1, std::strlen(prefix), prefix) == 0;
-}
-
-bool InRollbackFolder(const std::string& path)
-{
-    return path.find("\\BAK") != std::string::npos;
-}
-
-// Writes the first part of a copy, then finds the disk full, as a copy onto a full disk does.
-BOOL CopyPartThenDiskFull(LPCSTR from, LPCSTR to)
-{
-    Bytes whole = ReadFileBytes(from);
-    HANDLE file = CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    if (file != INVALID_HANDLE_VALUE && !whole.empty())
-        Real<decltype(&WriteFile)>("WriteFile")(file, whole.data(), static_cast<DWORD>(whole.size() / 3), &written,
-                                                nullptr);
-    CloseHandle(file);
-    SetLastError(ERROR_DISK_FULL);
-    return FALSE;
-}
-
 class FaultTest : public RunTest {
 protected:
     // Also: the run wrote nothing into the work directory.
@@ -59,6 +36,14 @@ protected:
     {
         EXPECT_EQ(ReadTree(work_.path()), (Tree{{"Patch.dat", ReadFileBytes(work_ / "Patch.dat")}}));
         return ExpectFilesKept(dest_.path(), promise);
+    }
+
+    // An empty destination again, then the given files in it, for the next case of a table.
+    void Refill(const Tree& files)
+    {
+        RemoveTreeForce(dest_.path());
+        CreateDirectoryA(dest_.path().c_str(), nullptr);
+        WriteTree(dest_.path(), files);
     }
 };
 
@@ -102,63 +87,101 @@ TEST_F(FaultTest, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
 
+// --- Originals that cannot be moved aside into the rollback folder ---
+
+// A rename needs no free space, so a full disk cannot cut it short. It can be refused, though, and
+// when a junction puts the rollback folder on another volume the applier copies the original
+// instead, and that copy can find the disk full.
+bool g_rollbackOnAnotherVolume;
+
+BOOL WINAPI MoveAsideFails(LPCSTR from, LPCSTR to)
+{
+    if (!InRollbackFolder(to))
+        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+    SetLastError(g_rollbackOnAnotherVolume ? ERROR_NOT_SAME_DEVICE : ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
 BOOL WINAPI RollbackCopyFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
     if (InRollbackFolder(to))
-        return CopyPartThenDiskFull(from, to);
+        return CopyPartThenDiskFull(from, to, failIfExists);
     return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
 }
 
-TEST_F(FaultTest, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBack)
+// Every original's move into the rollback folder fails, one of the two ways, while this lives.
+class OriginalsCannotBeMovedAside {
+public:
+    explicit OriginalsCannotBeMovedAside(bool anotherVolume) { g_rollbackOnAnotherVolume = anotherVolume; }
+
+private:
+    ImportHook move_{"MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails)};
+    ImportHook copy_{"CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull)};
+};
+
+const char* MoveAsideFault(bool anotherVolume)
+{
+    return anotherVolume ? "copy to another volume finds the disk full" : "rename refused";
+}
+
+TEST_F(FaultTest, OriginalsThatCannotBeMovedAsideAreNotReplacedAndNothingIsPutBack)
 {
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
-    WriteTree(dest_.path(), before);
     WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after),
                 fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
 
-    RunRecord run;
-    {
-        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull));
-        run = Run();
-    }
+    for (bool anotherVolume : {false, true}) {
+        SCOPED_TRACE(MoveAsideFault(anotherVolume));
+        Refill(before);
 
-    // Neither original could be saved, so neither file was replaced; the stop has nothing to undo.
-    EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_ACCESS_DENIED) +
-                                         Line("App.exe", IDS_LOG_MISSING));
-    ExpectKept({before, {}, RunEnd::Stopped});
-    EXPECT_EQ(ReadTree(dest_.path()), before);
+        RunRecord run;
+        {
+            OriginalsCannotBeMovedAside fault(anotherVolume);
+            run = Run();
+        }
+
+        // Neither original could be saved, so neither file was replaced; the stop has nothing to undo.
+        EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
+        EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_ACCESS_DENIED) +
+                                             Line("App.exe", IDS_LOG_MISSING));
+        ExpectKept({before, {}, RunEnd::Stopped});
+        EXPECT_EQ(ReadTree(dest_.path()), before);
+    }
 }
 
-TEST_F(FaultTest, DiskFullDuringTheRollbackCopyPutsNothingIntoTheBackup)
+TEST_F(FaultTest, OriginalsThatCannotBeMovedAsidePutNothingIntoTheBackup)
 {
     Release a = ReleaseOf(1);
     Tree before{{"a.bin", a.before}, {"c.txt", ToBytes("old c")}};
-    WriteTree(dest_.path(), before);
     WritePatch(
         {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c"))});
     RunPlan plan;
     plan.backup = true;
     plan.answers = {IDYES};
 
-    RunRecord run;
-    {
-        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull));
-        run = Run(plan);
-    }
+    for (bool anotherVolume : {false, true}) {
+        SCOPED_TRACE(MoveAsideFault(anotherVolume));
+        Refill(before);
 
-    EXPECT_EQ(run.finalState, RUN_ACTIVE);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("c.txt", IDS_LOG_ACCESS_DENIED));
-    ExpectKept({before, {}, RunEnd::Completed});
-    // No backup folder: a part of a copy is no backup.
-    EXPECT_EQ(ReadTree(dest_.path()), before);
+        RunRecord run;
+        {
+            OriginalsCannotBeMovedAside fault(anotherVolume);
+            run = Run(plan);
+        }
+
+        EXPECT_EQ(run.finalState, RUN_ACTIVE);
+        EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("c.txt", IDS_LOG_ACCESS_DENIED));
+        ExpectKept({before, {}, RunEnd::Completed});
+        // No backup folder: a part of a copy is no backup.
+        EXPECT_EQ(ReadTree(dest_.path()), before);
+    }
 }
 
 BOOL WINAPI RestoreFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
     if (InRollbackFolder(from))
-        return CopyPartThenDiskFull(from, to);
+        return CopyPartThenDiskFull(from, to, failIfExists);
     return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
 }
 
@@ -189,7 +212,7 @@ TEST_F(FaultTest, DiskFullDuringTheRestoreStillPutsEveryOriginalBackWhole)
 BOOL WINAPI BackupCopyFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
     if (std::strstr(to, "\\Mendsmith.bak\\") != nullptr && NamedLike(to, "b.bin"))
-        return CopyPartThenDiskFull(from, to);
+        return CopyPartThenDiskFull(from, to, failIfExists);
     return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
 }
 
@@ -255,11 +278,9 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMai
 
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.held) + " held");
-        RemoveTreeForce(dest_.path());
-        CreateDirectoryA(dest_.path().c_str(), nullptr);
         Release second = ReleaseOf(c.seed);
         Tree before{{"a.bin", a.before}, {c.second, second.before}};
-        WriteTree(dest_.path(), before);
+        Refill(before);
         WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after),
                     fmt::MakePatchEntry(std::string("\\") + c.second, second.before, second.after)});
 
@@ -280,16 +301,15 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMai
 
 std::unique_ptr<HeldByAnotherProcess> g_holder;
 
-// The real copy, then another program opens the original before it can be deleted.
-BOOL WINAPI CopyThenAnotherProgramHoldsTheOriginal(LPCSTR from, LPCSTR to, BOOL failIfExists)
+// Another program opens the first original after its checksum, just before it is moved aside.
+BOOL WINAPI AnotherProgramHoldsTheOriginalAtItsMove(LPCSTR from, LPCSTR to)
 {
-    BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
     if (InRollbackFolder(to) && !g_holder)
         g_holder = std::make_unique<HeldByAnotherProcess>(from);
-    return copied;
+    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
 
-TEST_F(FaultTest, FileHeldByAnotherProgramAtItsDeleteStaysAsItWas)
+TEST_F(FaultTest, FileHeldByAnotherProgramWhenItIsMovedAsideStaysAsItWas)
 {
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
@@ -300,31 +320,29 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsDeleteStaysAsItWas)
 
     RunRecord run;
     {
-        ImportHook hook("CopyFileA", reinterpret_cast<const void*>(&CopyThenAnotherProgramHoldsTheOriginal));
+        ImportHook hook("MoveFileA", reinterpret_cast<const void*>(&AnotherProgramHoldsTheOriginalAtItsMove));
         run = Run(plan);
     }
     ASSERT_TRUE(g_holder && g_holder->holding());
     g_holder.reset();
 
+    // A file open without delete sharing cannot be renamed: a.bin stays in place, unchanged, and
+    // nothing of it is saved, so the backup holds only b.bin's original.
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
-    Tree after{{"a.bin", a.after},
-               {"b.bin", b.after},
-               {"Mendsmith.bak\\", {}},
-               {"Mendsmith.bak\\a.bin", a.before},
-               {"Mendsmith.bak\\b.bin", b.before}};
+    Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\b.bin", b.before}};
     ExpectKept({before, after, RunEnd::Completed});
-    // The unchanged a.bin's saved copy goes into the backup like the others.
-    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", a.before},
-                                            {"b.bin", b.after},
-                                            {"Mendsmith.bak\\", {}},
-                                            {"Mendsmith.bak\\a.bin", a.before},
-                                            {"Mendsmith.bak\\b.bin", b.before}}));
+    EXPECT_EQ(
+        ReadTree(dest_.path()),
+        (Tree{{"a.bin", a.before}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\b.bin", b.before}}));
 }
 
-// Another program (a scanner, say) has the rebuilt file open while the updater moves it in place.
+// Another program (a scanner, say) has the rebuilt file open while the updater moves it in place;
+// the originals have gone aside by then.
 BOOL WINAPI MoveWhileAnotherProgramHoldsTheResult(LPCSTR from, LPCSTR to)
 {
+    if (!NamedLike(from, "PCH"))
+        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
     HeldByAnotherProcess holder(from);
     return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
@@ -345,6 +363,7 @@ TEST_F(FaultTest, ResultHeldByAnotherProgramAtTheMoveLeavesTheOriginalInPlace)
 
     EXPECT_EQ(run.finalState, RUN_ACTIVE);
     EXPECT_EQ(TakeLog(dest_.path()), Line("Sub\\a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_ACCESS_DENIED));
+    // Each original was put back from the rollback folder, which the completed run then removed.
     ExpectKept({before, {{"Sub\\a.bin", a.after}, {"b.bin", b.after}}, RunEnd::Completed});
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
@@ -370,6 +389,214 @@ TEST_F(FaultTest, FolderThatCannotBeCreatedSkipsItsFilesAndTheRestGoesOn)
                                          Line("Sub\\a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
     ExpectKept({before, {{"b.bin", b.after}}, RunEnd::Completed});
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub", ToBytes("in the way")}, {"b.bin", b.after}}));
+}
+
+TEST_F(FaultTest, FileHeldWithDeleteSharingByAnotherProgramEndsOldOrNewAndTheLogSaysWhich)
+{
+    Release a = ReleaseOf(1), b = ReleaseOf(2);
+    const Tree before{{"a.bin", a.before}, {"b.bin", b.before}, {"c.txt", ToBytes("old c")}};
+    const Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"c.txt", ToBytes("new c")}};
+    std::vector<fmt::PatchEntry> entries{fmt::MakePatchEntry("\\a.bin", a.before, a.after),
+                                         fmt::MakeAttachedEntry("\\c.txt", ToBytes("new c")),
+                                         fmt::MakePatchEntry("\\b.bin", b.before, b.after)};
+    const struct {
+        const char* held;
+        bool stop; // a missing main file ends the entries and stops the run
+        UINT logOfA;
+    } cases[] = {
+        // A patched file is opened without sharing for its checksum, which the holder's handle refuses.
+        {"a.bin", false, IDS_LOG_ACCESS_DENIED},
+        // The overwritten file is only renamed, aside and after the stop back, which delete sharing allows.
+        {"c.txt", false, IDS_LOG_UPDATED},
+        {"c.txt", true, IDS_LOG_UPDATED},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.held) + " held" + (c.stop ? ", then a stop" : ""));
+        Refill(before);
+        std::vector<fmt::PatchEntry> runEntries = entries;
+        if (c.stop)
+            runEntries.push_back(fmt::MakePatchEntry("\\App.exe", a.before, a.after));
+        WritePatch(runEntries);
+        RunPlan plan;
+        plan.answers = {IDYES};
+
+        RunRecord run;
+        {
+            HeldByAnotherProcess holder(dest_ / c.held, FILE_SHARE_READ | FILE_SHARE_DELETE);
+            ASSERT_TRUE(holder.holding());
+            run = Run(plan);
+        }
+
+        EXPECT_EQ(run.finalState, c.stop ? RUN_MAIN_FILE_FAILED : RUN_ACTIVE);
+        const std::string log = TakeLog(dest_.path());
+        // The saved c.txt, deleted at the end of the run while the other program still had it open,
+        // went only when that program closed it: the run could not remove its folder, so the folder
+        // stays (empty by now) and the log names it.
+        const bool leftOpenInTheRollbackFolder = !c.stop && std::string(c.held) == "c.txt";
+        std::string left =
+            ExpectKept({before, after, c.stop ? RunEnd::Stopped : RunEnd::Completed, leftOpenInTheRollbackFolder});
+        EXPECT_EQ(log, Line("a.bin", c.logOfA) + Line("c.txt", IDS_LOG_OVERWRITTEN) + Line("b.bin", IDS_LOG_UPDATED) +
+                           (c.stop ? Line("App.exe", IDS_LOG_MISSING) : "") +
+                           (left.empty() ? "" : Line(dest_ / left, IDS_LOG_ORIGINALS_KEPT)));
+        Tree expected = c.stop ? before : after;
+        if (c.logOfA != IDS_LOG_UPDATED)
+            expected["a.bin"] = a.before;
+        if (!left.empty())
+            expected[left + "\\"] = {};
+        EXPECT_EQ(ReadTree(dest_.path()), expected);
+    }
+}
+
+// --- Moves into a file's place that fail: a result's, and its original's back ---
+
+TEST_F(FaultTest, FileThatCanBePutInPlaceNeitherNewNorOldKeepsBothReleases)
+{
+    Release b = ReleaseOf(2), x = ReleaseOf(5);
+    const struct {
+        const char* file; // the entry after b.bin, whose moves fail
+        bool backup;
+        LONG finalState;
+    } cases[] = {
+        {"a.bin", false, RUN_ACTIVE},
+        {"a.bin", true, RUN_ACTIVE},
+        // The main file stops the run, and the restore cannot put its original back either.
+        {"App.exe", false, RUN_MAIN_FILE_FAILED},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.backup ? ", with a backup" : ""));
+        const std::string file = c.file;
+        Tree before{{"b.bin", b.before}, {file, x.before}};
+        Refill(before);
+        WritePatch(
+            {fmt::MakePatchEntry("\\b.bin", b.before, b.after), fmt::MakePatchEntry("\\" + file, x.before, x.after)});
+        RunPlan plan;
+        plan.backup = c.backup;
+
+        RunRecord run;
+        {
+            MovesFail fault({file, 0, true});
+            run = Run(plan);
+        }
+
+        const bool stopped = c.finalState != RUN_ACTIVE;
+        EXPECT_EQ(run.finalState, c.finalState);
+        Tree backup;
+        if (c.backup)
+            backup = {{"Mendsmith.bak\\", {}},
+                      {"Mendsmith.bak\\b.bin", b.before},
+                      {"Mendsmith.bak\\" + file, x.before}};
+        Tree after{{"b.bin", b.after}, {file, x.after}};
+        after.insert(backup.begin(), backup.end());
+        std::string kept = ExpectKept({before, after, stopped ? RunEnd::Stopped : RunEnd::Completed, true, {file}});
+        ASSERT_NE(kept, "");
+        EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) + Line(file, IDS_LOG_KEPT_ASIDE) +
+                                             Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
+        // The file's place is empty; nothing of either release is lost.
+        Tree expected{{KeptBeside(dest_.path()), x.after}, {kept + "\\", {}}, {kept + "\\" + file, x.before}};
+        expected.insert(backup.begin(), backup.end());
+        expected["b.bin"] = stopped ? b.before : b.after;
+        if (!stopped)
+            expected[kept + "\\b.bin"] = b.before;
+        EXPECT_EQ(ReadTree(dest_.path()), expected);
+    }
+}
+
+TEST_F(FaultTest, AttachedOverwriteThatFailsWhereNothingCanBePutBackLosesNothing)
+{
+    const Tree before{{"c.txt", ToBytes("old c")}};
+    const Bytes next = ToBytes("new c");
+    WritePatch({fmt::MakeAttachedEntry("\\c.txt", next)});
+    RunPlan plan;
+    plan.answers = {IDYES};
+
+    for (bool writeFails : {true, false}) {
+        SCOPED_TRACE(writeFails ? "the new content cannot be written" : "the new content cannot be moved in");
+        Refill(before);
+        g_resultWrites = 0;
+        g_diskFullAtResultWrite = writeFails ? 1 : INT_MAX;
+
+        RunRecord run;
+        {
+            ImportHook write("WriteFile", reinterpret_cast<const void*>(&WriteUntilDiskFull));
+            MovesFail fault({"c.txt", 0, true});
+            run = Run(plan);
+        }
+
+        EXPECT_EQ(run.finalState, RUN_ACTIVE);
+        std::string kept = ExpectKept({before, {{"c.txt", next}}, RunEnd::Completed, !writeFails, {"c.txt"}});
+        if (writeFails) {
+            // The new content is written beside the file first, so nothing moved and nothing must go back.
+            EXPECT_EQ(TakeLog(dest_.path()), Line("c.txt", IDS_LOG_ACCESS_DENIED));
+            EXPECT_EQ(ReadTree(dest_.path()), before);
+            continue;
+        }
+        ASSERT_NE(kept, "");
+        EXPECT_EQ(TakeLog(dest_.path()),
+                  Line("c.txt", IDS_LOG_KEPT_ASIDE) + Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
+        EXPECT_EQ(ReadTree(dest_.path()),
+                  (Tree{{KeptBeside(dest_.path()), next}, {kept + "\\", {}}, {kept + "\\c.txt", before.at("c.txt")}}));
+    }
+}
+
+TEST_F(FaultTest, SecondEntryForAFileThatFailsLeavesTheFirstOnesResultUntilAStopPutsTheOriginalBack)
+{
+    Release a = ReleaseOf(1), c = ReleaseOf(3);
+    const Bytes third = NextRelease(a.after);
+    const Tree before{{"a.bin", a.before}, {"c.bin", c.before}};
+    const struct {
+        const char* what;
+        bool crcWrong;
+        bool moveFails;
+        UINT log;
+    } seconds[] = {
+        {"second entry succeeds", false, false, IDS_LOG_UPDATED},
+        {"second result's checksum wrong", true, false, IDS_LOG_RESULT_CRC},
+        {"second result cannot be moved in", false, true, IDS_LOG_ACCESS_DENIED},
+    };
+    const struct {
+        const char* what;
+        bool dataError;
+        int cancelAtPosition;
+        LONG finalState;
+    } laters[] = {
+        {"no stop", false, 0, RUN_ACTIVE},
+        {"data error in the third entry", true, 0, RUN_DATA_ERROR},
+        // The cancel lands after the second entry; the third is applied and logged, then the run stops.
+        {"cancel", false, 2, RUN_CANCELED},
+    };
+
+    for (const auto& second : seconds) {
+        for (const auto& later : laters) {
+            SCOPED_TRACE(std::string(second.what) + ", " + later.what);
+            Refill(before);
+            fmt::PatchEntry again = fmt::MakePatchEntry("\\a.bin", a.after, third);
+            if (second.crcWrong)
+                again.targetCrc ^= 1;
+            fmt::PatchEntry last = fmt::MakePatchEntry("\\c.bin", c.before, c.after);
+            if (later.dataError)
+                last.ops = {fmt::Op::MakeCopy(static_cast<std::uint32_t>(c.before.size() + 1), 0)};
+            WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), again, last});
+            RunPlan plan;
+            plan.cancelAtPosition = later.cancelAtPosition;
+
+            RunRecord run;
+            {
+                // The first result goes in; the second one's move fails when the row says so.
+                MovesFail fault({second.moveFails ? "a.bin" : "", 1, false});
+                run = Run(plan);
+            }
+
+            const bool stopped = later.finalState != RUN_ACTIVE;
+            const Bytes& aNow = second.log == IDS_LOG_UPDATED ? third : a.after;
+            EXPECT_EQ(run.finalState, later.finalState);
+            EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("a.bin", second.log) +
+                                                 Line("c.bin", later.dataError ? IDS_LOG_DATA_ERROR : IDS_LOG_UPDATED));
+            ExpectKept({before, {{"a.bin", aNow}, {"c.bin", c.after}}, stopped ? RunEnd::Stopped : RunEnd::Completed});
+            EXPECT_EQ(ReadTree(dest_.path()), stopped ? before : (Tree{{"a.bin", aNow}, {"c.bin", c.after}}));
+        }
+    }
 }
 
 // --- A cancel at every entry ---
@@ -405,9 +632,7 @@ TEST_F(FaultTest, CancelDuringAnyEntryPutsEveryReplacedFileBack)
 
     for (int k = 1; k <= 5; k++) {
         SCOPED_TRACE("cancel during entry " + std::to_string(k));
-        RemoveTreeForce(dest_.path());
-        CreateDirectoryA(dest_.path().c_str(), nullptr);
-        WriteTree(dest_.path(), before);
+        Refill(before);
         SetFileAttributesA((dest_ / "Sub\\b.bin").c_str(), FILE_ATTRIBUTE_READONLY);
         g_entriesBegun = 0;
         g_cancelAtEntry = k;
@@ -463,14 +688,14 @@ TEST_F(FaultTest, KilledBetweenEntriesLeavesTheDoneFilesNewAndTheirOriginalsInTh
                                             {kept + "\\b.bin", b.before}}));
 }
 
-TEST_F(FaultTest, KilledBetweenDeleteAndMoveLeavesTheFileMissingWithBothReleasesOnDisk)
+TEST_F(FaultTest, KilledBetweenMovingTheOriginalAsideAndTheResultInLeavesBothReleasesOnDisk)
 {
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
     WriteTree(dest_.path(), before);
     WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
 
-    ASSERT_TRUE(RunAndKill(dest_.path(), work_.path(), KillPoint::BeforeFirstMove));
+    ASSERT_TRUE(RunAndKill(dest_.path(), work_.path(), KillPoint::BeforeFirstResultMove));
 
     // The worst moment: a.bin is gone from its place, its new release sits under a "PCH" name and
     // its original in the rollback folder. The log has no line yet.
@@ -544,7 +769,7 @@ TEST_F(OnASmallDisk, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     WriteTree(small_, before);
     WritePatch(
         {fmt::MakePatchEntry("\\b.bin", b.before, b.after), fmt::MakePatchEntry("\\App.exe", app.before, app.after)});
-    // Room for b.bin's result, its saved copy and the log, but not for the ten pages of App.exe's.
+    // Room for b.bin's result and the log, but not for the ten pages of App.exe's.
     LeaveFreePages(6);
 
     RunRecord run = RunOnSmallDisk();
@@ -555,7 +780,7 @@ TEST_F(OnASmallDisk, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     EXPECT_EQ(ReadTree(small_), before);
 }
 
-TEST_F(OnASmallDisk, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBack)
+TEST_F(OnASmallDisk, DiskWithRoomForTheResultAloneStillTakesTheOriginalAsideAndBack)
 {
     if (!Mounted())
         return;
@@ -564,14 +789,15 @@ TEST_F(OnASmallDisk, DiskFullDuringTheRollbackCopyChangesNothingAndPutsNothingBa
     WriteTree(small_, before);
     WritePatch(
         {fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\App.exe", a.before, a.after)});
-    // Room for the ten pages of the result, not for the ten more of the saved copy.
+    // Room for the ten pages of the result, not for the ten more that a copy of the original
+    // would need: the original goes into the rollback folder and back by renaming, which needs none.
     LeaveFreePages(14);
 
     RunRecord run = RunOnSmallDisk();
 
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(small_), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("App.exe", IDS_LOG_MISSING));
-    ExpectFilesKept(small_, {before, {}, RunEnd::Stopped});
+    EXPECT_EQ(TakeLog(small_), Line("a.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_MISSING));
+    ExpectFilesKept(small_, {before, {{"a.bin", a.after}}, RunEnd::Stopped});
     EXPECT_EQ(ReadTree(small_), before);
 }
 

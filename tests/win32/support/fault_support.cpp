@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "stub/patch/update_run.h"
@@ -56,9 +61,9 @@ void EndProcess(PROCESS_INFORMATION& process)
     process = {};
 }
 
-[[noreturn]] void HoldFile(const std::string& path, const std::string& held, const std::string& release)
+[[noreturn]] void HoldFile(const std::string& path, DWORD sharing, const std::string& held, const std::string& release)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         ExitProcess(2);
     SetEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, held.c_str()));
@@ -76,9 +81,12 @@ HANDLE g_reached;
         Sleep(INFINITE);
 }
 
-BOOL WINAPI WaitInsteadOfMoving(LPCSTR, LPCSTR)
+// Originals go aside as before; the first result to be moved in is not.
+BOOL WINAPI WaitInsteadOfMovingAResult(LPCSTR from, LPCSTR to)
 {
-    WaitToBeKilled();
+    if (NamedLike(from, "PCH"))
+        WaitToBeKilled();
+    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
 
 [[noreturn]] void RunUntil(const std::string& destination, const std::string& work, const std::string& point,
@@ -90,7 +98,7 @@ BOOL WINAPI WaitInsteadOfMoving(LPCSTR, LPCSTR)
     plan.destination = destination;
     std::unique_ptr<ImportHook> hook;
     if (point == "move")
-        hook = std::make_unique<ImportHook>("MoveFileA", reinterpret_cast<const void*>(&WaitInsteadOfMoving));
+        hook = std::make_unique<ImportHook>("MoveFileA", reinterpret_cast<const void*>(&WaitInsteadOfMovingAResult));
     else
         plan.onPosition = [](WPARAM position) {
             if (position == 2)
@@ -118,13 +126,41 @@ std::vector<std::string> Arguments()
 int ActAsHelperWhenAsked()
 {
     std::vector<std::string> a = Arguments();
-    if (a.size() == 5 && a[1] == "--hold-file")
-        HoldFile(a[2], a[3], a[4]);
+    if (a.size() == 6 && a[1] == "--hold-file")
+        HoldFile(a[2], std::strtoul(a[3].c_str(), nullptr, 10), a[4], a[5]);
     if (a.size() == 6 && a[1] == "--run-until")
         RunUntil(a[2], a[3], a[4], a[5]);
     return 0;
 }
 const int g_helperChecked = ActAsHelperWhenAsked();
+
+MoveFault g_moveFault;
+
+bool MoveFails(LPCSTR from, LPCSTR to)
+{
+    std::string target = to;
+    if (g_moveFault.file.empty() || target.substr(target.find_last_of('\\') + 1) != g_moveFault.file)
+        return false;
+    if (NamedLike(from, "PCH"))
+        return g_moveFault.skip-- <= 0;
+    return g_moveFault.putBack && InRollbackFolder(from);
+}
+
+BOOL WINAPI MoveUnlessItFails(LPCSTR from, LPCSTR to)
+{
+    if (!MoveFails(from, to))
+        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI MoveExUnlessItFails(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    if (!MoveFails(from, to))
+        return Real<decltype(&MoveFileExA)>("MoveFileExA")(from, to, flags);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
 
 bool IsFolder(const std::string& name)
 {
@@ -164,8 +200,17 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
     } else {
         EXPECT_FALSE(promise.keepsRollback) << "no rollback folder was kept";
     }
+    std::set<std::string> besideTheirFiles; // kept-aside files whose new bytes were found
     for (const std::string& name : NamesWithPrefix(destination, "PCH")) {
-        EXPECT_EQ(promise.end, RunEnd::Killed) << "temporary file " << name << " left";
+        const Bytes& content = now[name];
+        auto file = std::find_if(promise.keptAside.begin(), promise.keptAside.end(), [&](const std::string& path) {
+            auto next = promise.after.find(path);
+            return next != promise.after.end() && next->second == content && besideTheirFiles.count(path) == 0;
+        });
+        if (file != promise.keptAside.end())
+            besideTheirFiles.insert(*file);
+        else
+            EXPECT_EQ(promise.end, RunEnd::Killed) << "temporary file " << name << " left";
         now.erase(name);
     }
 
@@ -177,8 +222,9 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
             continue;
         }
         if (found == now.end()) {
-            EXPECT_TRUE(promise.end == RunEnd::Killed && originalKept)
-                << name << " is gone and its original is nowhere";
+            EXPECT_TRUE(originalKept) << name << " is gone and its original is nowhere";
+            EXPECT_TRUE(promise.end == RunEnd::Killed || besideTheirFiles.count(name) != 0)
+                << name << " is gone and its new bytes are nowhere";
             continue;
         }
         if (found->second == old)
@@ -206,13 +252,14 @@ std::string ExpectFilesKept(const std::string& destination, const FilesPromise& 
     return rollback;
 }
 
-HeldByAnotherProcess::HeldByAnotherProcess(const std::string& path)
+HeldByAnotherProcess::HeldByAnotherProcess(const std::string& path, DWORD sharing)
 {
     std::string heldName = UniqueName("held");
     std::string releaseName = UniqueName("release");
     HANDLE held = CreateEventA(nullptr, TRUE, FALSE, heldName.c_str());
     release_ = CreateEventA(nullptr, TRUE, FALSE, releaseName.c_str());
-    process_ = Start(Quoted(ThisProgram()) + " --hold-file " + Quoted(path) + " " + heldName + " " + releaseName);
+    process_ = Start(Quoted(ThisProgram()) + " --hold-file " + Quoted(path) + " " + std::to_string(sharing) + " " +
+                     heldName + " " + releaseName);
     if (process_.hProcess != nullptr) {
         HANDLE either[2] = {held, process_.hProcess};
         holding_ = WaitForMultipleObjects(2, either, FALSE, kPatience) == WAIT_OBJECT_0;
@@ -232,7 +279,7 @@ bool RunAndKill(const std::string& destination, const std::string& workDirectory
 {
     std::string reachedName = UniqueName("reached");
     HANDLE reached = CreateEventA(nullptr, TRUE, FALSE, reachedName.c_str());
-    const char* where = point == KillPoint::BeforeFirstMove ? "move" : "second";
+    const char* where = point == KillPoint::BeforeFirstResultMove ? "move" : "second";
     PROCESS_INFORMATION process = Start(Quoted(ThisProgram()) + " --run-until " + Quoted(destination) + " " +
                                         Quoted(workDirectory) + " " + where + " " + reachedName);
     bool wasReached = false;
@@ -244,6 +291,49 @@ bool RunAndKill(const std::string& destination, const std::string& workDirectory
     EndProcess(process);
     CloseHandle(reached);
     return wasReached;
+}
+
+bool NamedLike(const std::string& path, const char* prefix)
+{
+    std::size_t slash = path.find_last_of('\\');
+    return path.compare(slash + 1, std::strlen(prefix), prefix) == 0;
+}
+
+bool InRollbackFolder(const std::string& path)
+{
+    return path.find("\\BAK") != std::string::npos;
+}
+
+MovesFail::MovesFail(MoveFault fault)
+    : move_("MoveFileA", reinterpret_cast<const void*>(&MoveUnlessItFails)),
+      moveEx_("MoveFileExA", reinterpret_cast<const void*>(&MoveExUnlessItFails))
+{
+    g_moveFault = std::move(fault);
+}
+
+MovesFail::~MovesFail()
+{
+    g_moveFault = {};
+}
+
+std::string KeptBeside(const std::string& folder)
+{
+    std::vector<std::string> beside = NamesWithPrefix(folder, "PCH");
+    EXPECT_EQ(beside.size(), 1u) << "new releases kept beside their files";
+    return beside.empty() ? "" : beside[0];
+}
+
+BOOL WINAPI CopyPartThenDiskFull(LPCSTR from, LPCSTR to, BOOL)
+{
+    Bytes whole = ReadFileBytes(from);
+    HANDLE file = CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE && !whole.empty())
+        Real<decltype(&WriteFile)>("WriteFile")(file, whole.data(), static_cast<DWORD>(whole.size() / 3), &written,
+                                                nullptr);
+    CloseHandle(file);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
 }
 
 std::string WinePathOf(const std::string& unixPath)
