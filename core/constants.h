@@ -1,8 +1,8 @@
 /* Constants of the updater's file format, shared by the stub (C-style C++, no
    standard library) and the host format library. Plain macros so that the
    resource compiler and C++20 code can both include it. */
-#ifndef MENDSMITH_COMMON_FORMAT_H
-#define MENDSMITH_COMMON_FORMAT_H
+#ifndef MENDSMITH_CORE_CONSTANTS_H
+#define MENDSMITH_CORE_CONSTANTS_H
 
 /* The package starts at this file offset of the updater; the stub must fit before it.
    Only the x86-64 test build, whose stub is larger, moves it. */

@@ -1,7 +1,7 @@
 // CRC-32/BZIP2 (polynomial 0x04C11DB7, MSB first, init and final XOR 0xFFFFFFFF).
 // Win32-free, so the host tools and fuzz targets share it with the stub.
-#ifndef MENDSMITH_PATCH_CRC32_H
-#define MENDSMITH_PATCH_CRC32_H
+#ifndef MENDSMITH_CORE_CRC32_H
+#define MENDSMITH_CORE_CRC32_H
 
 #include <stdint.h>
 

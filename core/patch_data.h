@@ -1,8 +1,8 @@
 // Reading Patch.dat in place through a bounded cursor. Win32-free: the stub,
 // the host format library and the fuzz targets all decode entries with it.
 // No read ever leaves [cursor, end); every overrun is reported as a data error.
-#ifndef MENDSMITH_PATCH_PATCH_DATA_H
-#define MENDSMITH_PATCH_PATCH_DATA_H
+#ifndef MENDSMITH_CORE_PATCH_DATA_H
+#define MENDSMITH_CORE_PATCH_DATA_H
 
 #include <stdint.h>
 

@@ -1,6 +1,6 @@
 // Bounded in-place text replacement, free of Win32 so that it also builds on the host.
-#ifndef MENDSMITH_UI_REPLACE_ALL_H
-#define MENDSMITH_UI_REPLACE_ALL_H
+#ifndef MENDSMITH_CORE_REPLACE_ALL_H
+#define MENDSMITH_CORE_REPLACE_ALL_H
 
 // Replaces every occurrence of pattern in a NUL-terminated text held in size bytes, searching
 // from the start after each replacement; replacement must not contain pattern. Returns 1 when

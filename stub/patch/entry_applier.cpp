@@ -1,5 +1,5 @@
-// Applies one patch entry: checks the file on disk, rebuilds it beside the original,
-// saves the original into the rollback directory and only then puts the result in place.
+// Applies one patch entry: checks the file on disk, builds the new one beside it, moves the
+// original into the rollback directory and only then puts the new one in its place.
 #include <windows.h>
 
 #include "stub/patch/checksum.h"
@@ -81,14 +81,14 @@ static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath,
     return ENTRY_KEPT_ASIDE;
 }
 
-// Writes the attached data from the file's first byte and ends the file right after it.
-// -1 when the file cannot be opened, 0 when the write failed or fell short, 1 when whole.
-static int WriteAttachedFile(const char* fullPath, DWORD disposition, const unsigned char* data, DWORD size)
+// Writes the attached data into a new file. -1 when the file cannot be made (one is there
+// already, say), 0 when the write failed or fell short, 1 when whole.
+static int WriteAttachedFile(const char* fullPath, const unsigned char* data, DWORD size)
 {
-    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
-    int whole = WriteWhole(file, data, size) && SetEndOfFile(file);
+    int whole = WriteWhole(file, data, size);
     CloseHandle(file);
     return whole;
 }
@@ -101,7 +101,7 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     uint32_t size;
     if (!ReadAttachedBody(cursor, &data, &size))
         return ENTRY_DATA_ERROR;
-    int written = WriteAttachedFile(fullPath, CREATE_NEW, data, size);
+    int written = WriteAttachedFile(fullPath, data, size);
     if (written > 0)
         return ENTRY_ADDED;
     if (written == 0) {
@@ -112,7 +112,7 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
         return ENTRY_ATTACHED_SKIPPED;
     // Written beside the file first, so that a failed write leaves the file as it is.
     NameResultFile(job->destinationDirectory, resultPath);
-    if (WriteAttachedFile(resultPath, CREATE_NEW, data, size) <= 0)
+    if (WriteAttachedFile(resultPath, data, size) <= 0)
         return ENTRY_ACCESS_DENIED;
     return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
                             ENTRY_ACCESS_DENIED);

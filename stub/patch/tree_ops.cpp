@@ -8,9 +8,7 @@
 #include "core/constants.h"
 #include "stub/patch/tree_ops.h"
 
-// Joins name to directory into joined (PATH_ROOM bytes) as PathAppendA does. Returns 0, leaving
-// joined untouched, when directory is empty or the result would be longer than MAX_PATH_CHARS.
-static int JoinPath(char* joined, const char* directory, const char* name)
+int JoinPath(char* joined, const char* directory, const char* name)
 {
     while (*name == '\\')
         name++;

@@ -9,6 +9,10 @@ enum TreeFiles {
     TREE_MOVE_FILES, // renamed into place: same volume only, but needs no free space
 };
 
+// Joins name to directory into joined (PATH_ROOM bytes) as PathAppendA does. Returns 0, leaving
+// joined untouched, when directory is empty or the result would be longer than MAX_PATH_CHARS.
+int JoinPath(char* joined, const char* directory, const char* name);
+
 // Reproduces source's folders below target and copies or moves each file into them, replacing
 // files of the same relative path. Non-zero when every file got there; 0 when one did not or
 // source cannot be listed.

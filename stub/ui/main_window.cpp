@@ -4,11 +4,11 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 #include <stdlib.h>
 
 #include "stub/package/package_reader.h"
 #include "stub/package/setup_file.h"
+#include "stub/patch/tree_ops.h"
 #include "stub/patch/update_run.h"
 #include "stub/res/resource.h"
 #include "stub/ui/localized_text.h"
@@ -58,15 +58,12 @@ static void SetControlText(HWND window, int id, const char* text)
     (void)SetWindowTextA(GetDlgItem(window, id), text);
 }
 
-// path (PATH_ROOM bytes) = the destination joined with name by one backslash; empty, and 0
-// returned, when that would not fit in MAX_PATH_CHARS.
-static int JoinToDestination(char* path, const char* name)
+// path (PATH_ROOM bytes) = the destination joined with name by one backslash; empty when that
+// would not fit in MAX_PATH_CHARS, so that nothing is ever done at a cut path.
+static void JoinToDestination(char* path, const char* name)
 {
-    (void)lstrcpyA(path, g_destination);
-    if (lstrlenA(g_destination) + 1 + lstrlenA(name) <= (int)MAX_PATH_CHARS && PathAppendA(path, name))
-        return 1;
-    path[0] = '\0';
-    return 0;
+    if (!JoinPath(path, g_destination, name))
+        path[0] = '\0';
 }
 
 int AskToOverwrite(HWND owner, const char* fullPath)
