@@ -17,11 +17,20 @@
 #define RECORD_SETUP_BUNDLE 1u
 #define RECORD_PATCH_BUNDLE 2u
 
-/* Patch.dat op bytes and the body kind of an attached file. */
+/* Patch.dat op bytes and the body kinds of an attached file and of a difference body. */
 #define OP_END 0
 #define OP_COPY 1
 #define OP_LITERAL 2
 #define BODY_ATTACHED 3
+#define BODY_DIFFERENCE 4
+
+/* A difference body: kind, u32 control count C, u32 difference size D, u32 extra size X, then
+   C controls (u32 add length, u32 extra length, i32 step), D difference bytes, X extra bytes. */
+#define DIFF_HEADER_SIZE 13u
+#define DIFF_CONTROL_SIZE 12u
+
+/* Found in the image of every stub that applies difference bodies; the tool looks for it. */
+#define DIFFERENCE_BODY_MARKER "Mendsmith applies difference bodies (kind 4)"
 
 /* Patch.dat: only the low 16 bits of the entry count are used. */
 #define ENTRY_COUNT_MASK 0xFFFFu

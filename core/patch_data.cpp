@@ -40,6 +40,7 @@ int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* he
     header->path = (const char*)path;
     header->pathLength = (uint32_t)(nul - path);
     header->attached = nul[1] == BODY_ATTACHED;
+    header->difference = nul[1] == BODY_DIFFERENCE;
     cursor->at = nul + 1;
     return 1;
 }
@@ -147,4 +148,101 @@ int SkipPatchOps(struct PatchCursor* cursor)
         if (kind == PATCH_OP_INVALID)
             return 0;
     }
+}
+
+int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
+{
+    uint32_t left = Remaining(cursor);
+    if (left < DIFF_HEADER_SIZE || cursor->at[0] != BODY_DIFFERENCE)
+        return 0;
+    const unsigned char* at = cursor->at;
+    body->controlCount = ReadU32(at + 1);
+    body->differenceSize = ReadU32(at + 5);
+    body->extraSize = ReadU32(at + 9);
+    left -= DIFF_HEADER_SIZE;
+    // Each size is checked against what is left, so no product or sum can overflow.
+    if (body->controlCount > left / DIFF_CONTROL_SIZE)
+        return 0;
+    left -= body->controlCount * DIFF_CONTROL_SIZE;
+    if (body->differenceSize > left)
+        return 0;
+    left -= body->differenceSize;
+    if (body->extraSize > left)
+        return 0;
+    body->controls = at + DIFF_HEADER_SIZE;
+    body->difference = body->controls + body->controlCount * DIFF_CONTROL_SIZE;
+    body->extra = body->difference + body->differenceSize;
+    // What is left of D and X for the controls still to come.
+    uint32_t difference = body->differenceSize;
+    uint32_t extra = body->extraSize;
+    for (uint32_t i = 0; i < body->controlCount; i++) {
+        struct PatchDiffControl control;
+        ReadDiffControl(body, i, &control);
+        if (control.addLength > difference || control.extraLength > extra)
+            return 0;
+        difference -= control.addLength;
+        extra -= control.extraLength;
+    }
+    if (difference != 0 || extra != 0)
+        return 0;
+    cursor->at = body->extra + body->extraSize;
+    return 1;
+}
+
+void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control)
+{
+    const unsigned char* at = body->controls + index * DIFF_CONTROL_SIZE;
+    control->addLength = ReadU32(at);
+    control->extraLength = ReadU32(at + 4);
+    control->step = (int32_t)ReadU32(at + 8);
+}
+
+// The add step writes through a small buffer: old bytes plus difference bytes, one slice at a time.
+#define DIFF_SLICE 32768u
+
+int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
+                  void* context)
+{
+    unsigned char slice[DIFF_SLICE];
+    const unsigned char* difference = body->difference;
+    const unsigned char* extra = body->extra;
+    // The old position never leaves [0, oldSize].
+    uint32_t position = 0;
+    for (uint32_t i = 0; i < body->controlCount; i++) {
+        struct PatchDiffControl control;
+        ReadDiffControl(body, i, &control);
+        if (control.addLength > oldSize - position)
+            return 0;
+        for (uint32_t done = 0; done < control.addLength;) {
+            uint32_t size = control.addLength - done < DIFF_SLICE ? control.addLength - done : DIFF_SLICE;
+            const unsigned char* from = old + position + done;
+            for (uint32_t k = 0; k < size; k++)
+                slice[k] = (unsigned char)(from[k] + difference[k]);
+            write(context, slice, size);
+            difference += size;
+            done += size;
+        }
+        position += control.addLength;
+        if (control.extraLength > 0)
+            write(context, extra, control.extraLength);
+        extra += control.extraLength;
+        // Unsigned arithmetic: a step of -2^31 is 2^31 bytes back, and p wraps past 0 only when refused.
+        uint32_t step = (uint32_t)control.step;
+        if (control.step < 0 ? 0u - step > position : step > oldSize - position)
+            return 0;
+        position += step;
+    }
+    return 1;
+}
+
+int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* header)
+{
+    const unsigned char* data;
+    uint32_t size;
+    struct PatchDiffBody body;
+    if (header->attached)
+        return ReadAttachedBody(cursor, &data, &size);
+    if (header->difference)
+        return ReadDiffBody(cursor, &body);
+    return SkipPatchOps(cursor);
 }

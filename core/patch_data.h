@@ -18,7 +18,8 @@ struct PatchEntryHeader {
     uint32_t targetCrc;
     const char* path;
     uint32_t pathLength;
-    int attached; // non-zero when the body is an attached file (kind byte 3)
+    int attached;   // non-zero when the body is an attached file (kind byte 3)
+    int difference; // non-zero when the body is a difference body (kind byte 4)
 };
 
 // One op of an op list. literal points into the mapping for OP_LITERAL.
@@ -30,6 +31,28 @@ struct PatchOp {
 };
 
 #define PATCH_OP_INVALID (-1)
+
+// A difference body as it lies in the mapping. Once read, its controls' add and extra lengths
+// are known to sum to differenceSize and extraSize, all of which lie inside the data.
+struct PatchDiffBody {
+    uint32_t controlCount;
+    uint32_t differenceSize;
+    uint32_t extraSize;
+    const unsigned char* controls;
+    const unsigned char* difference;
+    const unsigned char* extra;
+};
+
+// One control: add addLength bytes of old plus difference, copy extraLength extra bytes, then
+// move the old position by step.
+struct PatchDiffControl {
+    uint32_t addLength;
+    uint32_t extraLength;
+    int32_t step;
+};
+
+// Receives the result of a difference body piece by piece.
+typedef void (*DiffWriter)(void* context, const unsigned char* data, uint32_t size);
 
 // Reads the entry count (low 16 bits) and leaves the cursor on the first entry; 0 if too short.
 int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count);
@@ -51,5 +74,22 @@ int NextPatchOp(struct PatchCursor* cursor, uint32_t sourceSize, struct PatchOp*
 
 // Walks an op list to its end op without a source file; 0 on a data error.
 int SkipPatchOps(struct PatchCursor* cursor);
+
+// Consumes a difference body. 0 when its fields, controls or bytes run past the end, or when
+// the add lengths do not sum to D or the extra lengths to X.
+int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body);
+
+// Decodes control number index (below controlCount) of a body that ReadDiffBody accepted.
+void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control);
+
+// Builds the new file from old (oldSize bytes; old may be NULL when empty) and a body that
+// ReadDiffBody accepted, handing the result to write in order. 0 on a data error: a control
+// that adds from beyond the old file or steps outside it. Part of the result may be written.
+int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
+                  void* context);
+
+// Moves the cursor past the body of the entry whose header was just read, whatever its kind,
+// without a source file. 0 on a data error that shows without the old file.
+int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* header);
 
 #endif

@@ -291,14 +291,6 @@ std::vector<Op> MakeOps(ByteView old, ByteView target)
     return {std::make_move_iterator(ops.begin()), std::make_move_iterator(ops.end())};
 }
 
-std::size_t EncodedOpsSize(const std::vector<Op>& ops)
-{
-    std::size_t size = 1;
-    for (const Op& op : ops)
-        size += op.kind == OpKind::Copy ? 9 : 5 + op.literal.size();
-    return size;
-}
-
 PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target)
 {
     PatchEntry entry;

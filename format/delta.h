@@ -16,9 +16,6 @@ namespace mendsmith::format {
 // or more (the match index is 32-bit) or a target beyond a u32.
 std::vector<Op> MakeOps(ByteView old, ByteView target);
 
-// The raw size of the ops as they stand in Patch.dat, end op included.
-std::size_t EncodedOpsSize(const std::vector<Op>& ops);
-
 // An op-list entry from old to target, with both CRCs.
 PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target);
 

@@ -49,6 +49,40 @@ std::string OpProblem(const PatchCursor& cursor)
     return std::string(byte == OP_COPY ? "copy" : "literal") + " op runs past the end of the data";
 }
 
+// Why ReadDiffBody refused the body at cursor.
+std::string DiffBodyProblem(const PatchCursor& cursor)
+{
+    std::uint64_t left = static_cast<std::uint64_t>(cursor.end - cursor.at);
+    if (left < DIFF_HEADER_SIZE)
+        return "difference body's counts run past the end of the data";
+    ByteView fields(cursor.at, DIFF_HEADER_SIZE);
+    std::uint64_t controls = LoadU32(fields, 1), difference = LoadU32(fields, 5), extra = LoadU32(fields, 9);
+    if (DIFF_HEADER_SIZE + controls * DIFF_CONTROL_SIZE + difference + extra > left)
+        return "difference body of " + std::to_string(controls) + " controls, " + std::to_string(difference) +
+               " difference and " + std::to_string(extra) + " extra bytes runs past the end of the data";
+    return "difference body's controls do not add up to its " + std::to_string(difference) + " difference and " +
+           std::to_string(extra) + " extra bytes";
+}
+
+DiffBody DecodeDiffBody(const PatchDiffBody& body)
+{
+    DiffBody decoded;
+    decoded.controls.reserve(body.controlCount);
+    for (std::uint32_t i = 0; i < body.controlCount; i++) {
+        PatchDiffControl control{};
+        ReadDiffControl(&body, i, &control);
+        decoded.controls.push_back({control.addLength, control.extraLength, control.step});
+    }
+    decoded.difference.assign(body.difference, body.difference + body.differenceSize);
+    decoded.extra.assign(body.extra, body.extra + body.extraSize);
+    return decoded;
+}
+
+void AppendToBytes(void* out, const unsigned char* data, std::uint32_t size)
+{
+    static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), data, data + size);
+}
+
 } // namespace
 
 Op Op::MakeLiteral(Bytes bytes)
@@ -84,6 +118,14 @@ Bytes WritePatchFile(std::span<const PatchEntry> entries)
             out.push_back(BODY_ATTACHED);
             AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
             AppendBytes(out, entry.data);
+            continue;
+        }
+        if (entry.difference) {
+            try {
+                AppendBytes(out, EncodeDiffBody(*entry.difference));
+            } catch (const FormatError& e) {
+                throw FormatError(where + ": " + e.what());
+            }
             continue;
         }
         for (const Op& op : entry.ops) {
@@ -136,6 +178,13 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
             if (!ReadAttachedBody(&cursor, &body, &size))
                 throw FormatError(where + ": attached data runs past the end of the data");
             entry.data.assign(body, body + size);
+        } else if (header.difference) {
+            PatchCursor atBody = cursor;
+            PatchDiffBody body{};
+            if (!ReadDiffBody(&cursor, &body))
+                throw FormatError(where + ", body at offset " + HexOffset(OffsetOf(atBody, data)) + ": " +
+                                  DiffBodyProblem(atBody));
+            entry.difference = DecodeDiffBody(body);
         } else {
             for (;;) {
                 std::size_t opOffset = OffsetOf(cursor, data);
@@ -181,6 +230,67 @@ Bytes ApplyOps(ByteView old, std::span<const Op> ops)
     return out;
 }
 
+Bytes EncodeDiffBody(const DiffBody& body)
+{
+    std::uint64_t added = 0, extra = 0;
+    for (const DiffControl& control : body.controls) {
+        added += control.addLength;
+        extra += control.extraLength;
+    }
+    if (added != body.difference.size() || extra != body.extra.size())
+        throw FormatError("difference body's controls add " + std::to_string(added) + " and " + std::to_string(extra) +
+                          " bytes, but it holds " + std::to_string(body.difference.size()) + " difference and " +
+                          std::to_string(body.extra.size()) + " extra bytes");
+    Bytes out;
+    std::uint64_t size = DIFF_HEADER_SIZE + std::uint64_t{DIFF_CONTROL_SIZE} * body.controls.size() +
+                         body.difference.size() + body.extra.size();
+    out.reserve(CheckedU32(size, "difference body"));
+    out.push_back(BODY_DIFFERENCE);
+    AppendU32(out, static_cast<std::uint32_t>(body.controls.size()));
+    AppendU32(out, static_cast<std::uint32_t>(body.difference.size()));
+    AppendU32(out, static_cast<std::uint32_t>(body.extra.size()));
+    for (const DiffControl& control : body.controls) {
+        AppendU32(out, control.addLength);
+        AppendU32(out, control.extraLength);
+        AppendU32(out, static_cast<std::uint32_t>(control.step));
+    }
+    AppendBytes(out, body.difference);
+    AppendBytes(out, body.extra);
+    return out;
+}
+
+std::size_t EncodedBodySize(const PatchEntry& entry)
+{
+    switch (entry.Kind()) {
+    case BodyKind::Attached:
+        return 5 + entry.data.size();
+    case BodyKind::Difference:
+        return DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
+               entry.difference->difference.size() + entry.difference->extra.size();
+    case BodyKind::Ops:
+        break;
+    }
+    std::size_t size = 1;
+    for (const Op& op : entry.ops)
+        size += op.kind == OpKind::Copy ? 9 : 5 + op.literal.size();
+    return size;
+}
+
+Bytes ApplyDiff(ByteView old, const DiffBody& body)
+{
+    const Bytes encoded = EncodeDiffBody(body);
+    PatchCursor cursor{encoded.data(), encoded.data() + encoded.size()};
+    PatchDiffBody view{};
+    if (!ReadDiffBody(&cursor, &view))
+        throw FormatError(DiffBodyProblem({encoded.data(), encoded.data() + encoded.size()}));
+    const std::uint32_t oldSize = CheckedU32(old.size(), "old file");
+    Bytes out;
+    if (!ApplyDiffBody(&view, old.data(), oldSize, AppendToBytes, &out))
+        throw FormatError("difference body reads or steps outside the " + std::to_string(old.size()) +
+                          "-byte old file after " + std::to_string(out.size()) + " bytes of the result");
+    return out;
+}
+
 Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
 {
     if (entry.attached)
@@ -189,7 +299,7 @@ Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
     std::uint32_t oldCrc = Crc32(old);
     if (oldCrc != entry.sourceCrc)
         throw FormatError(where + ": source CRC is " + Hex32(oldCrc) + ", expected " + Hex32(entry.sourceCrc));
-    Bytes result = ApplyOps(old, entry.ops);
+    Bytes result = entry.difference ? ApplyDiff(old, *entry.difference) : ApplyOps(old, entry.ops);
     std::uint32_t newCrc = Crc32(result);
     if (newCrc != entry.targetCrc)
         throw FormatError(where + ": result CRC is " + Hex32(newCrc) + ", expected " + Hex32(entry.targetCrc));

@@ -1,9 +1,11 @@
 // Patch.dat: u32 entry count, then entries (source CRC, target CRC, path NUL, body), where the
-// body is an attached file (3, u32 size, data) or an op list (1 copy, 2 literal, 0 end).
+// body is an attached file (3, u32 size, data), a difference body (4, counts, controls,
+// difference and extra bytes) or an op list (1 copy, 2 literal, 0 end).
 #ifndef MENDSMITH_FORMAT_PATCH_FILE_H
 #define MENDSMITH_FORMAT_PATCH_FILE_H
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,13 +32,36 @@ struct Op {
     bool operator==(const Op&) const = default;
 };
 
+// One step of a difference body: addLength bytes of old plus difference bytes, extraLength
+// extra bytes, then the old position moves by step.
+struct DiffControl {
+    std::uint32_t addLength = 0;
+    std::uint32_t extraLength = 0;
+    std::int32_t step = 0;
+
+    bool operator==(const DiffControl&) const = default;
+};
+
+struct DiffBody {
+    std::vector<DiffControl> controls;
+    Bytes difference; // as many as the add lengths sum to
+    Bytes extra;      // as many as the extra lengths sum to
+
+    bool operator==(const DiffBody&) const = default;
+};
+
+enum class BodyKind { Ops, Attached, Difference };
+
 struct PatchEntry {
     std::uint32_t sourceCrc = 0;
     std::uint32_t targetCrc = 0;
     std::string path; // backslash-led, relative to the destination directory
     bool attached = false;
-    Bytes data;          // attached only: the whole file
-    std::vector<Op> ops; // op list only, without the end op
+    Bytes data;                         // attached only: the whole file
+    std::vector<Op> ops;                // op list only, without the end op
+    std::optional<DiffBody> difference; // set for a difference body (not attached, no ops)
+
+    BodyKind Kind() const { return attached ? BodyKind::Attached : difference ? BodyKind::Difference : BodyKind::Ops; }
 
     bool operator==(const PatchEntry&) const = default;
 };
@@ -44,8 +69,15 @@ struct PatchEntry {
 // The stub's IsSafeEntryPath, plus the 259-character limit and no NUL inside.
 bool IsSafeEntryPathString(std::string_view path);
 
-// Throws FormatError for more than 65,535 entries, an unsafe path, or a size beyond a u32.
+// Throws FormatError for more than 65,535 entries, an unsafe path, a size beyond a u32, or a
+// difference body whose controls do not account for its difference and extra bytes.
 Bytes WritePatchFile(std::span<const PatchEntry> entries);
+
+// A difference body as it stands in Patch.dat, kind byte first.
+Bytes EncodeDiffBody(const DiffBody& body);
+
+// The raw size of an entry's body as it stands in Patch.dat.
+std::size_t EncodedBodySize(const PatchEntry& entry);
 
 // Strict reader through the stub's decoder (patch/patch_data.cpp). The entry count uses its low
 // 16 bits, as in the stub; unsafe paths, anything reaching past the end, invalid op bytes and
@@ -55,8 +87,13 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data);
 // The target built from old by an op list; throws when a copy range lies outside old.
 Bytes ApplyOps(ByteView old, std::span<const Op> ops);
 
-// The target of one entry: attached data, or the op list applied to old after checking the
-// source CRC; the result is checked against the target CRC. Throws FormatError on a mismatch.
+// The target built from old by a difference body, through the stub's own decoder; throws
+// for a body that does not add up or a control that reads or steps outside old.
+Bytes ApplyDiff(ByteView old, const DiffBody& body);
+
+// The target of one entry: attached data, or the op list or difference body applied to old
+// after checking the source CRC; the result is checked against the target CRC. Throws
+// FormatError on a mismatch.
 Bytes ApplyEntry(const PatchEntry& entry, ByteView old);
 
 } // namespace mendsmith::format

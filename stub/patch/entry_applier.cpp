@@ -26,12 +26,9 @@ int WriteWhole(HANDLE file, const void* data, DWORD size)
 
 // Moves the cursor past an entry's body without applying it; a body that cannot be walked
 // to its end turns the status into a data error.
-static EntryStatus SkipBody(struct PatchCursor* cursor, int attached, EntryStatus status)
+static EntryStatus SkipBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, EntryStatus status)
 {
-    const unsigned char* data;
-    uint32_t size;
-    int walked = attached ? ReadAttachedBody(cursor, &data, &size) : SkipPatchOps(cursor);
-    return walked ? status : ENTRY_DATA_ERROR;
+    return SkipPatchBody(cursor, entry) ? status : ENTRY_DATA_ERROR;
 }
 
 // Names a new "PCH" file in the destination directory, where a result is built beside its file.
@@ -118,7 +115,30 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
                             ENTRY_ACCESS_DENIED);
 }
 
-// Builds the file that the op list describes under a new "PCH" name in the destination
+static void WriteResultPiece(void* result, const unsigned char* data, uint32_t size)
+{
+    (void)WriteWhole(*(HANDLE*)result, data, size);
+}
+
+// Writes what the entry's op list or difference body builds from the old file; 0 on a data error.
+// Short writes are left to the result's checksum.
+static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const struct FileView* view,
+                       HANDLE result)
+{
+    // An empty file has no view; only empty ranges then lie within it.
+    uint32_t oldSize = view->data != NULL ? view->size : 0;
+    if (entry->difference) {
+        struct PatchDiffBody body;
+        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, &result);
+    }
+    struct PatchOp op;
+    int kind;
+    while ((kind = NextPatchOp(cursor, oldSize, &op)) > OP_END)
+        (void)WriteWhole(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
+    return kind == OP_END;
+}
+
+// Builds the file that the op list or difference body describes under a new "PCH" name in the destination
 // directory (resultPath). ENTRY_UPDATED means the result is there and has the target CRC.
 static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
                                char* resultPath, const char* destination)
@@ -130,26 +150,22 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     HANDLE file =
         CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
-        return SkipBody(cursor, 0,
+        return SkipBody(cursor, entry,
                         GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
     DWORD crc = CrcOfOpenFile(file);
     if (crc != entry->sourceCrc) {
         CloseHandle(file);
-        return SkipBody(cursor, 0, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
+        return SkipBody(cursor, entry, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
     }
     struct FileView view;
     (void)OpenFileView(file, &view);
     NameResultFile(destination, resultPath);
     HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    struct PatchOp op;
-    int kind;
-    // An empty file has no view; only empty copy ranges then lie within it.
-    while ((kind = NextPatchOp(cursor, view.data != NULL ? view.size : 0, &op)) > OP_END)
-        (void)WriteWhole(result, kind == OP_COPY ? view.data + op.sourceOffset : op.literal, op.length);
+    int whole = WriteResult(cursor, entry, &view, result);
     CloseFileView(&view);
     CloseHandle(file);
     CloseHandle(result);
-    if (kind != OP_END)
+    if (!whole)
         return ENTRY_DATA_ERROR;
     // Short writes and a result file that could not be made show up here.
     if (result == INVALID_HANDLE_VALUE || CrcOfFile(resultPath) != entry->targetCrc)
@@ -176,7 +192,7 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
     // The rollback directory never ends with a backslash and the entry path begins with exactly
     // one, so putting them together joins them. A path too long for the calls is never cut.
     if (!ConcatPath(fullPath, destination, entry->path) || !ConcatPath(savedPath, rollback, entry->path))
-        return SkipBody(cursor, entry->attached, ENTRY_ACCESS_DENIED);
+        return SkipBody(cursor, entry, ENTRY_ACCESS_DENIED);
     // Without a status-text window the handle is NULL and the call does nothing.
     (void)SetWindowTextA(job->statusWindow, entry->path);
     MakeParentDirectories(entry->path, destination);

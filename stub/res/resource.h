@@ -26,6 +26,7 @@
 
 #define IDD_MAIN 308
 #define IDI_MAIN 310
+#define IDR_FEATURES 320
 
 #define IDC_APP_ICON 310
 #define IDC_WELCOME 355

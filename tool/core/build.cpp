@@ -362,8 +362,7 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     Bytes patchDat = format::WritePatchFile(entries);
     for (std::size_t i = 0; i < entries.size(); i++) {
         const PatchEntry& e = entries[i];
-        result.entries[i].encodedSize =
-            9 + e.path.size() + (e.attached ? 5 + e.data.size() : format::EncodedOpsSize(e.ops));
+        result.entries[i].encodedSize = 9 + e.path.size() + format::EncodedBodySize(e);
     }
     entries.clear();
     result.patchDataSize = patchDat.size();

@@ -92,8 +92,16 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
     inspection.languages = LanguageSections(files.languageIni);
     for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
         EntrySummary summary{codePage.DecodeForDisplay(entry.path), entry.attached, entry.sourceCrc, entry.targetCrc};
+        summary.body = entry.Kind();
+        summary.bodySize = format::EncodedBodySize(entry);
         if (entry.attached)
             summary.resultSize = entry.data.size();
+        if (entry.difference) {
+            summary.controls = entry.difference->controls.size();
+            summary.differenceBytes = entry.difference->difference.size();
+            summary.extraBytes = entry.difference->extra.size();
+            summary.resultSize = summary.differenceBytes + summary.extraBytes;
+        }
         for (const format::Op& op : entry.ops) {
             if (op.kind == format::OpKind::Copy) {
                 summary.copyOps++;
@@ -132,9 +140,14 @@ std::string RenderText(const Inspection& inspection)
     for (const EntrySummary& e : inspection.entries) {
         out += "  " + e.path + "  " + (e.attached ? "attached" : "patch") + "  source " + Hex32(e.sourceCrc) +
                "  target " + Hex32(e.targetCrc);
-        if (!e.attached)
-            out += "  copy ops " + std::to_string(e.copyOps) + ", literal ops " + std::to_string(e.literalOps) +
-                   ", literal bytes " + std::to_string(e.literalBytes);
+        if (e.body == format::BodyKind::Ops)
+            out += "  op list " + std::to_string(e.bodySize) + " bytes: copy ops " + std::to_string(e.copyOps) +
+                   ", literal ops " + std::to_string(e.literalOps) + ", literal bytes " +
+                   std::to_string(e.literalBytes);
+        else if (e.body == format::BodyKind::Difference)
+            out += "  difference body " + std::to_string(e.bodySize) + " bytes: controls " +
+                   std::to_string(e.controls) + ", difference bytes " + std::to_string(e.differenceBytes) +
+                   ", extra bytes " + std::to_string(e.extraBytes);
         out += "  result " + std::to_string(e.resultSize) + " bytes\n";
     }
     return out;
@@ -163,11 +176,20 @@ std::string RenderJson(const Inspection& inspection)
                       {"source_crc", Hex32(e.sourceCrc)},
                       {"target_crc", Hex32(e.targetCrc)},
                       {"result_size", e.resultSize}};
-        if (!e.attached) {
+        entry["body_size"] = e.bodySize;
+        if (e.body == format::BodyKind::Ops) {
+            entry["body"] = "ops";
             entry["copy_ops"] = e.copyOps;
             entry["literal_ops"] = e.literalOps;
             entry["copy_bytes"] = e.copyBytes;
             entry["literal_bytes"] = e.literalBytes;
+        } else if (e.body == format::BodyKind::Difference) {
+            entry["body"] = "difference";
+            entry["controls"] = e.controls;
+            entry["difference_bytes"] = e.differenceBytes;
+            entry["extra_bytes"] = e.extraBytes;
+        } else {
+            entry["body"] = "attached";
         }
         entries.push_back(entry);
     }
@@ -243,7 +265,8 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
                 planned.status = crc == entry.targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
             } else {
                 try {
-                    Bytes result = format::ApplyOps(*onDisk, entry.ops);
+                    Bytes result = entry.difference ? format::ApplyDiff(*onDisk, *entry.difference)
+                                                    : format::ApplyOps(*onDisk, entry.ops);
                     if (format::Crc32(result) != entry.targetCrc) {
                         planned.status = ENTRY_RESULT_CRC_ERROR;
                     } else {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/bytes.h"
+#include "format/patch_file.h"
 #include "tool/core/codepage.h"
 
 namespace mendsmith::tool {
@@ -36,6 +37,11 @@ struct EntrySummary {
     std::uint64_t copyBytes = 0;
     std::uint64_t literalBytes = 0;
     std::uint64_t resultSize = 0;
+    format::BodyKind body = format::BodyKind::Ops;
+    std::size_t bodySize = 0; // as the body stands in Patch.dat
+    std::size_t controls = 0; // difference body only, with its difference and extra bytes
+    std::uint64_t differenceBytes = 0;
+    std::uint64_t extraBytes = 0;
 };
 
 struct Inspection {
