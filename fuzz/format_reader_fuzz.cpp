@@ -23,7 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const auto& entry : entries)
             if (!entry.attached) {
                 try {
-                    (void)ApplyOps(Bytes(64, 0x41), entry.ops);
+                    if (entry.difference)
+                        (void)ApplyDiff(Bytes(64, 0x41), *entry.difference);
+                    else
+                        (void)ApplyOps(Bytes(64, 0x41), entry.ops);
                 } catch (const FormatError&) {
                 }
             }

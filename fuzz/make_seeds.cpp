@@ -32,6 +32,12 @@ int main(int argc, char** argv)
     std::vector<PatchEntry> entries{MakePatchEntry("\\App.exe", oldFile, newFile),
                                     MakeAttachedEntry("\\Docs\\New.txt", ToBytes("hello")),
                                     MakePatchEntry("\\Docs\\Notes.txt", ToBytes("ABCDEF"), ToBytes("ABxyEF"))};
+    // A difference body that moves the old position back, then forward again.
+    PatchEntry difference = MakePatchEntry("\\Docs\\Moved.txt", ToBytes("ABCDEF"), ToBytes("DFFABxyzF"));
+    difference.ops.clear();
+    difference.difference = DiffBody{{{0, 0, 3}, {3, 0, -6}, {2, 3, 3}, {1, 0, 0}}, Bytes(6, 0), ToBytes("xyz")};
+    difference.difference->difference[1] = 1;
+    entries.push_back(difference);
     Bytes patch = WritePatchFile(entries);
     std::vector<BundleFile> setup{{"Language.ini", ToBytes("\r\n\r\n[$0404]\r\nID200=x\r\n")},
                                   {"Update.ini", ToBytes("[App]\r\nAppName=Demo\r\nMainFile=App.exe\r\n")}};
@@ -46,7 +52,7 @@ int main(int argc, char** argv)
     Bytes withOld{uint8_t(oldFile.size()), 0};
     withOld.insert(withOld.end(), oldFile.begin(), oldFile.end());
     withOld.insert(withOld.end(), patch.begin(), patch.end());
-    Save(root / "patch_data_fuzz", "three_entries", withOld);
+    Save(root / "patch_data_fuzz", "entries_of_each_kind", withOld);
 
     Save(root / "format_reader_fuzz", "patch", patch);
     Save(root / "format_reader_fuzz", "bundle", bundle);

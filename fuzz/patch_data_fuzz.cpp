@@ -1,12 +1,20 @@
 // Applies an arbitrary Patch.dat in memory against an arbitrary old file with the
-// stub's decoder, as the entry applier does: header, path check, attached body or
-// op list (copy ranges checked against the old file), skip walks in between.
+// stub's decoder, as the entry applier does: header, path check, attached body, op list
+// (copy ranges checked against the old file) or difference body, skip walks in between.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "core/crc32.h"
 #include "core/patch_data.h"
+
+static void AppendResult(void* result, const unsigned char* data, uint32_t size)
+{
+    auto* out = static_cast<std::vector<uint8_t>*>(result);
+    // Each piece is checked against the old file or the body; the cap keeps runs short.
+    if (out->size() + size <= (1u << 20))
+        out->insert(out->end(), data, data + size);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -39,11 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         // Every other entry is skipped, as for a missing file, so both walks get exercised.
         if (i % 2 == 1) {
-            if (!SkipPatchOps(&cursor))
+            if (!SkipPatchBody(&cursor, &header))
                 return 0;
             continue;
         }
         std::vector<uint8_t> result;
+        if (header.difference) {
+            PatchDiffBody body;
+            if (!ReadDiffBody(&cursor, &body) ||
+                !ApplyDiffBody(&body, old.empty() ? nullptr : old.data(), uint32_t(old.size()), AppendResult, &result))
+                return 0;
+            (void)CrcOfBuffer(result.data(), uint32_t(result.size()));
+            continue;
+        }
         PatchOp op;
         int kind;
         while ((kind = NextPatchOp(&cursor, uint32_t(old.size()), &op)) != 0) {
