@@ -301,6 +301,16 @@ PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target)
     return entry;
 }
 
+PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, DiffBody body)
+{
+    PatchEntry entry;
+    entry.sourceCrc = Crc32(old);
+    entry.targetCrc = Crc32(target);
+    entry.path = std::move(path);
+    entry.difference = std::move(body);
+    return entry;
+}
+
 PatchEntry MakeAttachedEntry(std::string path, ByteView data)
 {
     PatchEntry entry;

@@ -19,6 +19,9 @@ std::vector<Op> MakeOps(ByteView old, ByteView target);
 // An op-list entry from old to target, with both CRCs.
 PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target);
 
+// A difference-body entry from old to target, with both CRCs.
+PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, DiffBody body);
+
 // An attached-file entry; both CRCs are the data's CRC (the stub examines neither).
 PatchEntry MakeAttachedEntry(std::string path, ByteView data);
 

@@ -6,7 +6,6 @@
 #include <limits>
 #include <numeric>
 
-#include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
 
@@ -31,16 +30,6 @@ const Bytes kMovedEncoded = {
     1, 0, 0, 0, 0, 0, 0,   0,   0,    0,    0,    0,       // A 1, E 0, S 0
     0, 1, 0, 0, 0, 0, 'x', 'y', 'z',                       // difference and extra bytes
 };
-
-PatchEntry DifferenceEntry(ByteView old, ByteView target, DiffBody body)
-{
-    PatchEntry entry = MakeAttachedEntry("\\Docs\\Moved.txt", target);
-    entry.attached = false;
-    entry.data.clear();
-    entry.sourceCrc = Crc32(old);
-    entry.difference = std::move(body);
-    return entry;
-}
 
 // A body of the given controls whose difference bytes are zero and whose extra bytes are '+'.
 DiffBody PlainBody(std::vector<DiffControl> controls)
@@ -76,7 +65,8 @@ TEST(DifferenceBody, WorkedExampleEncodesAppliesAndReadsBack)
     EXPECT_EQ(EncodeDiffBody(MovedBody()), kMovedEncoded);
     EXPECT_EQ(ApplyDiff(kOld, MovedBody()), ToBytes("DFFABxyzF"));
 
-    const std::vector<PatchEntry> entries{DifferenceEntry(kOld, AsBytes("DFFABxyzF"), MovedBody()),
+    const std::vector<PatchEntry> entries{MakeDifferenceEntry("\\Docs\\Moved.txt", kOld, AsBytes("DFFABxyzF"),
+                                                              MovedBody()),
                                           MakeAttachedEntry("\\After.txt", AsBytes("next"))};
     const Bytes data = WritePatchFile(entries);
     EXPECT_EQ(ReadPatchFile(data), entries);
@@ -122,7 +112,8 @@ TEST(DifferenceBody, ControlsReachEveryBoundOfTheOldFileButNeverPastIt)
 
 TEST(DifferenceBody, BodiesThatRunPastTheDataOrDoNotAddUpAreDataErrors)
 {
-    const Bytes data = WritePatchFile(std::vector{DifferenceEntry(kOld, AsBytes("DFFABxyzF"), MovedBody())});
+    const Bytes data =
+        WritePatchFile(std::vector{MakeDifferenceEntry("\\Docs\\Moved.txt", kOld, AsBytes("DFFABxyzF"), MovedBody())});
     const std::size_t body = data.size() - kMovedEncoded.size();
     for (std::size_t n = body + 1; n < data.size(); n++)
         ExpectRefused(Bytes(data.begin(), data.begin() + n), n < body + 13 ? "counts run past" : "runs past the end");

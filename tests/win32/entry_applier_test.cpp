@@ -116,6 +116,22 @@ BOOL WINAPI MoveAsideFails(LPCSTR from, LPCSTR to)
     return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
 
+// A body valid for any pair: the old bytes as far as both files go, plus their differences, then
+// the rest of the new file as extra bytes.
+fmt::DiffBody AddThenExtra(const Bytes& old, const Bytes& target)
+{
+    const std::size_t added = std::min(old.size(), target.size());
+    fmt::DiffBody body{{{static_cast<std::uint32_t>(added), static_cast<std::uint32_t>(target.size() - added), 0}},
+                       Bytes(added),
+                       Bytes(target.begin() + static_cast<std::ptrdiff_t>(added), target.end())};
+    for (std::size_t i = 0; i < added; i++)
+        body.difference[i] = static_cast<std::uint8_t>(target[i] - old[i]);
+    return body;
+}
+
+// ABCDEF to DFFABxyzF: forward to D, DEF with E raised by one, back to the start, AB, xyz, F.
+const fmt::DiffBody kMovedBody{{{0, 0, 3}, {3, 0, -6}, {2, 3, 3}, {1, 0, 0}}, {0, 1, 0, 0, 0, 0}, ToBytes("xyz")};
+
 BOOL WINAPI WriteHalf(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     return Real<decltype(&WriteFile)>("WriteFile")(file, data, size / 2, written, overlapped);
@@ -411,6 +427,60 @@ TEST_F(EntryApplierTest, SecondEntryForTheSameFileKeepsTheFirstOriginal)
 
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", third}}));
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+}
+
+TEST_F(EntryApplierTest, DifferenceBodiesRebuildFilesAndAreWalkedPastMissingOnes)
+{
+    // Larger than the applier's 32 KB slice, so the additions go out in several writes.
+    const Bytes bigOld = SampleRelease(3, 100000);
+    const Bytes bigNew = NextRelease(bigOld);
+    const Bytes abc = ToBytes("ABCDEF");
+    Tree before{{"big.bin", bigOld}, {"moved.txt", abc}, {"empty.txt", {}}, {"kept.txt", abc}};
+    WriteTree(dest_.path(), before);
+
+    Statuses statuses = Apply({
+        fmt::MakeDifferenceEntry("\\big.bin", bigOld, bigNew, AddThenExtra(bigOld, bigNew)),
+        fmt::MakeDifferenceEntry("\\Sub\\missing.txt", abc, ToBytes("DFFABxyzF"), kMovedBody),
+        fmt::MakeDifferenceEntry("\\moved.txt", abc, ToBytes("DFFABxyzF"), kMovedBody),
+        fmt::MakeDifferenceEntry("\\empty.txt", {}, ToBytes("new"), {{{0, 3, 0}}, {}, ToBytes("new")}),
+        fmt::MakePatchEntry("\\kept.txt", abc, ToBytes("ABxyEF")),
+    });
+
+    EXPECT_EQ(statuses, (Statuses{ENTRY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_UPDATED, ENTRY_UPDATED, ENTRY_UPDATED}));
+    Tree after{{"big.bin", bigNew},
+               {"moved.txt", ToBytes("DFFABxyzF")},
+               {"empty.txt", ToBytes("new")},
+               {"kept.txt", ToBytes("ABxyEF")},
+               {"Sub\\", {}}};
+    EXPECT_EQ(ReadTree(dest_.path()), after);
+    EXPECT_EQ(ReadTree(rollback_), before);
+}
+
+TEST_F(EntryApplierTest, DifferenceBodyDataErrorsLeaveTheFileUntouched)
+{
+    const Bytes abc = ToBytes("ABCDEF");
+    WriteFileBytes(dest_ / "a.txt", abc);
+    auto entryWith = [&](std::vector<fmt::DiffControl> controls) {
+        fmt::DiffBody body = kMovedBody;
+        body.controls = std::move(controls);
+        return fmt::MakeDifferenceEntry("\\a.txt", abc, ToBytes("DFFABxyzF"), body);
+    };
+    // Both still add 6 bytes and 3 extra bytes, so only the old file shows them wrong.
+    EXPECT_EQ(Apply({entryWith({{0, 0, 7}, {6, 3, 0}})}), Statuses{ENTRY_DATA_ERROR}) << "a step past the end";
+    EXPECT_EQ(Apply({entryWith({{0, 0, 1}, {6, 3, 0}})}), Statuses{ENTRY_DATA_ERROR}) << "an addition past the end";
+    EXPECT_EQ(Apply({entryWith({{3, 0, -4}, {3, 3, 0}})}), Statuses{ENTRY_DATA_ERROR}) << "a step before the start";
+
+    // Lengths that do not add up are found by the walk past a file that is not as expected too.
+    fmt::Bytes uneven = fmt::WritePatchFile(std::vector{entryWith({{6, 3, 0}})});
+    uneven[4 + 8 + 7 + 13] = 5;
+    EXPECT_EQ(Apply(uneven), Statuses{ENTRY_DATA_ERROR}) << "add lengths one short, file as expected";
+    WriteFileBytes(dest_ / "a.txt", ToBytes("other"));
+    EXPECT_EQ(Apply(uneven), Statuses{ENTRY_DATA_ERROR}) << "add lengths one short, file changed";
+    DeleteFileA((dest_ / "a.txt").c_str());
+    EXPECT_EQ(Apply(uneven), Statuses{ENTRY_DATA_ERROR}) << "add lengths one short, file missing";
+
+    EXPECT_EQ(ReadTree(dest_.path()), Tree{});
+    EXPECT_EQ(ReadTree(rollback_), Tree{});
 }
 
 } // namespace
