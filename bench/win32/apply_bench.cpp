@@ -3,6 +3,8 @@
 // Usage: apply_bench [megabytes of the large file, default 256] [number of small files, default 2000]
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,39 +100,71 @@ static void Report(const char* what, double run, double copy)
     std::printf("%-44s run %8.2f s   CopyFileA %8.2f s   ratio %5.2f\n", what, run, copy, run / copy);
 }
 
-// One file of megabytes MB: 1 MB copy ops taken out of order, each followed by a 64-byte literal.
-static void LargeFile(std::uint32_t megabytes)
+// Times the run over the prepared folders against copies of the results, reports and cleans up.
+static void RunAndReport(const std::string& destination, const std::string& work, const std::string& copies,
+                         const std::vector<std::string>& results, const char* what)
+{
+    double run = TimeRun(destination, work);
+    double copy = TimeCopies(results, copies);
+    Report(what, run, copy);
+    DeleteTree(destination.c_str());
+    DeleteTree(work.c_str());
+    DeleteTree(copies.c_str());
+}
+
+// One file of megabytes MB, rebuilt from 1 MB pieces taken out of order, each followed by 64 new
+// bytes: as copy and literal ops, or as a difference body whose additions change one byte in 4 KB.
+static void LargeFile(std::uint32_t megabytes, bool difference)
 {
     std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
-    const std::uint32_t chunk = 1u << 20;
+    const std::uint32_t chunk = 1u << 20, added = chunk - 64;
     fmt::Bytes old(std::size_t(megabytes) * chunk);
     Fill(old, 7);
     WriteWholeFile(destination + "\\big.bin", old.data(), old.size());
     fmt::PatchEntry entry;
     entry.path = "\\big.bin";
     entry.sourceCrc = CrcOfBuffer(old.data(), static_cast<std::uint32_t>(old.size()));
+    fmt::DiffBody body;
+    fmt::Bytes piece(added);
     std::uint32_t target = CRC_INITIAL;
+    std::uint32_t position = 0;
     for (std::uint32_t i = 0; i < megabytes; i++) {
         std::uint32_t from = ((i * 7919u) % megabytes) * chunk;
-        entry.ops.push_back(fmt::Op::MakeCopy(chunk - 64, from));
-        target = CrcUpdate(target, &old[from], chunk - 64);
+        std::copy_n(&old[from], added, piece.begin());
         fmt::Bytes literal(64, static_cast<std::uint8_t>(i));
+        if (difference) {
+            fmt::Bytes changes(added);
+            for (std::uint32_t at = 0; at < added; at += 4096) {
+                changes[at] = static_cast<std::uint8_t>(at >> 12 | 1);
+                piece[at] = static_cast<std::uint8_t>(piece[at] + changes[at]);
+            }
+            auto step = static_cast<std::int32_t>(static_cast<std::int64_t>(from) - position);
+            // Every control steps to the next piece's start before it adds it.
+            body.controls.push_back({0, 0, step});
+            body.controls.push_back({added, 64, 0});
+            body.difference.insert(body.difference.end(), changes.begin(), changes.end());
+            body.extra.insert(body.extra.end(), literal.begin(), literal.end());
+            position = from + added;
+        } else {
+            entry.ops.push_back(fmt::Op::MakeCopy(added, from));
+            entry.ops.push_back(fmt::Op::MakeLiteral(literal));
+        }
+        target = CrcUpdate(target, piece.data(), added);
         target = CrcUpdate(target, literal.data(), 64);
-        entry.ops.push_back(fmt::Op::MakeLiteral(literal));
     }
     entry.targetCrc = ~target;
     old = fmt::Bytes();
+    if (difference)
+        entry.difference = std::move(body);
     fmt::Bytes patch = fmt::WritePatchFile(std::vector<fmt::PatchEntry>{entry});
+    entry = fmt::PatchEntry();
     WriteWholeFile(work + "\\Patch.dat", patch.data(), patch.size());
+    patch = fmt::Bytes();
 
-    double run = TimeRun(destination, work);
-    double copy = TimeCopies({destination + "\\big.bin"}, copies);
     char what[80];
-    std::snprintf(what, sizeof what, "one file of %u MB, %zu ops:", megabytes, entry.ops.size());
-    Report(what, run, copy);
-    DeleteTree(destination.c_str());
-    DeleteTree(work.c_str());
-    DeleteTree(copies.c_str());
+    std::snprintf(what, sizeof what, "one file of %u MB, %s:", megabytes,
+                  difference ? "difference body" : "copy and literal ops");
+    RunAndReport(destination, work, copies, {destination + "\\big.bin"}, what);
 }
 
 // files small files of 4 to 12 KB in 20 folders, each rebuilt from a delta.
@@ -157,14 +191,9 @@ static void SmallFiles(std::uint32_t files)
     fmt::Bytes patch = fmt::WritePatchFile(entries);
     WriteWholeFile(work + "\\Patch.dat", patch.data(), patch.size());
 
-    double run = TimeRun(destination, work);
-    double copy = TimeCopies(results, copies);
     char what[80];
     std::snprintf(what, sizeof what, "%u small files, %zu KB in all:", files, bytes / 1024);
-    Report(what, run, copy);
-    DeleteTree(destination.c_str());
-    DeleteTree(work.c_str());
-    DeleteTree(copies.c_str());
+    RunAndReport(destination, work, copies, results, what);
 }
 
 int main(int argc, char** argv)
@@ -172,8 +201,10 @@ int main(int argc, char** argv)
     std::uint32_t megabytes = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 256;
     std::uint32_t files = argc > 2 ? static_cast<std::uint32_t>(std::atoi(argv[2])) : 2000;
     BuildCrcTable();
-    if (megabytes > 0)
-        LargeFile(megabytes);
+    if (megabytes > 0) {
+        LargeFile(megabytes, false);
+        LargeFile(megabytes, true);
+    }
     if (files > 0)
         SmallFiles(files);
     return 0;
