@@ -1,9 +1,18 @@
 // CRC-32/BZIP2 with slicing-by-8 tables built at start-up (they live in .bss,
-// so the stub file stays small while the checksum runs several times faster).
+// so the stub file stays small while the checksum runs several times faster), and, where the
+// processor multiplies without carries, folding of 64-byte blocks, several times faster again.
 #include "core/crc32.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define CRC_CAN_FOLD 1
+#endif
 
 // crcTables[0] is the classic table; crcTables[k][i] advances entry i by k more zero bytes.
 static uint32_t crcTables[8][256];
+// Non-zero when the processor has PCLMULQDQ and SSSE3.
+static int crcFolds;
 
 void BuildCrcTable(void)
 {
@@ -16,6 +25,10 @@ void BuildCrcTable(void)
     for (uint32_t i = 0; i < 256; i++)
         for (int k = 1; k < 8; k++)
             crcTables[k][i] = (crcTables[k - 1][i] << 8) ^ crcTables[0][crcTables[k - 1][i] >> 24];
+#ifdef CRC_CAN_FOLD
+    unsigned int a, b, c, d;
+    crcFolds = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_PCLMUL) && (c & bit_SSSE3);
+#endif
 }
 
 uint32_t CrcTableEntry(unsigned int i)
@@ -30,8 +43,66 @@ uint32_t CrcUpdateBytewise(uint32_t crc, const unsigned char* data, uint32_t siz
     return crc;
 }
 
+#ifdef CRC_CAN_FOLD
+// The byte order that puts a block's first byte on top; then x^n mod P for n = 512 + 64 and 512
+// (one 64-byte stride) and for n = 128 + 64 and 128 (one block), low halves first. Kept beside
+// the code: in the stub, the constant data section has no room left in its last 512 bytes.
+__attribute__((section(".text"), aligned(16))) static const uint32_t crcFoldConstants[12] = {
+    0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203, 0xE6228B11, 0, 0x8833794C, 0, 0xE8A45605, 0, 0xC5B9CD4C, 0};
+
+// Loads 16 bytes so that the first byte's top bit is the register's bit 127, the polynomial's
+// highest term, as the checksum reads bits.
+__attribute__((target("pclmul,ssse3"))) static __m128i LoadBlock(const unsigned char* data, __m128i reverse)
+{
+    return _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)data), reverse);
+}
+
+// A block followed by D more bits, replaced by a block of at most 96 bits that leaves the
+// checksum as it was: high half times x^(D+64) mod P plus low half times x^D mod P.
+__attribute__((target("pclmul,ssse3"))) static __m128i Fold(__m128i block, __m128i powers)
+{
+    return _mm_xor_si128(_mm_clmulepi64_si128(block, powers, 0x11), _mm_clmulepi64_si128(block, powers, 0x00));
+}
+
+// Folds four 16-byte lanes over the data 64 bytes at a time, then the lanes into one and the
+// remaining whole blocks into it; the last block goes through the table, from a zero register.
+__attribute__((target("pclmul,ssse3"))) static uint32_t CrcUpdateFolded(uint32_t crc, const unsigned char* data,
+                                                                        uint32_t size)
+{
+    const uint32_t* constants = crcFoldConstants;
+    // Hidden from the optimiser, which would otherwise copy the known values (the constants, and
+    // the stub's one starting register) into constant data.
+    __asm__("" : "+r"(constants), "+r"(crc));
+    const __m128i reverse = _mm_load_si128((const __m128i*)constants);
+    const __m128i stride = _mm_load_si128((const __m128i*)(constants + 4));
+    const __m128i step = _mm_load_si128((const __m128i*)(constants + 8));
+    __m128i lane[4];
+    for (int i = 0; i < 4; i++)
+        lane[i] = LoadBlock(data + 16 * i, reverse);
+    // The register so far is added to the first 32 bits of the data.
+    lane[0] = _mm_xor_si128(lane[0], _mm_slli_si128(_mm_cvtsi32_si128((int)crc), 12));
+    data += 64;
+    size -= 64;
+    for (; size >= 64; data += 64, size -= 64)
+        for (int i = 0; i < 4; i++)
+            lane[i] = _mm_xor_si128(Fold(lane[i], stride), LoadBlock(data + 16 * i, reverse));
+    __m128i folded = lane[0];
+    for (int i = 1; i < 4; i++)
+        folded = _mm_xor_si128(Fold(folded, step), lane[i]);
+    for (; size >= 16; data += 16, size -= 16)
+        folded = _mm_xor_si128(Fold(folded, step), LoadBlock(data, reverse));
+    unsigned char last[16];
+    _mm_storeu_si128((__m128i*)last, _mm_shuffle_epi8(folded, reverse));
+    return CrcUpdateBytewise(CrcUpdateBytewise(0, last, 16), data, size);
+}
+#endif
+
 uint32_t CrcUpdate(uint32_t crc, const unsigned char* data, uint32_t size)
 {
+#ifdef CRC_CAN_FOLD
+    if (crcFolds && size >= 64)
+        return CrcUpdateFolded(crc, data, size);
+#endif
     while (size >= 8) {
         uint32_t hi = crc ^ ((uint32_t)data[0] << 24 | (uint32_t)data[1] << 16 | (uint32_t)data[2] << 8 | data[3]);
         crc = crcTables[7][hi >> 24] ^ crcTables[6][(hi >> 16) & 0xFF] ^ crcTables[5][(hi >> 8) & 0xFF] ^
