@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -237,6 +239,9 @@ int wmain(int argc, wchar_t** wargv)
     for (std::string& a : arguments)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // Output is UTF-8 with bare line feeds, as on Linux, so that what reads it reads one format.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     SetConsoleOutputCP(CP_UTF8);
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
