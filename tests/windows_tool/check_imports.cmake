@@ -1,0 +1,17 @@
+# Fails when the program imports a DLL that Windows does not ship: the tool must run from its zip
+# alone. Run with -DOBJDUMP=... -DPROGRAM=...
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
+if(NOT imports)
+  message(FATAL_ERROR "${PROGRAM}: no import table found")
+endif()
+set(system_dlls kernel32.dll msvcrt.dll user32.dll advapi32.dll shell32.dll ole32.dll ws2_32.dll bcrypt.dll)
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll IN_LIST system_dlls)
+    message(FATAL_ERROR "${PROGRAM} imports ${dll}, which Windows does not ship")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
