@@ -12,7 +12,7 @@ packages=(
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
   clang libclang-rt-14-dev clang-format
-  xdelta3 bsdiff zstd locales qemu-user
+  xdelta3 bsdiff zstd locales qemu-user unzip
   libcli11-dev nlohmann-json3-dev
 )
 

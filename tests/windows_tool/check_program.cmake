@@ -1,7 +1,10 @@
-# Fails when the program imports a DLL that Windows does not ship: the tool must run from its zip
-# alone. Run with -DOBJDUMP=... -DPROGRAM=...
+# Fails unless the program is a 64-bit console program that imports only DLLs Windows ships, so
+# that it runs from its zip alone. Run with -DOBJDUMP=... -DPROGRAM=...
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
+if(NOT headers MATCHES "Magic[ \t]+020b" OR NOT headers MATCHES "Subsystem[ \t]+00000003")
+  message(FATAL_ERROR "${PROGRAM} is not a PE32+ console program")
+endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 if(NOT imports)
   message(FATAL_ERROR "${PROGRAM}: no import table found")
