@@ -112,3 +112,43 @@ TEST(SameUpdaterOnBothSystems, BuildInspectAndVerifyAgree)
         EXPECT_EQ(outputs[0], outputs[1]);
     }
 }
+
+// Code pages go through iconv on Linux and through Windows' tables on Windows: both must take and
+// refuse the same names and write them the same way.
+TEST(SameUpdaterOnBothSystems, CodePagesAgree)
+{
+    const ToolCommand onLinux = ToolCommand::Linux();
+    const ToolCommand onWindows = ToolCommand::Windows();
+    if (!onWindows.present())
+        GTEST_SKIP() << onWindows.program() << " is not built (cmake --build --preset win64-tool)";
+    struct Case {
+        std::string name; // UTF-8
+        unsigned codePage;
+        int exit;
+    };
+    const Case cases[] = {
+        {"\xe4\xb8\xad\xe6\x96\x87.txt", 950, 0},  // two Han characters, Big5
+        {"\xe4\xb8\xad\xe6\x96\x87.txt", 1252, 1}, // not in Western European
+        {"\xd0\x96\xd1\x83\xd0\xba.txt", 1251, 0}, // Cyrillic
+        {"\xe2\x82\xac uro.txt", 1252, 0},         // the euro sign, 0x80 in 1252
+        {"\xe2\x82\xac uro.txt", 437, 1},          // not in the OEM page
+        {"\xef\xbd\xb1 half-width.txt", 932, 0},   // half-width katakana, one byte in Shift JIS
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " in code page " + std::to_string(c.codePage));
+        Workspace w;
+        w.Both("app.exe", "main");
+        w.New("data/" + c.name, "named");
+        for (const ToolCommand* tool : {&onLinux, &onWindows}) {
+            const std::string out = tool == &onLinux ? "linux.exe" : "windows.exe";
+            EXPECT_EQ(tool->Run("build " + tool->Arg(w.dir / "old") + " " + tool->Arg(w.dir / "new") + " --setup " +
+                                tool->Arg(w.dir / "Update.ini") + " --stub " + tool->Arg(w.dir / "stub.bin") +
+                                " --codepage " + std::to_string(c.codePage) + " -o " + tool->Arg(w.dir / out)),
+                      c.exit)
+                << tool->program();
+        }
+        if (c.exit == 0) {
+            EXPECT_EQ(ReadText(w.dir / "linux.exe"), ReadText(w.dir / "windows.exe"));
+        }
+    }
+}
