@@ -1,5 +1,6 @@
-# Provides bz2::bz2 (the whole library) and, on Windows, bz2_stub (built for size, for the stub).
-if(NOT MENDSMITH_WIN32)
+# Provides bz2::bz2 (the whole library, its compressor included) and, in the stub's Windows trees,
+# bz2_stub (built for size, for the stub).
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
   find_package(BZip2 REQUIRED)
   add_library(bz2::bz2 ALIAS BZip2::BZip2)
   return()
@@ -18,6 +19,9 @@ target_include_directories(bz2_full SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
 target_compile_definitions(bz2_full PRIVATE _FILE_OFFSET_BITS=64)
 target_compile_options(bz2_full PRIVATE -w)
 add_library(bz2::bz2 ALIAS bz2_full)
+if(NOT MENDSMITH_WIN32)
+  return()
+endif()
 
 # The stub needs only decompression: the compressor is not built and BZ_NO_STDIO drops the
 # stdio layer. Its two tables come from stub/package/bzip2_tables.cpp, filled at start-up, so the

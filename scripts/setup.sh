@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian 12 machine (run as root)
-# and fetches bzip2's source package into third_party/ (git-ignored). Idempotent.
+# and fetches the source packages of bzip2 and libdivsufsort into third_party/
+# (git-ignored), where the Windows trees build them. Idempotent.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -11,7 +12,7 @@ packages=(
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
   clang libclang-rt-14-dev clang-format
-  xdelta3 bsdiff zstd locales qemu-user
+  xdelta3 bsdiff zstd locales qemu-user unzip
   libcli11-dev nlohmann-json3-dev
 )
 
@@ -20,8 +21,12 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+# Debian source package -> folder in third_party/
+sources=(bzip2:bzip2 libdivsufsort:libdivsufsort)
 need_src=0
-[ -d "$top/third_party/bzip2" ] || need_src=1
+for s in "${sources[@]}"; do
+  [ -d "$top/third_party/${s#*:}" ] || need_src=1
+done
 
 if [ ${#missing[@]} -gt 0 ] || [ $need_src -eq 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
@@ -40,14 +45,17 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_src -eq 1 ]; then
   [ ${#missing[@]} -gt 0 ] && apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-if [ $need_src -eq 1 ]; then
+for s in "${sources[@]}"; do
+  package=${s%%:*} folder=${s#*:}
+  [ -d "$top/third_party/$folder" ] && continue
   mkdir -p "$top/third_party"
   tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get source -qq bzip2 >/dev/null)
-  src=$(find "$tmp" -maxdepth 1 -type d -name 'bzip2-*' | head -n 1)
-  mv "$src" "$top/third_party/bzip2"
+  (cd "$tmp" && apt-get source -qq "$package" >/dev/null)
+  src=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
+  [ -n "$src" ] || { echo "setup: apt-get source $package gave no source folder" >&2; exit 1; }
+  mv "$src" "$top/third_party/$folder"
   rm -rf "$tmp"
-fi
+done
 # The translation tests run Wine in a Traditional Chinese (Big5) locale.
 if ! locale -a 2>/dev/null | grep -qi '^zh_TW.big5$'; then
   grep -q '^zh_TW BIG5' /etc/locale.gen 2>/dev/null || echo 'zh_TW BIG5' >> /etc/locale.gen
@@ -64,4 +72,4 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   [ -e $binfmt/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' > $binfmt/register
   /lib/ld-linux.so.2 --version >/dev/null 2>&1 || { echo "setup: cannot run 32-bit programs on this machine" >&2; exit 1; }
 fi
-echo "setup: toolchain and bzip2 source ready"
+echo "setup: toolchain and the bzip2 and libdivsufsort sources ready"

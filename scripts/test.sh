@@ -16,6 +16,9 @@ build host
 build host-sanitize
 build win32
 build win64
+build win64-tool
+# The zip holds the i686 stub that the win32 tree has just written.
+cmake --build --preset win64-tool --target package >/dev/null || { echo "packaging the Windows tool failed" >&2; exit 1; }
 prepare_wine
 
 rm -rf build/*/test-results build/*/ctest.xml
@@ -28,6 +31,8 @@ ctest --preset host-sanitize --output-junit "$top/build/host-sanitize/ctest.xml"
 # is emulated and a 32-bit program needs about a minute to start. The shipped i686 stub
 # is still run for real by the end-to-end tests below.
 ctest --preset win64 --output-junit "$top/build/win64/ctest.xml" || status=1
+# The Windows tool's own checks and its zip; the host tree's command-line tests ran it already.
+ctest --preset win64-tool --output-junit "$top/build/win64-tool/ctest.xml" || status=1
 
 # The shipped i686 stub, run for real (emulated here, so twice only: a whole update and a
 # stopped run).
@@ -36,5 +41,5 @@ bash tests/e2e/i686_updater_smoke.sh || status=1
 # Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.
 bash scripts/fuzz.sh 15 || status=1
 
-python3 scripts/count_results.py build/host build/host-sanitize build/win64 build/smoke build/fuzz || status=1
+python3 scripts/count_results.py build/host build/host-sanitize build/win64 build/win64-tool build/smoke build/fuzz || status=1
 exit $status

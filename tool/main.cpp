@@ -5,7 +5,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -78,15 +85,29 @@ private:
     std::chrono::steady_clock::time_point last_;
 };
 
+fs::path ThisProgram(const char* argv0)
+{
+    std::error_code ec;
+#ifdef _WIN32
+    std::wstring name(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (length > 0 && length < name.size())
+        return fs::path(name.substr(0, length));
+#else
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        return self;
+#endif
+    return fs::absolute(argv0, ec);
+}
+
 // --stub, else stub-padded.bin beside this program, else the one the build tree configured.
 fs::path DefaultStub(const char* argv0)
 {
     std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec)
-        self = fs::absolute(argv0, ec);
+    fs::path self = ThisProgram(argv0);
     fs::path beside = self.parent_path() / "stub-padded.bin";
-    if (fs::exists(beside, ec))
+    if (fs::exists(beside, ec) || std::string_view(MENDSMITH_CONFIGURED_STUB).empty())
         return beside;
     return MENDSMITH_CONFIGURED_STUB;
 }
@@ -122,9 +143,10 @@ int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
 
 } // namespace
 
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     CLI::App app{"mendsmith: builds and examines self-applying updaters"};
+    app.set_version_flag("--version", "mendsmith " MENDSMITH_VERSION);
     app.require_subcommand(1);
 
     BuildOptions build;
@@ -204,3 +226,32 @@ int main(int argc, char** argv)
         return kUsageOrIo;
     }
 }
+
+#ifdef _WIN32
+// Arguments arrive as UTF-16 and go on as UTF-8, which is what std::filesystem's narrow paths
+// mean here, so that any file name reaches the tool and the output matches the Linux tool's.
+int wmain(int argc, wchar_t** wargv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; i++)
+        arguments.push_back(fs::path(wargv[i]).string());
+    std::vector<char*> argv;
+    for (std::string& a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // Output is UTF-8 with bare line feeds, as on Linux, so that what reads it reads one format.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    SetConsoleOutputCP(CP_UTF8);
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(console, &mode))
+        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    return Run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return Run(argc, argv);
+}
+#endif

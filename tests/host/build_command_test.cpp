@@ -7,6 +7,7 @@
 #include "format/patch_file.h"
 #include "format/updater_image.h"
 #include "tool/core/errors.h"
+#include "support/tool_command.h"
 #include "tool_test_support.h"
 
 using namespace mendsmith;
@@ -238,29 +239,28 @@ TEST(BuildCommand, ExitCodesAndOutputOfTheCommandLine)
     Workspace w;
     w.Old("app.exe", "v1");
     w.New("app.exe", "v2");
-    const std::string tool = MENDSMITH_TOOL_PATH;
-    const std::string quiet = " >/dev/null 2>&1";
-    auto run = [&](const std::string& arguments) {
-        int status = std::system((tool + " " + arguments + quiet).c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    const std::string common = (w.dir / "old").string() + " " + (w.dir / "new").string() + " --setup " +
-                               (w.dir / "Update.ini").string() + " --stub " + (w.dir / "stub.bin").string();
+    const ToolCommand tool = ToolCommand::UnderTest();
+    if (!tool.present())
+        GTEST_SKIP() << tool.program() << " is not built";
+    auto run = [&](const std::string& arguments) { return tool.Run(arguments); };
+    auto arg = [&](const std::string& name) { return tool.Arg(w.dir / name); };
+    const std::string common =
+        arg("old") + " " + arg("new") + " --setup " + arg("Update.ini") + " --stub " + arg("stub.bin");
     EXPECT_EQ(run("build --help"), 0);
     EXPECT_EQ(run("inspect --help"), 0);
     EXPECT_EQ(run("verify --help"), 0);
     EXPECT_EQ(run("build " + common), 1) << "no output named";
-    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "out.exe").string() + " --codepage 99999"), 1);
+    EXPECT_EQ(run("build " + common + " -o " + arg("out.exe") + " --codepage 99999"), 1);
     EXPECT_FALSE(fs::exists(w.dir / "out.exe"));
-    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "out.exe").string()), 0);
+    EXPECT_EQ(run("build " + common + " -o " + arg("out.exe")), 0);
     EXPECT_TRUE(fs::exists(w.dir / "out.exe"));
-    EXPECT_EQ(run("inspect " + (w.dir / "out.exe").string() + " --json"), 0);
-    EXPECT_EQ(run("inspect " + (w.dir / "stub.bin").string()), 2) << "not an updater";
-    EXPECT_EQ(run("verify " + (w.dir / "out.exe").string() + " " + (w.dir / "old").string()), 0);
+    EXPECT_EQ(run("inspect " + arg("out.exe") + " --json"), 0);
+    EXPECT_EQ(run("inspect " + arg("stub.bin")), 2) << "not an updater";
+    EXPECT_EQ(run("verify " + arg("out.exe") + " " + arg("old")), 0);
     fs::remove(w.dir / "old" / "app.exe");
-    EXPECT_EQ(run("verify " + (w.dir / "out.exe").string() + " " + (w.dir / "old").string()), 2);
+    EXPECT_EQ(run("verify " + arg("out.exe") + " " + arg("old")), 2);
     w.Old("app.exe", "v1");
     w.New("extra.txt", "x");
-    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "bad.exe").string() + " --max-dest-len 255"), 1);
+    EXPECT_EQ(run("build " + common + " -o " + arg("bad.exe") + " --max-dest-len 255"), 1);
     EXPECT_FALSE(fs::exists(w.dir / "bad.exe"));
 }

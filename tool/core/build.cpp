@@ -152,14 +152,14 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
         std::string wantPath = "/" + want.newFile->relative;
         std::string gotPath = decoded.value_or("");
         std::replace(gotPath.begin(), gotPath.end(), '\\', '/');
-        Bytes target = ReadWholeFile(options.newDir / want.newFile->relative);
+        Bytes target = ReadWholeFile(options.newDir / Utf8Path(want.newFile->relative));
         if (gotPath != wantPath) {
             problem = "entry " + std::to_string(i + 1) + " names " + gotPath + " instead of " + wantPath;
         } else if (entry.attached != (want.oldFile == nullptr)) {
             problem = "entry kind differs from the trees";
         } else {
             try {
-                Bytes old = want.oldFile ? ReadWholeFile(options.oldDir / want.oldFile->relative) : Bytes{};
+                Bytes old = want.oldFile ? ReadWholeFile(options.oldDir / Utf8Path(want.oldFile->relative)) : Bytes{};
                 Bytes result = format::ApplyEntry(entry, old);
                 if (result != target)
                     problem = "the rebuilt file differs from the new tree";
@@ -308,11 +308,11 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             std::lock_guard lock(progressMutex);
             progress({filesDone, candidates.size(), bytesDone, bytesTotal, c.newFile->relative});
         }
-        Bytes target = ReadWholeFile(options.newDir / c.newFile->relative);
+        Bytes target = ReadWholeFile(options.newDir / Utf8Path(c.newFile->relative));
         if (!c.oldFile) {
             c.entry = format::MakeAttachedEntry(c.entryPath.path, target);
         } else {
-            Bytes old = ReadWholeFile(options.oldDir / c.oldFile->relative);
+            Bytes old = ReadWholeFile(options.oldDir / Utf8Path(c.oldFile->relative));
             if (old == target)
                 c.unchanged = true;
             else

@@ -1,4 +1,5 @@
-// Conversion between the host's UTF-8 names and texts and one Windows ANSI code page (iconv).
+// Conversion between the host's UTF-8 names and texts and one Windows ANSI code page (iconv on
+// Linux, the system's tables on Windows).
 #ifndef MENDSMITH_TOOL_CODEPAGE_H
 #define MENDSMITH_TOOL_CODEPAGE_H
 
@@ -10,7 +11,7 @@ namespace mendsmith::tool {
 
 class CodePage {
 public:
-    // Throws ToolError (usage) when the host's iconv does not know the code page.
+    // Throws ToolError (usage) when the system does not know the code page.
     explicit CodePage(unsigned number);
 
     unsigned number() const { return number_; }

@@ -86,7 +86,7 @@ void WriteWholeFile(const fs::path& path, format::ByteView data)
 fs::path ResolveIgnoringCase(const fs::path& root, const std::string& relative)
 {
     fs::path at = root;
-    for (const fs::path& component : fs::path(relative)) {
+    for (const fs::path& component : Utf8Path(relative)) {
         fs::path exact = at / component;
         std::error_code ec;
         if (fs::exists(exact, ec)) {
@@ -104,6 +104,12 @@ fs::path ResolveIgnoringCase(const fs::path& root, const std::string& relative)
         at = found;
     }
     return at;
+}
+
+fs::path Utf8Path(std::string_view utf8)
+{
+    // From char8_t, because a char string is read in the C runtime's code page on Windows.
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 std::string FoldCase(std::string_view text)

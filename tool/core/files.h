@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/bytes.h"
@@ -31,6 +32,9 @@ void WriteWholeFile(const std::filesystem::path& path, format::ByteView data);
 // root/relative as a case-insensitive file system would find it: each component that does not
 // exist as written is matched against its folder's names without regard to ASCII case.
 std::filesystem::path ResolveIgnoringCase(const std::filesystem::path& root, const std::string& relative);
+
+// A path from UTF-8 text, such as a TreeFile's relative name, on every system.
+std::filesystem::path Utf8Path(std::string_view utf8);
 
 // ASCII letters folded to lower case: how a case-insensitive file system sees a name.
 std::string FoldCase(std::string_view text);

@@ -193,7 +193,8 @@ std::string RenderJson(const Inspection& inspection)
         }
         entries.push_back(entry);
     }
-    json document = {{"image_size", inspection.imageSize},
+    json document = {{"tool_version", MENDSMITH_VERSION},
+                     {"image_size", inspection.imageSize},
                      {"package_offset", PACKAGE_OFFSET},
                      {"records", records},
                      {"setup", setup},
