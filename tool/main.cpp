@@ -15,6 +15,7 @@
 #include "tool/core/errors.h"
 #include "tool/core/files.h"
 #include "tool/core/inspect.h"
+#include "tool/core/sign.h"
 
 namespace fs = std::filesystem;
 using namespace mendsmith::tool;
@@ -78,21 +79,26 @@ private:
     std::chrono::steady_clock::time_point last_;
 };
 
-// --stub, else stub-padded.bin beside this program, else the one the build tree configured.
+// --stub, else stub-padded.bin beside this program, else in ../share/mendsmith as a package
+// installs it (bin/mendsmith), else the one the build tree configured.
 fs::path DefaultStub(const char* argv0)
 {
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec)
         self = fs::absolute(argv0, ec);
-    fs::path beside = self.parent_path() / "stub-padded.bin";
-    if (fs::exists(beside, ec))
-        return beside;
+    for (const fs::path& candidate : {self.parent_path() / "stub-padded.bin",
+                                      self.parent_path().parent_path() / "share" / "mendsmith" / "stub-padded.bin"})
+        if (fs::exists(candidate, ec))
+            return candidate;
     return MENDSMITH_CONFIGURED_STUB;
 }
 
-int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
+int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& signing, const fs::path& target,
+             Output output)
 {
+    if (signing)
+        FindSigner();
     ProgressLine progress(output);
     BuildResult result = BuildUpdater(options, progress.Callback());
     progress.Clear();
@@ -107,6 +113,8 @@ int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
         std::cerr << "mendsmith: the updater failed its own check; nothing written\n";
         return kVerification;
     }
+    if (signing)
+        result.image = SignImage(result.image, *signing);
     WriteWholeFile(target, result.image);
     if (output == Output::Normal) {
         std::size_t attached = 0;
@@ -116,6 +124,8 @@ int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
                   << result.entries.size() - attached << " patched, " << attached << " attached, "
                   << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
                   << result.patchRecordSize << "\n";
+        if (signing)
+            std::cout << "signed with " << signing->certificate.string() << "\n";
     }
     return kOk;
 }
@@ -134,6 +144,9 @@ int main(int argc, char** argv)
     std::optional<std::size_t> maxDest;
     bool strict = false;
     bool quiet = false;
+    std::optional<SignOptions> signing;
+    fs::path certificate;
+    std::optional<fs::path> passwordFile;
     CLI::App* buildCommand = app.add_subcommand("build", "Make an updater that turns OLD_DIR into NEW_DIR");
     buildCommand->add_option("OLD_DIR", build.oldDir, "The installed release")
         ->required()
@@ -152,6 +165,12 @@ int main(int argc, char** argv)
     buildCommand->add_option("-j,--jobs", build.jobs, "Files diffed at once (default: one per processor)");
     buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
+    CLI::Option* signOption =
+        buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")
+            ->check(CLI::ExistingFile);
+    buildCommand->add_option("--sign-password-file", passwordFile, "File whose first line is the .pfx password")
+        ->check(CLI::ExistingFile)
+        ->needs(signOption);
 
     fs::path image;
     bool json = false;
@@ -183,7 +202,9 @@ int main(int argc, char** argv)
             build.languageFile = language;
             build.maxDestLength = maxDest;
             build.removedFiles = strict ? RemovedFiles::Refuse : RemovedFiles::Warn;
-            return RunBuild(build, output, quiet ? Output::Quiet : Output::Normal);
+            if (*signOption)
+                signing = SignOptions{certificate, passwordFile};
+            return RunBuild(build, signing, output, quiet ? Output::Quiet : Output::Normal);
         }
         if (*inspectCommand) {
             Inspection inspection = Inspect(ReadWholeFile(image), CodePage(codePage));

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "format/bytes.h"
+#include "format/signature.h"
 #include "tool/core/codepage.h"
 
 namespace mendsmith::tool {
@@ -44,6 +46,7 @@ struct Inspection {
     std::vector<SetupValue> setup;
     std::vector<std::string> languages;
     std::vector<EntrySummary> entries;
+    std::optional<format::SignatureInfo> signature; // none: unsigned
 };
 
 // Throws ToolError (verification) when the image is not a well-formed updater.
