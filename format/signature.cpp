@@ -193,8 +193,9 @@ std::string SignerName(ByteView certificates, const SignerId& signer)
     throw FormatError("signature: the signer certificate is not in the signature");
 }
 
-// The signer's common name from a PKCS#7 SignedData ContentInfo.
-std::string SignerOfSignedData(ByteView pkcs7)
+} // namespace
+
+std::string ReadSigner(ByteView pkcs7)
 {
     static constexpr std::uint8_t kSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
     DerReader contentInfo(DerReader(pkcs7).Expect(kSequence, "the content info").content);
@@ -221,8 +222,6 @@ std::string SignerOfSignedData(ByteView pkcs7)
     id.serial = issuerAndSerial.Expect(kInteger, "the signer's serial number").whole;
     return SignerName(certificates, id);
 }
-
-} // namespace
 
 std::optional<CertificateTable> FindCertificateTable(ByteView image)
 {
@@ -262,7 +261,7 @@ std::optional<SignatureInfo> ReadSignature(ByteView image)
                               " does not fit the table");
         if (LoadU16(bytes, 4) != kRevision2 || LoadU16(bytes, 6) != kPkcsSignedData)
             throw FormatError("signature: the first certificate entry is not a PKCS#7 signature");
-        info.signer = SignerOfSignedData(bytes.subspan(8, length - 8));
+        info.signer = ReadSigner(bytes.subspan(8, length - 8));
     } catch (const FormatError& e) {
         info.problem = e.what();
     }

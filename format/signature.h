@@ -32,6 +32,10 @@ struct SignatureInfo {
     std::string problem;
 };
 
+// The subject common name of the signer certificate in a PKCS#7 SignedData blob (DER), found
+// through the first signer's issuer and serial number. Throws FormatError saying where it fails.
+std::string ReadSigner(ByteView pkcs7);
+
 // What the first entry of the certificate table says about its signer; none when unsigned.
 // Throws FormatError only where FindCertificateTable does: a table that cannot be read is
 // reported through problem, as the package itself is still usable.

@@ -16,6 +16,8 @@ build host
 build host-sanitize
 build win32
 build win64
+# The tool's Debian package, carrying the stub just built: build/host/package/mendsmith_*.deb.
+cpack --config build/host/CPackConfig.cmake >/dev/null || { echo "packaging the tool failed" >&2; exit 1; }
 prepare_wine
 
 rm -rf build/*/test-results build/*/ctest.xml

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "format/error.h"
+#include "format/signature.h"
 #include "tool/core/build.h"
 #include "tool/core/codepage.h"
 #include "tool/core/errors.h"
@@ -124,8 +125,8 @@ int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& sign
                   << result.entries.size() - attached << " patched, " << attached << " attached, "
                   << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
                   << result.patchRecordSize << "\n";
-        if (signing)
-            std::cout << "signed with " << signing->certificate.string() << "\n";
+        if (auto signature = signing ? mendsmith::format::ReadSignature(result.image) : std::nullopt)
+            std::cout << "signed by " << signature->signer << " with " << signing->certificate.string() << "\n";
     }
     return kOk;
 }
