@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/package_layout.h"
+#include "format/signature.h"
 
 namespace mendsmith::format {
 
@@ -65,17 +66,27 @@ std::string RecordFault(int verdict, const PackageRecord& record, std::size_t nu
     }
 }
 
+// A signing tool pads the file with zeros to an 8-byte boundary before the certificate table.
+bool IsAlignmentPadding(ByteView image, std::size_t from)
+{
+    ByteView rest = image.subspan(from);
+    return rest.size() < 8 && std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 } // namespace
 
-std::vector<RecordInfo> ListRecords(ByteView image, std::size_t packageOffset)
+std::vector<RecordInfo> ListRecords(ByteView whole, std::size_t packageOffset)
 {
+    ByteView image = PackageArea(whole);
+    const bool signedImage = image.size() != whole.size();
     std::uint32_t imageSize = CheckedU32(image.size(), "image");
     std::uint32_t at = CheckedU32(packageOffset, "package offset");
     std::vector<RecordInfo> records;
     for (;;) {
         PackageRecord record{};
         int verdict = LocatePackageRecord(image.data(), imageSize, at, 1, &record);
-        if (verdict == RECORD_CHAIN_END)
+        if (verdict == RECORD_CHAIN_END ||
+            (signedImage && verdict == RECORD_HEADER_CUT && IsAlignmentPadding(image, at)))
             return records;
         if (verdict != RECORD_FOUND)
             throw FormatError(RecordFault(verdict, record, records.size() + 1, image.size(), packageOffset));

@@ -27,8 +27,9 @@ struct RecordInfo {
     ByteView stream;            // the L - 4 stream bytes, viewing the image
 };
 
-// Walks the records from packageOffset to the end of image. Throws FormatError when the image is
-// shorter than packageOffset, a header is cut short, L < 4, or a record reaches past the end.
+// Walks the records from packageOffset to the end of image, or of a signed image to its certificate
+// table and the padding before it. Throws FormatError when the image is shorter than
+// packageOffset, a header is cut short, L < 4, or a record reaches past the end.
 std::vector<RecordInfo> ListRecords(ByteView image, std::size_t packageOffset = PACKAGE_OFFSET);
 
 // Checks the "BZh9" signature and decompresses the stream; it must end and yield exactly U bytes.

@@ -9,6 +9,7 @@
 #include "format/bundle.h"
 #include "format/error.h"
 #include "format/patch_file.h"
+#include "format/signature.h"
 #include "format/updater_image.h"
 
 using namespace mendsmith::format;
@@ -42,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Bytes image(PACKAGE_OFFSET, 0);
         image.insert(image.end(), input.begin(), input.end());
         (void)ReadUpdaterImage(image);
+    } catch (const FormatError&) {
+    }
+    try {
+        (void)ReadSigner(input);
     } catch (const FormatError&) {
     }
     return 0;

@@ -19,6 +19,8 @@ build win64
 build win64-tool
 # The zip holds the i686 stub that the win32 tree has just written.
 cmake --build --preset win64-tool --target package >/dev/null || { echo "packaging the Windows tool failed" >&2; exit 1; }
+# The tool's Debian package, carrying the stub just built: build/host/package/mendsmith_*.deb.
+cpack --config build/host/CPackConfig.cmake >/dev/null || { echo "packaging the tool failed" >&2; exit 1; }
 prepare_wine
 
 rm -rf build/*/test-results build/*/ctest.xml

@@ -17,11 +17,13 @@
 #include <CLI/CLI.hpp>
 
 #include "format/error.h"
+#include "format/signature.h"
 #include "tool/core/build.h"
 #include "tool/core/codepage.h"
 #include "tool/core/errors.h"
 #include "tool/core/files.h"
 #include "tool/core/inspect.h"
+#include "tool/core/sign.h"
 
 namespace fs = std::filesystem;
 using namespace mendsmith::tool;
@@ -101,19 +103,27 @@ fs::path ThisProgram(const char* argv0)
     return fs::absolute(argv0, ec);
 }
 
-// --stub, else stub-padded.bin beside this program, else the one the build tree configured.
+// --stub, else stub-padded.bin beside this program, else in ../share/mendsmith as a package
+// installs it (bin/mendsmith), else the one the build tree configured.
 fs::path DefaultStub(const char* argv0)
 {
     std::error_code ec;
     fs::path self = ThisProgram(argv0);
-    fs::path beside = self.parent_path() / "stub-padded.bin";
-    if (fs::exists(beside, ec) || std::string_view(MENDSMITH_CONFIGURED_STUB).empty())
+    const fs::path beside = self.parent_path() / "stub-padded.bin";
+    for (const fs::path& candidate :
+         {beside, self.parent_path().parent_path() / "share" / "mendsmith" / "stub-padded.bin"})
+        if (fs::exists(candidate, ec))
+            return candidate;
+    if (std::string_view(MENDSMITH_CONFIGURED_STUB).empty())
         return beside;
     return MENDSMITH_CONFIGURED_STUB;
 }
 
-int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
+int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& signing, const fs::path& target,
+             Output output)
 {
+    if (signing)
+        FindSigner();
     ProgressLine progress(output);
     BuildResult result = BuildUpdater(options, progress.Callback());
     progress.Clear();
@@ -128,6 +138,8 @@ int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
         std::cerr << "mendsmith: the updater failed its own check; nothing written\n";
         return kVerification;
     }
+    if (signing)
+        result.image = SignImage(result.image, *signing);
     WriteWholeFile(target, result.image);
     if (output == Output::Normal) {
         std::size_t attached = 0;
@@ -137,6 +149,8 @@ int RunBuild(const BuildOptions& options, const fs::path& target, Output output)
                   << result.entries.size() - attached << " patched, " << attached << " attached, "
                   << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
                   << result.patchRecordSize << "\n";
+        if (auto signature = signing ? mendsmith::format::ReadSignature(result.image) : std::nullopt)
+            std::cout << "signed by " << signature->signer << " with " << signing->certificate.string() << "\n";
     }
     return kOk;
 }
@@ -156,6 +170,9 @@ int Run(int argc, char** argv)
     std::optional<std::size_t> maxDest;
     bool strict = false;
     bool quiet = false;
+    std::optional<SignOptions> signing;
+    fs::path certificate;
+    std::optional<fs::path> passwordFile;
     CLI::App* buildCommand = app.add_subcommand("build", "Make an updater that turns OLD_DIR into NEW_DIR");
     buildCommand->add_option("OLD_DIR", build.oldDir, "The installed release")
         ->required()
@@ -174,6 +191,12 @@ int Run(int argc, char** argv)
     buildCommand->add_option("-j,--jobs", build.jobs, "Files diffed at once (default: one per processor)");
     buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
+    CLI::Option* signOption =
+        buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")
+            ->check(CLI::ExistingFile);
+    buildCommand->add_option("--sign-password-file", passwordFile, "File whose first line is the .pfx password")
+        ->check(CLI::ExistingFile)
+        ->needs(signOption);
 
     fs::path image;
     bool json = false;
@@ -205,7 +228,9 @@ int Run(int argc, char** argv)
             build.languageFile = language;
             build.maxDestLength = maxDest;
             build.removedFiles = strict ? RemovedFiles::Refuse : RemovedFiles::Warn;
-            return RunBuild(build, output, quiet ? Output::Quiet : Output::Normal);
+            if (*signOption)
+                signing = SignOptions{certificate, passwordFile};
+            return RunBuild(build, signing, output, quiet ? Output::Quiet : Output::Normal);
         }
         if (*inspectCommand) {
             Inspection inspection = Inspect(ReadWholeFile(image), CodePage(codePage));

@@ -50,6 +50,8 @@ TEST(RecordChain, EachEndOfTheChainIsToldApartAndNamesTheRecordAtFault)
     const std::vector<Case> cases = {
         {"first of two", Join({first, Record(5, 7, 1)}), 1, RECORD_FOUND, 0},
         {"second of two", Join({first, Record(5, 7, 1)}), 2, RECORD_FOUND, 11},
+        // What the stub asks for in a signed updater: padding and a certificate table follow.
+        {"second of two, signed", Join({first, Record(5, 7, 1), Bytes(4, 0), Bytes(600, 0x30)}), 2, RECORD_FOUND, 11},
         {"past the last", first, 2, RECORD_CHAIN_END, 11},
         {"record 0", first, 0, RECORD_CHAIN_END, 0},
         {"no records", {}, 1, RECORD_CHAIN_END, 0},

@@ -70,6 +70,18 @@ std::string LastComponent(std::string_view path)
     return FoldCase(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+// The signer as the signature names it; whether the signature holds is osslsigncode verify's to say.
+std::string SignatureLine(const std::optional<format::SignatureInfo>& signature)
+{
+    if (!signature)
+        return "none";
+    return "Authenticode, " +
+           (signature->signer.empty() ? "signer unreadable (" + signature->problem + ")"
+                                      : "signed by " + signature->signer) +
+           "; certificate table at " + std::to_string(signature->table.offset) + ", " +
+           std::to_string(signature->table.size) + " bytes";
+}
+
 } // namespace
 
 Inspection Inspect(ByteView image, const CodePage& codePage)
@@ -90,6 +102,7 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
             {key.section, key.key, codePage.DecodeForDisplay(value.value_or(key.defaultValue)), value.has_value()});
     }
     inspection.languages = LanguageSections(files.languageIni);
+    inspection.signature = format::ReadSignature(image);
     for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
         EntrySummary summary{codePage.DecodeForDisplay(entry.path), entry.attached, entry.sourceCrc, entry.targetCrc};
         summary.body = entry.Kind();
@@ -121,6 +134,7 @@ std::string RenderText(const Inspection& inspection)
 {
     std::string out = "image: " + std::to_string(inspection.imageSize) + " bytes, package at offset " +
                       std::to_string(PACKAGE_OFFSET) + "\n";
+    out += "signature: " + SignatureLine(inspection.signature) + "\n";
     for (std::size_t i = 0; i < inspection.records.size(); i++) {
         const RecordSummary& r = inspection.records[i];
         out += "record " + std::to_string(i + 1) + " at " + std::to_string(r.offset) + ": " +
@@ -193,8 +207,18 @@ std::string RenderJson(const Inspection& inspection)
         }
         entries.push_back(entry);
     }
+    json signature = nullptr;
+    if (inspection.signature) {
+        const format::SignatureInfo& s = *inspection.signature;
+        signature = {{"kind", "authenticode"},
+                     {"signer", s.signer.empty() ? json(nullptr) : json(s.signer)},
+                     {"certificate_table", {{"offset", s.table.offset}, {"size", s.table.size}}}};
+        if (!s.problem.empty())
+            signature["problem"] = s.problem;
+    }
     json document = {{"tool_version", MENDSMITH_VERSION},
                      {"image_size", inspection.imageSize},
+                     {"signature", signature},
                      {"package_offset", PACKAGE_OFFSET},
                      {"records", records},
                      {"setup", setup},

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "format/bytes.h"
 #include "format/patch_file.h"
+#include "format/signature.h"
 #include "tool/core/codepage.h"
 
 namespace mendsmith::tool {
@@ -50,6 +52,7 @@ struct Inspection {
     std::vector<SetupValue> setup;
     std::vector<std::string> languages;
     std::vector<EntrySummary> entries;
+    std::optional<format::SignatureInfo> signature; // none: unsigned
 };
 
 // Throws ToolError (verification) when the image is not a well-formed updater.

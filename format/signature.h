@@ -1,0 +1,46 @@
+// An Authenticode signature on an updater: a certificate table that a signing tool appends
+// after the package, named by the PE header's security directory, and the signer it names.
+#ifndef MENDSMITH_FORMAT_SIGNATURE_H
+#define MENDSMITH_FORMAT_SIGNATURE_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "format/bytes.h"
+
+namespace mendsmith::format {
+
+struct CertificateTable {
+    std::size_t offset; // file offset, a multiple of 8
+    std::size_t size;   // up to the end of the image
+};
+
+// The certificate table of a signed image; none when the image has no PE header or its
+// security directory is empty. Throws FormatError when the directory names bytes that are not
+// the last of the image, since then the package and the signature cannot be told apart.
+std::optional<CertificateTable> FindCertificateTable(ByteView image);
+
+// The bytes a package walk may look at: the whole image, or those before the certificate table.
+ByteView PackageArea(ByteView image);
+
+struct SignatureInfo {
+    CertificateTable table;
+    // The signer certificate's subject common name; empty when the table could not be read
+    // that far, and problem then says why.
+    std::string signer;
+    std::string problem;
+};
+
+// The subject common name of the signer certificate in a PKCS#7 SignedData blob (DER), found
+// through the first signer's issuer and serial number. Throws FormatError saying where it fails.
+std::string ReadSigner(ByteView pkcs7);
+
+// What the first entry of the certificate table says about its signer; none when unsigned.
+// Throws FormatError only where FindCertificateTable does: a table that cannot be read is
+// reported through problem, as the package itself is still usable.
+std::optional<SignatureInfo> ReadSignature(ByteView image);
+
+} // namespace mendsmith::format
+
+#endif
