@@ -8,8 +8,10 @@
 
 #include "format/delta.h"
 #include "format/patch_file.h"
+#include "support/patch_expect.h"
 
 using namespace mendsmith::format;
+using mendsmith::test::ExpectRefused;
 
 namespace {
 
@@ -40,16 +42,6 @@ DiffBody PlainBody(std::vector<DiffControl> controls)
         extra += c.extraLength;
     }
     return {std::move(controls), Bytes(added, 0), Bytes(extra, '+')};
-}
-
-void ExpectRefused(const Bytes& data, const std::string& fragment)
-{
-    try {
-        ReadPatchFile(data);
-        ADD_FAILURE() << "no error, expected one mentioning \"" << fragment << "\"";
-    } catch (const FormatError& e) {
-        EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
-    }
 }
 
 void PutU32(Bytes& data, std::size_t at, std::uint32_t value)

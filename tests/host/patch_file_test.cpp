@@ -3,8 +3,10 @@
 
 #include "format/crc.h"
 #include "format/patch_file.h"
+#include "support/patch_expect.h"
 
 using namespace mendsmith::format;
+using mendsmith::test::ExpectRefused;
 
 namespace {
 
@@ -28,16 +30,6 @@ PatchEntry WorkedEntry()
     entry.path = "\\Docs\\Notes.txt";
     entry.ops = {Op::MakeCopy(2, 0), Op::MakeLiteral(ToBytes("xy")), Op::MakeCopy(2, 4)};
     return entry;
-}
-
-void ExpectRefused(const Bytes& data, const std::string& fragment)
-{
-    try {
-        ReadPatchFile(data);
-        ADD_FAILURE() << "no error, expected one mentioning \"" << fragment << "\"";
-    } catch (const FormatError& e) {
-        EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
-    }
 }
 
 Bytes WithCount(std::uint32_t count, Bytes rest)

@@ -24,6 +24,11 @@ public:
     std::string DecodeForDisplay(std::string_view ansi) const;
 
 private:
+    // The platform's conversions, strict in both directions: nothing for any byte or character
+    // they cannot convert (codepage_iconv.cpp, codepage_windows.cpp).
+    std::optional<std::string> FromUtf8(std::string_view utf8) const;
+    std::optional<std::string> ToUtf8(std::string_view ansi) const;
+
     unsigned number_;
     std::string name_;
 };

@@ -3,8 +3,6 @@
 // Windows uses.
 #include <windows.h>
 
-#include <cstdio>
-
 #include "tool/core/codepage.h"
 #include "tool/core/errors.h"
 
@@ -54,41 +52,20 @@ CodePage::CodePage(unsigned number) : number_(number), name_("CP" + std::to_stri
         throw ToolError(ErrorKind::Usage, "code page " + std::to_string(number) + " is not known to this system");
 }
 
-std::optional<std::string> CodePage::Encode(std::string_view utf8) const
+std::optional<std::string> CodePage::FromUtf8(std::string_view utf8) const
 {
     std::optional<std::wstring> wide = ToWide(CP_UTF8, utf8);
     if (!wide)
         return std::nullopt;
-    std::optional<std::string> encoded = FromWide(number_, *wide);
-    // A best-fit mapping would change the name; only a lossless one is accepted.
-    if (!encoded || Decode(*encoded) != std::string(utf8))
-        return std::nullopt;
-    return encoded;
+    return FromWide(number_, *wide);
 }
 
-std::optional<std::string> CodePage::Decode(std::string_view ansi) const
+std::optional<std::string> CodePage::ToUtf8(std::string_view ansi) const
 {
     std::optional<std::wstring> wide = ToWide(number_, ansi);
     if (!wide)
         return std::nullopt;
     return FromWide(CP_UTF8, *wide);
-}
-
-std::string CodePage::DecodeForDisplay(std::string_view ansi) const
-{
-    if (std::optional<std::string> text = Decode(ansi))
-        return *text;
-    std::string out;
-    for (unsigned char c : ansi) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 } // namespace mendsmith::tool
