@@ -176,6 +176,8 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
         {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
         {"a stub too big", [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(0x7A01, 'S')); }, "stub"},
+        {"a stub that applies only ops",
+         [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(900, 'S')); }, "--classic"},
     };
     for (const Case& c : cases) {
         Workspace w;
@@ -185,6 +187,28 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         EXPECT_EQ(result.outcome, BuildOutcome::Refused) << c.name;
         EXPECT_TRUE(result.image.empty()) << c.name;
         EXPECT_TRUE(Mentions(result, Severity::Error, c.expected)) << c.name << "\n" << Describe(result);
+    }
+}
+
+TEST(BuildCommand, WritesTheSmallerBodyOrOpListsOnlyWithClassic)
+{
+    // A rebuilt program in small: a field changed every 64 bytes packs far smaller as differences.
+    std::string old(200000, 'x'), changed;
+    for (std::size_t i = 0; i < old.size(); i++)
+        old[i] = static_cast<char>('a' + (i * 7 + i / 300) % 26);
+    changed = old;
+    for (std::size_t i = 10; i < changed.size(); i += 64)
+        changed[i] = static_cast<char>(changed[i] + 1);
+    for (bool classic : {false, true}) {
+        Workspace w;
+        w.Old("app.exe", old);
+        w.New("app.exe", changed);
+        w.options.classic = classic;
+        if (classic)
+            test::WriteText(w.dir / "stub.bin", std::string(900, 'S'));
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+        EXPECT_EQ(EntriesOf(result).at(0).Kind(), classic ? format::BodyKind::Ops : format::BodyKind::Difference);
     }
 }
 
@@ -263,4 +287,7 @@ TEST(BuildCommand, ExitCodesAndOutputOfTheCommandLine)
     w.New("extra.txt", "x");
     EXPECT_EQ(run("build " + common + " -o " + (w.dir / "bad.exe").string() + " --max-dest-len 255"), 1);
     EXPECT_FALSE(fs::exists(w.dir / "bad.exe"));
+    test::WriteText(w.dir / "stub.bin", "MZ and nothing more");
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "ops.exe").string()), 1) << "a stub that applies only ops";
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "ops.exe").string() + " --classic"), 0);
 }
