@@ -78,6 +78,13 @@ int main(int argc, char** argv)
                     diff.difference->controls.size(), diff.difference->difference.size(), nonzero,
                     diff.difference->extra.size());
         std::printf("packed %zu B, made in %.2f s\n", PackedSize(diff), took.count());
+        const DiffBody& body = *diff.difference;
+        DiffBody controls{body.controls, {}, {}};
+        controls.difference.resize(body.difference.size());
+        controls.extra.resize(body.extra.size());
+        std::size_t controlsPacked = CompressBzip2(EncodeDiffBody(controls)).size();
+        std::printf("packed alone: controls %zu B, difference bytes %zu B, extra bytes %zu B\n", controlsPacked,
+                    CompressBzip2(body.difference).size(), CompressBzip2(body.extra).size());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

@@ -3,6 +3,7 @@
 // between covers, and the runs inside a cover that are better sent as extra bytes, are then
 // placed where the estimated packed size is least.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -14,26 +15,34 @@ namespace mendsmith::format {
 
 namespace {
 
-// Estimated packed bytes of the pieces of a difference body. Zero difference bytes pack to
-// almost nothing; a byte that differs costs about what a new byte does.
+// Estimated packed bytes of the pieces of a difference body, and how hard the scan looks.
+// Zero difference bytes pack to almost nothing; a byte that differs costs a little more than a
+// new byte, since it breaks a run of zeros.
 struct DiffCosts {
     double same = 0.02;
-    double differ = 1.0;
-    double extra = 0.8;
+    double differ = 0.8;
+    double extra = 0.6;
     double control = 6.0;
-    std::size_t switchGain = 8; // bytes a new displacement must explain beyond the current one
+    std::size_t switchGain = 6; // bytes a new displacement must explain beyond the current one
+    std::size_t lookAhead = 64; // bytes compared at least, past a short exact match
+    std::size_t recent = 8;     // displacements left lately that the scan tries again
+    std::size_t neighbours = 8; // suffix array slots tried on either side of the longest match
 };
 
 DiffCosts CostsFor(ByteView target)
 {
     DiffCosts costs;
     costs.extra = EstimateCosts(target).literalByte;
+    double differRatio = 1.3;
+    costs.differ = costs.extra * differRatio;
     return costs;
 }
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr std::size_t kMinMatch = 8;
-constexpr std::size_t kWindow = 4096;         // bytes compared when weighing a new displacement
+constexpr std::size_t kWindow = 4096; // bytes compared when weighing a new displacement
+constexpr std::size_t kRecent = 16;   // at most
+constexpr std::size_t kMinRecentRun = 4;
 constexpr std::size_t kReportEvery = 1 << 20; // target bytes between progress calls
 
 struct Cover {
@@ -88,6 +97,10 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
     ByteView target = texts.target();
     std::vector<Cover> covers;
     std::ptrdiff_t current = 0;
+    // Displacements left lately: code that moved as a whole often returns to one after an
+    // inserted or changed piece.
+    std::array<std::ptrdiff_t, kRecent> recent{};
+    std::size_t recentCount = 0;
     std::size_t nextReport = kReportEvery;
     std::size_t at = 0;
     while (at < target.size()) {
@@ -103,17 +116,48 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
             }
         }
         Match match = finder.Longest(target.subspan(at));
-        if (match.length < kMinMatch) {
-            at++;
-            continue;
-        }
-        std::ptrdiff_t displacement = static_cast<std::ptrdiff_t>(match.position) - static_cast<std::ptrdiff_t>(at);
-        std::size_t window = std::min(match.length, kWindow);
+        std::size_t window = std::min(std::max(match.length, costs.lookAhead), kWindow);
+        window = std::min(window, target.size() - at);
         std::size_t known = covers.empty() ? 0 : texts.Agreement(at, at + window, current);
-        if (window - known > costs.switchGain) {
-            covers.push_back({at, displacement});
-            current = displacement;
-            at += match.length;
+        std::ptrdiff_t best = 0;
+        std::size_t bestScore = 0, bestRun = 0;
+        if (match.length >= kMinMatch) {
+            best = static_cast<std::ptrdiff_t>(match.position) - static_cast<std::ptrdiff_t>(at);
+            bestScore = texts.Agreement(at, at + window, best);
+            bestRun = match.length;
+            // Of the places that begin alike, the one that agrees longest past the first mismatch.
+            for (int side : {-1, 1}) {
+                for (std::ptrdiff_t k = 1; k <= static_cast<std::ptrdiff_t>(costs.neighbours); k++) {
+                    Match other = finder.Neighbour(match, side * k, target.subspan(at));
+                    if (other.length < kMinMatch)
+                        break;
+                    std::ptrdiff_t d = static_cast<std::ptrdiff_t>(other.position) - static_cast<std::ptrdiff_t>(at);
+                    std::size_t score = texts.Agreement(at, at + window, d);
+                    if (score > bestScore) {
+                        best = d;
+                        bestScore = score;
+                        bestRun = other.length;
+                    }
+                }
+            }
+        }
+        for (std::size_t r = 0; r < std::min({recentCount, costs.recent, kRecent}); r++) {
+            std::size_t run = texts.Run(at, recent[r]);
+            if (run < kMinRecentRun)
+                continue;
+            std::size_t score = texts.Agreement(at, at + window, recent[r]);
+            if (score > bestScore) {
+                best = recent[r];
+                bestScore = score;
+                bestRun = run;
+            }
+        }
+        if (bestRun > 0 && bestScore > known + costs.switchGain) {
+            if (!covers.empty())
+                recent[recentCount++ % kRecent] = current;
+            covers.push_back({at, best});
+            current = best;
+            at += bestRun;
             continue;
         }
         at++;

@@ -90,7 +90,7 @@ Match MatchFinder::Longest(ByteView text) const
         std::size_t limit = std::min(old_.size() - pos, text.size());
         std::size_t length = skip + CommonPrefix(old_.data() + pos + skip, text.data() + skip, limit - skip);
         if (length > best.length)
-            best = {length, pos};
+            best = {length, pos, mid};
         if (length == text.size())
             return best;
         bool suffixLess = pos + length == old_.size() || old_[pos + length] < text[length];
@@ -103,6 +103,15 @@ Match MatchFinder::Longest(ByteView text) const
         }
     }
     return best;
+}
+
+Match MatchFinder::Neighbour(const Match& match, std::ptrdiff_t offset, ByteView text) const
+{
+    std::ptrdiff_t slot = static_cast<std::ptrdiff_t>(match.slot) + offset;
+    if (match.length == 0 || slot < 0 || static_cast<std::size_t>(slot) >= sa_.size())
+        return {};
+    std::size_t pos = static_cast<std::size_t>(sa_[static_cast<std::size_t>(slot)]);
+    return {MatchAt(pos, text), pos, static_cast<std::size_t>(slot)};
 }
 
 } // namespace mendsmith::format

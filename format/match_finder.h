@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <vector>
 
 #include "format/bytes.h"
@@ -16,6 +17,7 @@ std::size_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::size
 struct Match {
     std::size_t length = 0;
     std::size_t position = 0;
+    std::size_t slot = 0; // in the suffix array
 };
 
 // Binary search of the suffix array within the bucket of the first two bytes. The old file
@@ -26,6 +28,10 @@ public:
 
     // Matches shorter than two bytes are reported as no match: they never pay.
     Match Longest(ByteView text) const;
+
+    // The suffix offset slots from a match found by Longest, with its common prefix with text:
+    // the other places in old that begin much like text. No match outside the array.
+    Match Neighbour(const Match& match, std::ptrdiff_t offset, ByteView text) const;
 
     // Bytes of text that equal old from position on.
     std::size_t MatchAt(std::size_t position, ByteView text) const
