@@ -23,7 +23,8 @@ struct DiffCosts {
     double differ = 0.8;
     double extra = 0.6;
     double control = 6.0;
-    std::size_t switchGain = 6; // bytes a new displacement must explain beyond the current one
+    std::size_t switchGain = 8; // bytes a new displacement must explain beyond the current one
+    std::size_t minMatch = 7;   // the shortest exact match a new displacement is taken from
     std::size_t lookAhead = 64; // bytes compared at least, past a short exact match
     std::size_t recent = 8;     // displacements left lately that the scan tries again
     std::size_t neighbours = 8; // suffix array slots tried on either side of the longest match
@@ -39,7 +40,6 @@ DiffCosts CostsFor(ByteView target)
 }
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
-constexpr std::size_t kMinMatch = 8;
 constexpr std::size_t kWindow = 4096; // bytes compared when weighing a new displacement
 constexpr std::size_t kRecent = 16;   // at most
 constexpr std::size_t kMinRecentRun = 4;
@@ -121,7 +121,7 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
         std::size_t known = covers.empty() ? 0 : texts.Agreement(at, at + window, current);
         std::ptrdiff_t best = 0;
         std::size_t bestScore = 0, bestRun = 0;
-        if (match.length >= kMinMatch) {
+        if (match.length >= costs.minMatch) {
             best = static_cast<std::ptrdiff_t>(match.position) - static_cast<std::ptrdiff_t>(at);
             bestScore = texts.Agreement(at, at + window, best);
             bestRun = match.length;
@@ -129,7 +129,7 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
             for (int side : {-1, 1}) {
                 for (std::ptrdiff_t k = 1; k <= static_cast<std::ptrdiff_t>(costs.neighbours); k++) {
                     Match other = finder.Neighbour(match, side * k, target.subspan(at));
-                    if (other.length < kMinMatch)
+                    if (other.length < costs.minMatch)
                         break;
                     std::ptrdiff_t d = static_cast<std::ptrdiff_t>(other.position) - static_cast<std::ptrdiff_t>(at);
                     std::size_t score = texts.Agreement(at, at + window, d);
