@@ -1,7 +1,7 @@
 // Difference bodies: a scan over the suffix array finds covers, places in target where a new
-// displacement into old starts to explain the bytes better than the current one; the borders
-// between covers, and the runs inside a cover that are better sent as extra bytes, are then
-// placed where the estimated packed size is least.
+// displacement into old starts to explain the bytes better than the current one; then one pass
+// over target chooses, byte by byte, among the latest covers' displacements and extra bytes the
+// way of least estimated packed size.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -17,10 +17,11 @@ namespace {
 
 // Estimated packed bytes of the pieces of a difference body, and how hard the scan looks.
 // Zero difference bytes pack to almost nothing; a byte that differs costs a little more than a
-// new byte, since it breaks a run of zeros.
+// new byte, since it breaks a run of zeros, unless it repeats the last difference.
 struct DiffCosts {
     double same = 0.02;
     double differ = 0.8;
+    double repeat = 0.5;
     double extra = 0.6;
     double control = 6.0;
     std::size_t switchGain = 8; // bytes a new displacement must explain beyond the current one
@@ -34,14 +35,16 @@ DiffCosts CostsFor(ByteView target)
 {
     DiffCosts costs;
     costs.extra = EstimateCosts(target).literalByte;
-    double differRatio = 1.3;
+    double differRatio = 1.3, repeatRatio = 0.6;
     costs.differ = costs.extra * differRatio;
+    costs.repeat = costs.differ * repeatRatio;
     return costs;
 }
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr std::size_t kWindow = 4096; // bytes compared when weighing a new displacement
-constexpr std::size_t kRecent = 16;   // at most
+constexpr std::size_t kSlots = 7;     // displacements weighed at once at any place
+constexpr std::size_t kRecent = 16;   // room for displacements left lately
 constexpr std::size_t kMinRecentRun = 4;
 constexpr std::size_t kReportEvery = 1 << 20; // target bytes between progress calls
 
@@ -58,6 +61,12 @@ public:
     {
         std::ptrdiff_t p = static_cast<std::ptrdiff_t>(at) + displacement;
         return p >= 0 && static_cast<std::size_t>(p) < old_.size();
+    }
+
+    std::uint8_t Difference(std::size_t at, std::ptrdiff_t displacement) const
+    {
+        return static_cast<std::uint8_t>(
+            target_[at] - old_[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + displacement)]);
     }
 
     bool Agrees(std::size_t at, std::ptrdiff_t displacement) const
@@ -165,65 +174,6 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
     return covers;
 }
 
-// Cost of the byte at under displacement.
-double ByteCost(const Texts& texts, const DiffCosts& costs, std::size_t at, std::ptrdiff_t displacement)
-{
-    if (!texts.Inside(at, displacement))
-        return kNever;
-    return texts.Agrees(at, displacement) ? costs.same : costs.differ;
-}
-
-struct Border {
-    std::size_t leftEnd;    // the left cover's bytes end here
-    std::size_t rightStart; // the right cover's bytes start here; extra bytes between
-};
-
-// The cheapest border in [from, to) between a cover on the left and one on the right (either
-// may be absent): the left cover reaches forward to leftEnd, the right one back to rightStart.
-Border PlaceBorder(const Texts& texts, const DiffCosts& costs, std::size_t from, std::size_t to,
-                   const std::ptrdiff_t* left, const std::ptrdiff_t* right)
-{
-    std::size_t leftLimit = from;
-    if (left)
-        while (leftLimit < to && texts.Inside(leftLimit, *left))
-            leftLimit++;
-    std::size_t rightLimit = to;
-    if (right)
-        while (rightLimit > from && texts.Inside(rightLimit - 1, *right))
-            rightLimit--;
-    double rightTotal = 0;
-    for (std::size_t at = rightLimit; at < to; at++)
-        rightTotal += ByteCost(texts, costs, at, *right);
-
-    // total(y) = min over x <= y of (leftCost(x) - extra * x) + extra * y + rightCost(y..to)
-    Border best{from, to};
-    double bestTotal = kNever;
-    double leftCost = 0, bestLeft = 0, rightBefore = 0;
-    std::size_t bestLeftAt = from;
-    for (std::size_t y = from; y <= to; y++) {
-        if (y > from && y <= leftLimit) {
-            leftCost += ByteCost(texts, costs, y - 1, *left);
-            double value = leftCost - costs.extra * static_cast<double>(y);
-            if (value < bestLeft) {
-                bestLeft = value;
-                bestLeftAt = y;
-            }
-        }
-        if (y == from)
-            bestLeft = -costs.extra * static_cast<double>(from);
-        if (y >= rightLimit) {
-            double total = bestLeft + costs.extra * static_cast<double>(y) + (rightTotal - rightBefore);
-            if (total < bestTotal) {
-                bestTotal = total;
-                best = {bestLeftAt, y};
-            }
-            if (y < to)
-                rightBefore += ByteCost(texts, costs, y, *right);
-        }
-    }
-    return best;
-}
-
 // Writes controls, difference and extra bytes; neighbouring pieces share a control where the
 // format allows.
 class BodyWriter {
@@ -289,36 +239,111 @@ private:
     std::size_t position_ = 0; // in old, after the open control's add bytes
 };
 
-// A cover's bytes [from, to) under displacement: runs where extra bytes beat difference bytes
-// by more than a control's cost are sent as extra bytes.
-void WriteCover(BodyWriter& writer, const Texts& texts, const DiffCosts& costs, std::size_t from, std::size_t to,
-                std::ptrdiff_t displacement)
+// A run of target sent one way: as difference bytes under a displacement, or as extra bytes.
+struct Piece {
+    std::size_t start;
+    std::size_t end;
+    bool extra;
+    std::ptrdiff_t displacement;
+};
+
+// The cheapest way through target by the cost model, among the displacements of the covers
+// found so far (the latest kSlots at any place) and extra bytes: each byte costs what it
+// costs under its displacement, and every turn to a displacement costs a control.
+std::vector<Piece> ChoosePieces(const Texts& texts, const DiffCosts& costs, const std::vector<Cover>& covers)
 {
-    double gain = 0, bestGain = 0;
-    std::size_t gainStart = from, bestStart = from, bestEnd = from, written = from;
-    auto cut = [&] {
-        if (bestGain > costs.control) {
-            writer.Add(written, bestStart, displacement);
-            writer.Extra(bestStart, bestEnd);
-            written = bestEnd;
-        }
-        bestGain = 0;
+    const std::size_t n = texts.target().size();
+    constexpr std::size_t kExtra = kSlots; // the state index of extra bytes
+    std::array<std::ptrdiff_t, kSlots> slot{};
+    std::array<bool, kSlots> live{};
+    std::array<std::uint8_t, kSlots> lastDifference{};
+    std::array<double, kSlots + 1> cost; // least cost of target up to here, ending in each state
+    cost.fill(kNever);
+    cost[kExtra] = 0;
+    // Per byte: the cheapest state before it, and the states that turned from there to take it.
+    std::vector<std::uint8_t> cheapest(n), turned(n);
+    struct Assignment {
+        std::size_t at;
+        std::size_t slot;
+        std::ptrdiff_t previous;
+        bool wasLive;
     };
-    for (std::size_t at = from; at < to; at++) {
-        if (gain <= 0) {
-            cut();
-            gain = 0;
-            gainStart = at;
+    std::vector<Assignment> assignments;
+
+    std::size_t nextCover = 0;
+    for (std::size_t at = 0; at < n; at++) {
+        for (; nextCover < covers.size() && covers[nextCover].start == at; nextCover++) {
+            std::ptrdiff_t displacement = covers[nextCover].displacement;
+            bool known = false;
+            for (std::size_t j = 0; j < kSlots; j++)
+                known = known || (live[j] && slot[j] == displacement);
+            if (known)
+                continue;
+            // A free slot, else the one whose way is now dearest.
+            std::size_t free = 0;
+            for (std::size_t j = 1; j < kSlots; j++)
+                if (live[free] && (!live[j] || cost[j] > cost[free]))
+                    free = j;
+            assignments.push_back({at, free, slot[free], live[free]});
+            slot[free] = displacement;
+            live[free] = true;
+            lastDifference[free] = 0;
+            cost[free] = kNever;
         }
-        gain += ByteCost(texts, costs, at, displacement) - costs.extra;
-        if (gain > bestGain) {
-            bestGain = gain;
-            bestStart = gainStart;
-            bestEnd = at + 1;
+        std::size_t best = static_cast<std::size_t>(std::min_element(cost.begin(), cost.end()) - cost.begin());
+        const double base = cost[best];
+        std::uint8_t turns = 0;
+        for (std::size_t j = 0; j < kSlots; j++) {
+            if (!live[j])
+                continue;
+            if (base + costs.control < cost[j]) {
+                cost[j] = base + costs.control;
+                turns |= static_cast<std::uint8_t>(1u << j);
+            }
+            if (!texts.Inside(at, slot[j])) {
+                cost[j] = kNever;
+                continue;
+            }
+            std::uint8_t difference = texts.Difference(at, slot[j]);
+            if (difference == 0) {
+                cost[j] += costs.same;
+            } else {
+                // A difference that repeats the last one under this displacement, as a moved
+                // address does, packs much better than a new one.
+                cost[j] += difference == lastDifference[j] ? costs.repeat : costs.differ;
+                lastDifference[j] = difference;
+            }
+        }
+        if (base < cost[kExtra]) {
+            cost[kExtra] = base;
+            turns |= static_cast<std::uint8_t>(1u << kExtra);
+        }
+        cost[kExtra] += costs.extra;
+        cheapest[at] = static_cast<std::uint8_t>(best);
+        turned[at] = turns;
+    }
+
+    std::vector<Piece> pieces;
+    std::size_t state = static_cast<std::size_t>(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    std::size_t end = n;
+    auto emit = [&](std::size_t start) {
+        pieces.push_back({start, end, state == kExtra, state == kExtra ? 0 : slot[state]});
+        end = start;
+    };
+    for (std::size_t at = n; at-- > 0;) {
+        for (; !assignments.empty() && assignments.back().at > at; assignments.pop_back()) {
+            slot[assignments.back().slot] = assignments.back().previous;
+            live[assignments.back().slot] = assignments.back().wasLive;
+        }
+        if (turned[at] >> state & 1u) {
+            emit(at);
+            state = cheapest[at];
         }
     }
-    cut();
-    writer.Add(written, to, displacement);
+    if (end > 0)
+        emit(0);
+    std::reverse(pieces.begin(), pieces.end());
+    return pieces;
 }
 
 } // namespace
@@ -338,19 +363,14 @@ DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progre
         covers = FindCovers(finder, texts, costs, progress);
     }
 
+    std::vector<Piece> pieces = ChoosePieces(texts, costs, covers);
+    covers = {};
     BodyWriter writer(texts, target.size());
-    std::size_t written = 0;
-    for (std::size_t k = 0; k <= covers.size(); k++) {
-        const std::ptrdiff_t* left = k > 0 ? &covers[k - 1].displacement : nullptr;
-        const std::ptrdiff_t* right = k < covers.size() ? &covers[k].displacement : nullptr;
-        std::size_t from = k > 0 ? covers[k - 1].start : 0;
-        std::size_t to = k < covers.size() ? covers[k].start : target.size();
-        from = std::max(from, written);
-        Border border = PlaceBorder(texts, costs, from, to, left, right);
-        if (left)
-            WriteCover(writer, texts, costs, written, border.leftEnd, *left);
-        writer.Extra(border.leftEnd, border.rightStart);
-        written = border.rightStart;
+    for (const Piece& piece : pieces) {
+        if (piece.extra)
+            writer.Extra(piece.start, piece.end);
+        else
+            writer.Add(piece.start, piece.end, piece.displacement);
     }
     if (progress)
         progress(target.size());
