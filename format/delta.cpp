@@ -175,10 +175,12 @@ PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodie
         return entry;
     }
     entry.difference = MakeDiffBody(old, target, progress);
-    // Past a few hundred kilobytes the difference body won on every pair measured; below, the
-    // op list sometimes does, and packing both to see costs little.
+    // The op list can win on a small file, or where a large one changed in a few places only
+    // (a text with a new paragraph); a program rebuilt changes in thousands of places, and
+    // there the difference body wins by far without packing both to see.
     constexpr std::size_t kCompareBelow = 256 * 1024;
-    if (target.size() < kCompareBelow) {
+    constexpr std::size_t kFewPlaces = 64;
+    if (target.size() < kCompareBelow || entry.difference->controls.size() < kFewPlaces) {
         PatchEntry ops = entry;
         ops.difference.reset();
         ops.ops = MakeOps(old, target);
