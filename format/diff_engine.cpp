@@ -27,7 +27,6 @@ struct DiffCosts {
     std::size_t switchGain = 8; // bytes a new displacement must explain beyond the current one
     std::size_t minMatch = 7;   // the shortest exact match a new displacement is taken from
     std::size_t lookAhead = 64; // bytes compared at least, past a short exact match
-    std::size_t recent = 8;     // displacements left lately that the scan tries again
     std::size_t neighbours = 8; // suffix array slots tried on either side of the longest match
 };
 
@@ -44,7 +43,7 @@ DiffCosts CostsFor(ByteView target)
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr std::size_t kWindow = 4096; // bytes compared when weighing a new displacement
 constexpr std::size_t kSlots = 7;     // displacements weighed at once at any place
-constexpr std::size_t kRecent = 16;   // room for displacements left lately
+constexpr std::size_t kRecent = 8;    // displacements left lately that the scan tries again
 constexpr std::size_t kMinRecentRun = 4;
 constexpr std::size_t kReportEvery = 1 << 20; // target bytes between progress calls
 
@@ -150,7 +149,7 @@ std::vector<Cover> FindCovers(const MatchFinder& finder, const Texts& texts, con
                 }
             }
         }
-        for (std::size_t r = 0; r < std::min({recentCount, costs.recent, kRecent}); r++) {
+        for (std::size_t r = 0; r < std::min(recentCount, kRecent); r++) {
             std::size_t run = texts.Run(at, recent[r]);
             if (run < kMinRecentRun)
                 continue;
