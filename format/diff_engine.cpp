@@ -20,9 +20,9 @@ namespace {
 // new byte, since it breaks a run of zeros, unless it repeats the last difference.
 struct DiffCosts {
     double same = 0.02;
-    double differ = 0.8;
-    double repeat = 0.5;
-    double extra = 0.6;
+    double extra = 0; // what a sample of the target packs to, a little more
+    double differ = 0;
+    double repeat = 0;
     double control = 6.0;
     std::size_t switchGain = 8; // bytes a new displacement must explain beyond the current one
     std::size_t minMatch = 7;   // the shortest exact match a new displacement is taken from
@@ -43,7 +43,8 @@ DiffCosts CostsFor(ByteView target)
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr std::size_t kWindow = 4096; // bytes compared when weighing a new displacement
 constexpr std::size_t kSlots = 7;     // displacements weighed at once at any place
-constexpr std::size_t kRecent = 8;    // displacements left lately that the scan tries again
+static_assert(kSlots < 8, "a byte holds the turns of every slot and of extra bytes");
+constexpr std::size_t kRecent = 8; // displacements left lately that the scan tries again
 constexpr std::size_t kMinRecentRun = 4;
 constexpr std::size_t kReportEvery = 1 << 20; // target bytes between progress calls
 
