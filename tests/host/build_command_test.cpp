@@ -2,7 +2,9 @@
 // language checks, and the command line's exit codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 
 #include "format/patch_file.h"
 #include "format/updater_image.h"
@@ -210,6 +212,31 @@ TEST(BuildCommand, WritesTheSmallerBodyOrOpListsOnlyWithClassic)
         ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
         EXPECT_EQ(EntriesOf(result).at(0).Kind(), classic ? format::BodyKind::Ops : format::BodyKind::Difference);
     }
+}
+
+TEST(BuildCommand, ProgressMovesWithinALargeFile)
+{
+    std::mt19937 rng(4);
+    std::string old(3 << 20, ' ');
+    for (char& c : old)
+        c = static_cast<char>('a' + rng() % 16);
+    std::string changed = old;
+    for (std::size_t i = 100; i < changed.size(); i += 4000)
+        changed[i] = 'z';
+    Workspace w;
+    w.Old("app.exe", old);
+    w.New("app.exe", changed);
+    std::vector<tool::BuildProgress> seen;
+    tool::BuildResult result = tool::BuildUpdater(w.options, [&](const tool::BuildProgress& p) { seen.push_back(p); });
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const tool::BuildProgress& p) {
+        return p.filesDone == 0 && p.bytesDone > 0 && p.bytesDone < p.bytesTotal;
+    }));
+    for (std::size_t i = 1; i < seen.size(); i++)
+        EXPECT_LE(seen[i - 1].bytesDone, seen[i].bytesDone) << "report " << i;
+    EXPECT_EQ(seen.back().filesDone, 1u);
+    EXPECT_EQ(seen.back().bytesDone, seen.back().bytesTotal);
 }
 
 TEST(BuildCommand, RefusesMoreThan65535Entries)
