@@ -1,8 +1,11 @@
 // Where the packed bytes of one file's delta go: the packed op list as written, the same ops
-// with every copy offset set to zero (what the ops would cost if offsets were free), and how
-// many literal bytes equal the old file's byte at the place the last copy points to.
+// with every copy offset set to zero (what the ops would cost if offsets were free), how many
+// literal bytes equal the old file's byte at the place the last copy points to, and the packed
+// difference body beside them.
 //
 //     build/host/bench/op_cost OLD_FILE NEW_FILE
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -63,6 +66,25 @@ int main(int argc, char** argv)
         std::printf("copy ops %zu, literal bytes %zu (%zu equal to the old byte in place)\n", copies, literalBytes,
                     LiteralBytesEqualToOld(entry.ops, old));
         std::printf("packed %zu B; with every copy offset zero %zu B\n", PackedSize(entry), PackedSize(free));
+
+        auto start = std::chrono::steady_clock::now();
+        PatchEntry diff = entry;
+        diff.ops.clear();
+        diff.difference = MakeDiffBody(old, target);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::size_t nonzero = std::count_if(diff.difference->difference.begin(), diff.difference->difference.end(),
+                                            [](std::uint8_t b) { return b != 0; });
+        std::printf("difference body: %zu controls, %zu difference bytes (%zu not zero), %zu extra bytes\n",
+                    diff.difference->controls.size(), diff.difference->difference.size(), nonzero,
+                    diff.difference->extra.size());
+        std::printf("packed %zu B, made in %.2f s\n", PackedSize(diff), took.count());
+        const DiffBody& body = *diff.difference;
+        DiffBody controls{body.controls, {}, {}};
+        controls.difference.resize(body.difference.size());
+        controls.extra.resize(body.extra.size());
+        std::size_t controlsPacked = CompressBzip2(EncodeDiffBody(controls)).size();
+        std::printf("packed alone: controls %zu B, difference bytes %zu B, extra bytes %zu B\n", controlsPacked,
+                    CompressBzip2(body.difference).size(), CompressBzip2(body.extra).size());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

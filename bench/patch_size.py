@@ -103,7 +103,8 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
         stub = work / "stub.bin"
-        stub.write_bytes(b"MZ" + bytes(0x7A00 - 2))
+        marker = re.search(r'DIFFERENCE_BODY_MARKER "([^"]*)"', (TOP / "core/constants.h").read_text()).group(1)
+        stub.write_bytes((b"MZ" + marker.encode()).ljust(0x7A00, b"\0"))
         for label, package, old_version, new_version, inner in PAIRS:
             old_pkg = fetch(args.cache, package, old_version)
             new_pkg = fetch(args.cache, package, new_version)

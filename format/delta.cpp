@@ -12,144 +12,13 @@
 #include <limits>
 #include <numeric>
 
-#ifdef MENDSMITH_HAVE_DIVSUFSORT
-#include <divsufsort.h>
-#endif
-
+#include "format/cost_model.h"
 #include "format/crc.h"
+#include "format/match_finder.h"
 #include "format/record.h"
 
 namespace mendsmith::format {
 
-namespace {
-
-using Index = std::int32_t;
-
-std::vector<Index> BuildSuffixArray(ByteView old)
-{
-    std::vector<Index> sa(old.size());
-    if (old.empty())
-        return sa;
-#ifdef MENDSMITH_HAVE_DIVSUFSORT
-    if (divsufsort(old.data(), sa.data(), static_cast<Index>(old.size())) != 0)
-        throw FormatError("suffix sorting of the old file failed");
-#else
-    // Prefix doubling: slower than divsufsort, but it builds wherever the format library does.
-    const std::size_t n = old.size();
-    std::vector<Index> rank(old.begin(), old.end());
-    std::vector<Index> next(n);
-    std::iota(sa.begin(), sa.end(), 0);
-    for (std::size_t k = 1;; k <<= 1) {
-        auto key = [&](Index i) { return std::pair(rank[i], i + k < n ? rank[i + k] : -1); };
-        std::sort(sa.begin(), sa.end(), [&](Index a, Index b) { return key(a) < key(b); });
-        next[sa[0]] = 0;
-        for (std::size_t i = 1; i < n; i++)
-            next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
-        rank.swap(next);
-        if (rank[sa[n - 1]] == static_cast<Index>(n - 1))
-            break;
-    }
-#endif
-    return sa;
-}
-
-std::size_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit)
-{
-    std::size_t n = 0;
-    while (n + 8 <= limit) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) {
-            std::uint64_t diff = x ^ y;
-            if constexpr (std::endian::native == std::endian::little)
-                return n + static_cast<std::size_t>(std::countr_zero(diff)) / 8;
-            else
-                return n + static_cast<std::size_t>(std::countl_zero(diff)) / 8;
-        }
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n])
-        n++;
-    return n;
-}
-
-struct Match {
-    std::size_t length = 0;
-    std::size_t position = 0;
-};
-
-// Longest matches of target suffixes in old, by binary search of the suffix array within the
-// bucket of the first two bytes.
-class MatchFinder {
-public:
-    explicit MatchFinder(ByteView old) : old_(old), sa_(BuildSuffixArray(old)), bucket_(65537, 0)
-    {
-        for (Index p : sa_)
-            bucket_[Key(static_cast<std::size_t>(p)) + 1]++;
-        std::partial_sum(bucket_.begin(), bucket_.end(), bucket_.begin());
-    }
-
-    // Matches shorter than two bytes are reported as no match: they never pay.
-    Match Longest(ByteView text) const
-    {
-        if (text.size() < 2 || old_.size() < 2)
-            return {};
-        std::size_t key = static_cast<std::size_t>(text[0]) << 8 | text[1];
-        std::size_t lo = bucket_[key], hi = bucket_[key + 1];
-        std::size_t lcpLo = 0, lcpHi = 0;
-        Match best;
-        while (lo < hi) {
-            std::size_t mid = lo + (hi - lo) / 2;
-            std::size_t pos = static_cast<std::size_t>(sa_[mid]);
-            std::size_t skip = std::min(lcpLo, lcpHi);
-            std::size_t limit = std::min(old_.size() - pos, text.size());
-            std::size_t length = skip + CommonPrefix(old_.data() + pos + skip, text.data() + skip, limit - skip);
-            if (length > best.length)
-                best = {length, pos};
-            if (length == text.size())
-                return best;
-            bool suffixLess = pos + length == old_.size() || old_[pos + length] < text[length];
-            if (suffixLess) {
-                lo = mid + 1;
-                lcpLo = length;
-            } else {
-                hi = mid;
-                lcpHi = length;
-            }
-        }
-        return best;
-    }
-
-    std::size_t MatchAt(std::size_t position, ByteView text) const
-    {
-        if (position >= old_.size())
-            return 0;
-        return CommonPrefix(old_.data() + position, text.data(), std::min(old_.size() - position, text.size()));
-    }
-
-private:
-    std::size_t Key(std::size_t p) const
-    {
-        // A one-byte suffix sorts first among those that begin with its byte.
-        return static_cast<std::size_t>(old_[p]) << 8 | (p + 1 < old_.size() ? old_[p + 1] : 0);
-    }
-
-    ByteView old_;
-    std::vector<Index> sa_;
-    std::vector<std::uint32_t> bucket_; // first suffix array slot of each two-byte prefix
-};
-
-// Estimated bytes after bzip2 of the pieces of an op list, fitted on rebuilt programs and
-// minified scripts: the offset of a copy op is the costly part, and a literal header, mostly
-// zero bytes, packs to almost nothing.
-struct CostModel {
-    double copyOp = 3.0;    // the 9 bytes of a copy op
-    double literalOp = 0.5; // the 5-byte header of a literal op
-    double literalByte = 0.8;
-};
-
-// Literal bytes are the new parts of a file and pack somewhat worse than the file as a whole.
 CostModel EstimateCosts(ByteView target)
 {
     CostModel model;
@@ -162,6 +31,8 @@ CostModel EstimateCosts(ByteView target)
     model.literalByte = std::clamp(ratio * 1.15, 0.05, 1.0);
     return model;
 }
+
+namespace {
 
 // Collects ops, merging a copy that continues the previous one and consecutive literals.
 class OpSink {
@@ -275,7 +146,7 @@ std::deque<Op> ChooseOps(const MatchFinder& finder, const CostModel& cost, ByteV
 
 std::vector<Op> MakeOps(ByteView old, ByteView target)
 {
-    if (old.size() > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
+    if (old.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         throw FormatError("old file is " + std::to_string(old.size()) +
                           " bytes; the delta engine takes less than 2 GiB");
     CheckedU32(target.size(), "new file");
@@ -291,13 +162,32 @@ std::vector<Op> MakeOps(ByteView old, ByteView target)
     return {std::make_move_iterator(ops.begin()), std::make_move_iterator(ops.end())};
 }
 
-PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target)
+PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies, const DeltaProgress& progress)
 {
     PatchEntry entry;
     entry.sourceCrc = Crc32(old);
     entry.targetCrc = Crc32(target);
     entry.path = std::move(path);
-    entry.ops = MakeOps(old, target);
+    if (bodies == Bodies::OpsOnly) {
+        entry.ops = MakeOps(old, target);
+        if (progress)
+            progress(target.size());
+        return entry;
+    }
+    entry.difference = MakeDiffBody(old, target, progress);
+    // The op list can win on a small file, or where a large one changed in a few places only
+    // (a text with a new paragraph); a program rebuilt changes in thousands of places, and
+    // there the difference body wins by far without packing both to see.
+    constexpr std::size_t kCompareBelow = 256 * 1024;
+    constexpr std::size_t kFewPlaces = 64;
+    if (target.size() < kCompareBelow || entry.difference->controls.size() < kFewPlaces) {
+        PatchEntry ops = entry;
+        ops.difference.reset();
+        ops.ops = MakeOps(old, target);
+        auto packed = [](const PatchEntry& e) { return CompressBzip2(WritePatchFile(std::span(&e, 1))).size(); };
+        if (packed(ops) <= packed(entry))
+            return ops;
+    }
     return entry;
 }
 

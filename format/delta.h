@@ -1,8 +1,11 @@
-// The delta engine: copy and literal ops chosen over a suffix array of the whole old file by
-// their estimated size after bzip2, and helpers that build whole patch entries with their CRCs.
+// The delta engines: copy and literal ops, or a difference body, chosen over a suffix array of
+// the whole old file by their estimated size after bzip2, and helpers that build whole patch
+// entries with their CRCs.
 #ifndef MENDSMITH_FORMAT_DELTA_H
 #define MENDSMITH_FORMAT_DELTA_H
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,8 +19,22 @@ namespace mendsmith::format {
 // or more (the match index is 32-bit) or a target beyond a u32.
 std::vector<Op> MakeOps(ByteView old, ByteView target);
 
-// An op-list entry from old to target, with both CRCs.
-PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target);
+// Called now and then, from the thread that diffs, with the target bytes matched so far.
+using DeltaProgress = std::function<void(std::size_t done)>;
+
+// A difference body such that ApplyDiff(old, MakeDiffBody(old, target)) == target: regions of
+// target that mostly agree with a region of old become difference bytes (mostly zero), the rest
+// extra bytes. Same limits as MakeOps.
+DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progress = {});
+
+enum class Bodies {
+    OpsOnly, // for updaters that know only copy and literal ops
+    Either   // whichever of op list and difference body packs smaller
+};
+
+// A patch entry from old to target, with both CRCs.
+PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies = Bodies::OpsOnly,
+                          const DeltaProgress& progress = {});
 
 // A difference-body entry from old to target, with both CRCs.
 PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, DiffBody body);

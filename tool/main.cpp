@@ -74,17 +74,32 @@ private:
         if (shown_ && p.filesDone != p.filesTotal && now - last_ < std::chrono::milliseconds(100))
             return;
         last_ = now;
+        if (!started_)
+            started_ = now;
         std::string line = "[" + std::to_string(p.filesDone) + "/" + std::to_string(p.filesTotal) + " files, " +
-                           Mebibytes(p.bytesDone) + " of " + Mebibytes(p.bytesTotal) + "] " + p.currentFile;
+                           Mebibytes(p.bytesDone) + " of " + Mebibytes(p.bytesTotal) + TimeLeft(p, now) + "] " +
+                           p.currentFile;
         if (line.size() > 100)
             line = line.substr(0, 97) + "...";
         std::cerr << "\r\033[K" << line << std::flush;
         shown_ = true;
     }
 
+    // From the rate so far, once a second's work gives a rate worth going by.
+    std::string TimeLeft(const BuildProgress& p, std::chrono::steady_clock::time_point now) const
+    {
+        std::chrono::duration<double> spent = now - *started_;
+        if (spent.count() < 1.0 || p.bytesDone == 0 || p.bytesDone >= p.bytesTotal)
+            return "";
+        double left =
+            spent.count() * static_cast<double>(p.bytesTotal - p.bytesDone) / static_cast<double>(p.bytesDone);
+        return ", about " + std::to_string(static_cast<long long>(left + 0.5)) + " s left";
+    }
+
     bool enabled_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point last_;
+    std::optional<std::chrono::steady_clock::time_point> started_;
 };
 
 fs::path ThisProgram(const char* argv0)
@@ -190,6 +205,8 @@ int Run(int argc, char** argv)
                              "Longest destination folder to allow for (default: the length of SoftWarePath)");
     buildCommand->add_option("-j,--jobs", build.jobs, "Files diffed at once (default: one per processor)");
     buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
+    buildCommand->add_flag("--classic", build.classic,
+                           "Copy and literal ops only, for a stub that does not apply difference bodies");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
     CLI::Option* signOption =
         buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")

@@ -2,7 +2,9 @@
 // language checks, and the command line's exit codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 
 #include "format/patch_file.h"
 #include "format/updater_image.h"
@@ -177,6 +179,8 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
         {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
         {"a stub too big", [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(0x7A01, 'S')); }, "stub"},
+        {"a stub that applies only ops",
+         [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(900, 'S')); }, "--classic"},
     };
     for (const Case& c : cases) {
         Workspace w;
@@ -187,6 +191,53 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         EXPECT_TRUE(result.image.empty()) << c.name;
         EXPECT_TRUE(Mentions(result, Severity::Error, c.expected)) << c.name << "\n" << Describe(result);
     }
+}
+
+TEST(BuildCommand, WritesTheSmallerBodyOrOpListsOnlyWithClassic)
+{
+    // A rebuilt program in small: a field changed every 64 bytes packs far smaller as differences.
+    std::string old(200000, 'x'), changed;
+    for (std::size_t i = 0; i < old.size(); i++)
+        old[i] = static_cast<char>('a' + (i * 7 + i / 300) % 26);
+    changed = old;
+    for (std::size_t i = 10; i < changed.size(); i += 64)
+        changed[i] = static_cast<char>(changed[i] + 1);
+    for (bool classic : {false, true}) {
+        Workspace w;
+        w.Old("app.exe", old);
+        w.New("app.exe", changed);
+        w.options.classic = classic;
+        if (classic)
+            test::WriteText(w.dir / "stub.bin", std::string(900, 'S'));
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+        EXPECT_EQ(EntriesOf(result).at(0).Kind(), classic ? format::BodyKind::Ops : format::BodyKind::Difference);
+    }
+}
+
+TEST(BuildCommand, ProgressMovesWithinALargeFile)
+{
+    std::mt19937 rng(4);
+    std::string old(3 << 20, ' ');
+    for (char& c : old)
+        c = static_cast<char>('a' + rng() % 16);
+    std::string changed = old;
+    for (std::size_t i = 100; i < changed.size(); i += 4000)
+        changed[i] = 'z';
+    Workspace w;
+    w.Old("app.exe", old);
+    w.New("app.exe", changed);
+    std::vector<tool::BuildProgress> seen;
+    tool::BuildResult result = tool::BuildUpdater(w.options, [&](const tool::BuildProgress& p) { seen.push_back(p); });
+    ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const tool::BuildProgress& p) {
+        return p.filesDone == 0 && p.bytesDone > 0 && p.bytesDone < p.bytesTotal;
+    }));
+    for (std::size_t i = 1; i < seen.size(); i++)
+        EXPECT_LE(seen[i - 1].bytesDone, seen[i].bytesDone) << "report " << i;
+    EXPECT_EQ(seen.back().filesDone, 1u);
+    EXPECT_EQ(seen.back().bytesDone, seen.back().bytesTotal);
 }
 
 TEST(BuildCommand, RefusesMoreThan65535Entries)
@@ -263,4 +314,7 @@ TEST(BuildCommand, ExitCodesAndOutputOfTheCommandLine)
     w.New("extra.txt", "x");
     EXPECT_EQ(run("build " + common + " -o " + arg("bad.exe") + " --max-dest-len 255"), 1);
     EXPECT_FALSE(fs::exists(w.dir / "bad.exe"));
+    test::WriteText(w.dir / "stub.bin", "MZ and nothing more");
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "ops.exe").string()), 1) << "a stub that applies only ops";
+    EXPECT_EQ(run("build " + common + " -o " + (w.dir / "ops.exe").string() + " --classic"), 0);
 }

@@ -1,5 +1,5 @@
-// The suffix-array delta engine: exact round trips through Patch.dat over edge cases and seeded
-// random pairs, and the choices it makes between copies and literals.
+// The suffix-array delta engines: exact round trips of op lists and difference bodies through
+// Patch.dat over edge cases and seeded random pairs, and the choices they make.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,6 +7,7 @@
 #include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
+#include "format/record.h"
 
 using namespace mendsmith::format;
 
@@ -54,6 +55,34 @@ std::size_t LiteralBytes(const std::vector<Op>& ops)
     if (ApplyEntry(read[0], old) != target)
         return ::testing::AssertionFailure() << "the entry does not rebuild the target";
     return ::testing::AssertionSuccess();
+}
+
+// The same for a difference body: no control that does nothing, and the entry rebuilds the
+// target through a written and read Patch.dat.
+::testing::AssertionResult DiffRoundTrips(const Bytes& old, const Bytes& target)
+{
+    PatchEntry entry;
+    entry.sourceCrc = Crc32(old);
+    entry.targetCrc = Crc32(target);
+    entry.path = "\\a.bin";
+    entry.difference = MakeDiffBody(old, target);
+    const DiffBody& body = *entry.difference;
+    for (std::size_t i = 0; i < body.controls.size(); i++)
+        if (body.controls[i] == DiffControl{})
+            return ::testing::AssertionFailure() << "control " << i << " does nothing";
+    if (ApplyDiff(old, body) != target)
+        return ::testing::AssertionFailure() << "the difference body does not rebuild the target";
+    std::vector<PatchEntry> read = ReadPatchFile(WritePatchFile(std::span(&entry, 1)));
+    if (read.size() != 1 || read[0] != entry)
+        return ::testing::AssertionFailure() << "the entry does not read back as written";
+    if (ApplyEntry(read[0], old) != target)
+        return ::testing::AssertionFailure() << "the entry does not rebuild the target";
+    return ::testing::AssertionSuccess();
+}
+
+std::size_t Packed(const PatchEntry& entry)
+{
+    return CompressBzip2(WritePatchFile(std::span(&entry, 1))).size();
 }
 
 // old edited by inserts, deletes, replaced runs, scattered replaced bytes, moved blocks and a
@@ -147,8 +176,11 @@ TEST(DeltaEngine, RebuildsEdgeCasesExactly)
              return b;
          }()},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_TRUE(RoundTrips(c.old, c.target)) << c.name;
+        EXPECT_TRUE(DiffRoundTrips(c.old, c.target)) << c.name;
+        EXPECT_EQ(ApplyEntry(MakePatchEntry("\\a.bin", c.old, c.target, Bodies::Either), c.old), c.target) << c.name;
+    }
 }
 
 TEST(DeltaEngine, RebuildsThousandsOfSeededRandomPairs)
@@ -163,6 +195,7 @@ TEST(DeltaEngine, RebuildsThousandsOfSeededRandomPairs)
         Bytes old = Random(rng, size, alphabet);
         Bytes target = seed % 11 == 0 ? Random(rng, size / 3, alphabet) : Edit(rng, old, small ? 64 : 300);
         ASSERT_TRUE(RoundTrips(old, target)) << "seed " << seed;
+        ASSERT_TRUE(DiffRoundTrips(old, target)) << "seed " << seed;
     }
 }
 
@@ -219,6 +252,50 @@ TEST(DeltaEngine, CopiesAroundScatteredSmallChanges)
     std::vector<Op> ops = MakeOps(old, target);
     EXPECT_LE(LiteralBytes(ops), 1000u * 4);
     EXPECT_EQ(ApplyOps(old, ops), target);
+}
+
+TEST(DeltaEngine, DifferenceBodySpansScatteredChangesAndMovedBlocks)
+{
+    // Relocated four-byte fields every 100 bytes inside three blocks that changed places.
+    std::mt19937 rng(9);
+    Bytes a = Random(rng, 30000, 64), b = Random(rng, 30000, 64), c = Random(rng, 30000, 64);
+    Bytes old = a;
+    old.insert(old.end(), b.begin(), b.end());
+    old.insert(old.end(), c.begin(), c.end());
+    Bytes target = c;
+    target.insert(target.end(), a.begin(), a.end());
+    target.insert(target.end(), b.begin(), b.end());
+    for (std::size_t at = 50; at + 4 < target.size(); at += 100)
+        target[at] = static_cast<std::uint8_t>(target[at] + 16);
+    DiffBody body = MakeDiffBody(old, target);
+    EXPECT_LE(body.controls.size(), 4u);
+    EXPECT_EQ(body.extra.size(), 0u);
+    EXPECT_EQ(ApplyDiff(old, body), target);
+}
+
+TEST(DeltaEngine, EntryKeepsTheBodyThatPacksSmaller)
+{
+    std::mt19937 rng(13);
+    Bytes old = Random(rng, 200000, 64);
+    Bytes scattered = old;
+    for (std::size_t at = 50; at < scattered.size(); at += 64)
+        scattered[at] = static_cast<std::uint8_t>(scattered[at] + 1);
+    struct Case {
+        const char* name;
+        Bytes target;
+    } cases[] = {
+        {"scattered changes", scattered},
+        {"one small change", Edit(rng, old, 3)},
+        {"unrelated file", Random(rng, 50000)},
+    };
+    for (const Case& c : cases) {
+        PatchEntry either = MakePatchEntry("\\a.bin", old, c.target, Bodies::Either);
+        PatchEntry ops = MakePatchEntry("\\a.bin", old, c.target, Bodies::OpsOnly);
+        EXPECT_EQ(ops.Kind(), BodyKind::Ops) << c.name;
+        EXPECT_LE(Packed(either), Packed(ops)) << c.name;
+        EXPECT_EQ(ApplyEntry(either, old), c.target) << c.name;
+    }
+    EXPECT_EQ(MakePatchEntry("\\a.bin", old, scattered, Bodies::Either).Kind(), BodyKind::Difference);
 }
 
 TEST(DeltaEngine, AttachedEntryCarriesTheWholeFile)

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "core/constants.h"
 #include "format/bytes.h"
 #include "tool/core/build.h"
 #include "tool/core/files.h"
@@ -51,7 +52,8 @@ inline std::string ReadText(const fs::path& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-// old/, new/, Update.ini naming app.exe, and a stand-in stub; the options point at them.
+// old/, new/, Update.ini naming app.exe, and a stand-in stub that applies difference bodies;
+// the options point at them.
 struct Workspace {
     ScratchDir dir;
     tool::BuildOptions options;
@@ -62,7 +64,7 @@ struct Workspace {
         fs::create_directories(dir / "old");
         fs::create_directories(dir / "new");
         WriteText(dir / "Update.ini", setup);
-        WriteText(dir / "stub.bin", std::string(1000, 'S'));
+        WriteText(dir / "stub.bin", std::string(500, 'S') + DIFFERENCE_BODY_MARKER + std::string(500, 'S'));
         options.oldDir = dir / "old";
         options.newDir = dir / "new";
         options.setupFile = dir / "Update.ini";

@@ -6,6 +6,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "core/constants.h"
 #include "format/crc.h"
@@ -103,6 +104,12 @@ struct Candidate {
     std::optional<PatchEntry> entry;
 };
 
+bool StubAppliesDifferenceBodies(const Bytes& stub)
+{
+    std::string_view marker = DIFFERENCE_BODY_MARKER;
+    return std::search(stub.begin(), stub.end(), marker.begin(), marker.end()) != stub.end();
+}
+
 void Add(std::vector<Diagnostic>& diagnostics, Severity severity, std::string file, std::string message)
 {
     diagnostics.push_back({severity, std::move(file), std::move(message)});
@@ -191,6 +198,10 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +
                 std::to_string(PACKAGE_OFFSET));
+    if (!options.classic && !StubAppliesDifferenceBodies(stub))
+        Add(diagnostics, Severity::Error, options.stubFile.string(),
+            "this stub does not say that it applies difference bodies (it lacks the text \"" DIFFERENCE_BODY_MARKER
+            "\"); build with --classic to write copy and literal ops only");
     const Bytes setupIni = ReadWholeFile(options.setupFile);
     const Bytes languageIni = options.languageFile ? ReadWholeFile(*options.languageFile) : Bytes{};
 
@@ -301,13 +312,29 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     std::mutex progressMutex;
     std::size_t filesDone = 0;
     std::uint64_t bytesDone = 0;
+    std::uint64_t bytesUnderWay = 0; // the shares of files being diffed
+    std::vector<std::uint64_t> shares(candidates.size(), 0);
+    auto report = [&](const std::string& file) {
+        progress({filesDone, candidates.size(), bytesDone + bytesUnderWay, bytesTotal, file});
+    };
+    const format::Bodies bodies = options.classic ? format::Bodies::OpsOnly : format::Bodies::Either;
     ParallelFor(candidates.size(), options.jobs, [&](std::size_t i) {
         Candidate& c = candidates[i];
         const std::uint64_t bytes = c.newFile->size + (c.oldFile ? c.oldFile->size : 0);
         if (progress) {
             std::lock_guard lock(progressMutex);
-            progress({filesDone, candidates.size(), bytesDone, bytesTotal, c.newFile->relative});
+            report(c.newFile->relative);
         }
+        // A large file reports the share of its bytes matched so far, so the line keeps moving.
+        format::DeltaProgress matched;
+        if (progress && c.newFile->size > 0)
+            matched = [&, i, bytes](std::size_t done) {
+                std::lock_guard lock(progressMutex);
+                std::uint64_t share = bytes * done / c.newFile->size;
+                bytesUnderWay += share - shares[i];
+                shares[i] = share;
+                report(c.newFile->relative);
+            };
         Bytes target = ReadWholeFile(options.newDir / Utf8Path(c.newFile->relative));
         if (!c.oldFile) {
             c.entry = format::MakeAttachedEntry(c.entryPath.path, target);
@@ -316,13 +343,15 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             if (old == target)
                 c.unchanged = true;
             else
-                c.entry = format::MakePatchEntry(c.entryPath.path, old, target);
+                c.entry = format::MakePatchEntry(c.entryPath.path, old, target, bodies, matched);
         }
         if (progress) {
             std::lock_guard lock(progressMutex);
             filesDone++;
             bytesDone += bytes;
-            progress({filesDone, candidates.size(), bytesDone, bytesTotal, c.newFile->relative});
+            bytesUnderWay -= shares[i];
+            shares[i] = 0;
+            report(c.newFile->relative);
         }
     });
 

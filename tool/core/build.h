@@ -25,13 +25,14 @@ struct BuildOptions {
     unsigned codePage = 1252;
     std::optional<std::size_t> maxDestLength; // none: the length of SoftWarePath
     RemovedFiles removedFiles = RemovedFiles::Warn;
-    unsigned jobs = 0; // parallel diffs; 0: one per hardware thread
+    unsigned jobs = 0;    // parallel diffs; 0: one per hardware thread
+    bool classic = false; // op lists only, for a stub that knows only copy and literal ops
 };
 
 struct BuildProgress {
     std::size_t filesDone;
     std::size_t filesTotal;
-    std::uint64_t bytesDone;
+    std::uint64_t bytesDone; // old and new bytes of the files done, and a share of those under way
     std::uint64_t bytesTotal;
     std::string currentFile;
 };
