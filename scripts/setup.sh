@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   xdelta3 bsdiff zstd locales qemu-user
   libcli11-dev nlohmann-json3-dev
+  fonts-wine fonts-wqy-microhei python3-matplotlib
 )
 
 missing=()
