@@ -13,6 +13,8 @@ import tarfile
 import tempfile
 from pathlib import Path
 
+import patch_chart
+
 # label, package, old version, new version, file inside the package (None: the whole tree)
 PAIRS = [
     ("esbuild.exe (Go)", "@esbuild/win32-x64", "0.19.11", "0.19.12", "esbuild.exe"),
@@ -36,7 +38,11 @@ def fetch(cache, package, version):
                        stdout=subprocess.DEVNULL)
     unpacked.mkdir(parents=True)
     with tarfile.open(tarball) as archive:
-        archive.extractall(unpacked, filter="data")
+        # Pythons before 3.11.4 (Debian 12's) have no extraction filters.
+        if hasattr(tarfile, "data_filter"):
+            archive.extractall(unpacked, filter="data")
+        else:
+            archive.extractall(unpacked)
     return unpacked / "package"
 
 
@@ -95,11 +101,13 @@ def main():
     parser.add_argument("--tool", default=TOP / "build/host/tool/mendsmith", type=Path)
     parser.add_argument("--cache", type=Path,
                         default=Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "mendsmith-bench")
+    parser.add_argument("--chart", type=Path, help="also draw the sizes as a PNG chart (python3-matplotlib)")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
     tools = ["mendsmith", "xdelta3 -9", "bsdiff", "zstd -19"]
     print("| pair | old → new bytes | " + " | ".join(tools) + " |")
     print("|---|---|" + "---|" * len(tools))
+    chart = []
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
         stub = work / "stub.bin"
@@ -128,6 +136,12 @@ def main():
                      (results[name] for name in tools)]
             sizes = f"{old_blob.stat().st_size:,} → {new_blob.stat().st_size:,}"
             print(f"| {label} {old_version} → {new_version} | {sizes} | " + " | ".join(cells) + " |", flush=True)
+            size = new_blob.stat().st_size / 1e6
+            chart.append((f"{label}\n{old_version} → {new_version}, {size:.1f} MB",
+                          {name: results[name][0] for name in tools}))
+    if args.chart:
+        patch_chart.draw(chart, tools, "bsdiff", args.chart)
+        print(f"chart: {args.chart}")
     return 0
 
 
