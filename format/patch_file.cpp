@@ -83,6 +83,34 @@ void AppendToBytes(void* out, const unsigned char* data, std::uint32_t size)
     static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), data, data + size);
 }
 
+// Appends the body in place: a body is as large as its file, so no second copy is made.
+void AppendDiffBody(Bytes& out, const DiffBody& body)
+{
+    std::uint64_t added = 0, extra = 0;
+    for (const DiffControl& control : body.controls) {
+        added += control.addLength;
+        extra += control.extraLength;
+    }
+    if (added != body.difference.size() || extra != body.extra.size())
+        throw FormatError("difference body's controls add " + std::to_string(added) + " and " + std::to_string(extra) +
+                          " bytes, but it holds " + std::to_string(body.difference.size()) + " difference and " +
+                          std::to_string(body.extra.size()) + " extra bytes");
+    std::uint64_t size = DIFF_HEADER_SIZE + std::uint64_t{DIFF_CONTROL_SIZE} * body.controls.size() +
+                         body.difference.size() + body.extra.size();
+    CheckedU32(size, "difference body");
+    out.push_back(BODY_DIFFERENCE);
+    AppendU32(out, static_cast<std::uint32_t>(body.controls.size()));
+    AppendU32(out, static_cast<std::uint32_t>(body.difference.size()));
+    AppendU32(out, static_cast<std::uint32_t>(body.extra.size()));
+    for (const DiffControl& control : body.controls) {
+        AppendU32(out, control.addLength);
+        AppendU32(out, control.extraLength);
+        AppendU32(out, static_cast<std::uint32_t>(control.step));
+    }
+    AppendBytes(out, body.difference);
+    AppendBytes(out, body.extra);
+}
+
 } // namespace
 
 Op Op::MakeLiteral(Bytes bytes)
@@ -122,7 +150,7 @@ Bytes WritePatchFile(std::span<const PatchEntry> entries)
         }
         if (entry.difference) {
             try {
-                AppendBytes(out, EncodeDiffBody(*entry.difference));
+                AppendDiffBody(out, *entry.difference);
             } catch (const FormatError& e) {
                 throw FormatError(where + ": " + e.what());
             }
@@ -232,30 +260,8 @@ Bytes ApplyOps(ByteView old, std::span<const Op> ops)
 
 Bytes EncodeDiffBody(const DiffBody& body)
 {
-    std::uint64_t added = 0, extra = 0;
-    for (const DiffControl& control : body.controls) {
-        added += control.addLength;
-        extra += control.extraLength;
-    }
-    if (added != body.difference.size() || extra != body.extra.size())
-        throw FormatError("difference body's controls add " + std::to_string(added) + " and " + std::to_string(extra) +
-                          " bytes, but it holds " + std::to_string(body.difference.size()) + " difference and " +
-                          std::to_string(body.extra.size()) + " extra bytes");
     Bytes out;
-    std::uint64_t size = DIFF_HEADER_SIZE + std::uint64_t{DIFF_CONTROL_SIZE} * body.controls.size() +
-                         body.difference.size() + body.extra.size();
-    out.reserve(CheckedU32(size, "difference body"));
-    out.push_back(BODY_DIFFERENCE);
-    AppendU32(out, static_cast<std::uint32_t>(body.controls.size()));
-    AppendU32(out, static_cast<std::uint32_t>(body.difference.size()));
-    AppendU32(out, static_cast<std::uint32_t>(body.extra.size()));
-    for (const DiffControl& control : body.controls) {
-        AppendU32(out, control.addLength);
-        AppendU32(out, control.extraLength);
-        AppendU32(out, static_cast<std::uint32_t>(control.step));
-    }
-    AppendBytes(out, body.difference);
-    AppendBytes(out, body.extra);
+    AppendDiffBody(out, body);
     return out;
 }
 
