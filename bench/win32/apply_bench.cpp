@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <new>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -100,23 +101,32 @@ static void Report(const char* what, double run, double copy)
     std::printf("%-44s run %8.2f s   CopyFileA %8.2f s   ratio %5.2f\n", what, run, copy, run / copy);
 }
 
-// Times the run over the prepared folders against copies of the results, reports and cleans up.
+// The three folders of one measurement, removed with all in them however it ends.
+struct Folders {
+    std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
+    ~Folders()
+    {
+        DeleteTree(destination.c_str());
+        DeleteTree(work.c_str());
+        DeleteTree(copies.c_str());
+    }
+};
+
+// Times the run over the prepared folders against copies of the results and reports.
 static void RunAndReport(const std::string& destination, const std::string& work, const std::string& copies,
                          const std::vector<std::string>& results, const char* what)
 {
     double run = TimeRun(destination, work);
     double copy = TimeCopies(results, copies);
     Report(what, run, copy);
-    DeleteTree(destination.c_str());
-    DeleteTree(work.c_str());
-    DeleteTree(copies.c_str());
 }
 
 // One file of megabytes MB, rebuilt from 1 MB pieces taken out of order, each followed by 64 new
 // bytes: as copy and literal ops, or as a difference body whose additions change one byte in 4 KB.
 static void LargeFile(std::uint32_t megabytes, bool difference)
 {
-    std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
+    const Folders folders;
+    const std::string &destination = folders.destination, &work = folders.work, &copies = folders.copies;
     const std::uint32_t chunk = 1u << 20, added = chunk - 64;
     fmt::Bytes old(std::size_t(megabytes) * chunk);
     Fill(old, 7);
@@ -125,6 +135,11 @@ static void LargeFile(std::uint32_t megabytes, bool difference)
     entry.path = "\\big.bin";
     entry.sourceCrc = CrcOfBuffer(old.data(), static_cast<std::uint32_t>(old.size()));
     fmt::DiffBody body;
+    // Reserved whole: grown step by step, the copies would not fit a 32-bit address space.
+    if (difference) {
+        body.difference.reserve(std::size_t(megabytes) * added);
+        body.extra.reserve(std::size_t(megabytes) * 64);
+    }
     fmt::Bytes piece(added);
     std::uint32_t target = CRC_INITIAL;
     std::uint32_t position = 0;
@@ -170,7 +185,8 @@ static void LargeFile(std::uint32_t megabytes, bool difference)
 // files small files of 4 to 12 KB in 20 folders, each rebuilt from a delta.
 static void SmallFiles(std::uint32_t files)
 {
-    std::string destination = NewFolder("BND"), work = NewFolder("BNW"), copies = NewFolder("BNC");
+    const Folders folders;
+    const std::string &destination = folders.destination, &work = folders.work, &copies = folders.copies;
     std::vector<fmt::PatchEntry> entries;
     std::vector<std::string> results;
     std::size_t bytes = 0;
@@ -203,7 +219,14 @@ int main(int argc, char** argv)
     BuildCrcTable();
     if (megabytes > 0) {
         LargeFile(megabytes, false);
-        LargeFile(megabytes, true);
+        try {
+            LargeFile(megabytes, true);
+        } catch (const std::bad_alloc&) {
+            // The body holds a difference byte for every byte of the file, written in one piece.
+            std::printf("one file of %u MB, difference body: no room in this process's address space for "
+                        "its patch data; try fewer MB\n",
+                        megabytes);
+        }
     }
     if (files > 0)
         SmallFiles(files);
