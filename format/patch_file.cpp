@@ -131,7 +131,13 @@ Bytes WritePatchFile(std::span<const PatchEntry> entries)
 {
     if (entries.size() > ENTRY_COUNT_MASK)
         throw FormatError("Patch.dat: " + std::to_string(entries.size()) + " entries, more than 65535");
+    // Sized once: bodies are as large as their files, and a growing buffer would briefly hold
+    // the whole of Patch.dat twice.
+    std::size_t size = 4;
+    for (const PatchEntry& entry : entries)
+        size += 9 + entry.path.size() + EncodedBodySize(entry);
     Bytes out;
+    out.reserve(size);
     AppendU32(out, static_cast<std::uint32_t>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); i++) {
         const PatchEntry& entry = entries[i];
