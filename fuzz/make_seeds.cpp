@@ -38,6 +38,7 @@ int main(int argc, char** argv)
     difference.difference = DiffBody{{{0, 0, 3}, {3, 0, -6}, {2, 3, 3}, {1, 0, 0}}, Bytes(6, 0), ToBytes("xyz")};
     difference.difference->difference[1] = 1;
     entries.push_back(difference);
+    entries.push_back(MakeDifferenceEntry("\\App.dll", oldFile, newFile, MakeDiffBody(oldFile, newFile)));
     Bytes patch = WritePatchFile(entries);
     std::vector<BundleFile> setup{{"Language.ini", ToBytes("\r\n\r\n[$0404]\r\nID200=x\r\n")},
                                   {"Update.ini", ToBytes("[App]\r\nAppName=Demo\r\nMainFile=App.exe\r\n")}};
