@@ -14,6 +14,21 @@ using namespace mendsmith::test;
 
 namespace {
 
+// 20 KB of program-like bytes; the next release changes one byte in every 50, as moved
+// addresses do, which a difference body holds best.
+std::string Program(bool next)
+{
+    std::string bytes(20000, '\0');
+    std::uint32_t x = 7;
+    for (std::size_t i = 0; i < bytes.size(); i++) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(x >> 24);
+        if (next && i % 50 == 7)
+            bytes[i] = static_cast<char>(bytes[i] + 4);
+    }
+    return bytes;
+}
+
 // app.exe and data/lib.dll change, docs/new.txt is added.
 struct BuiltUpdater {
     Workspace w;
@@ -22,8 +37,8 @@ struct BuiltUpdater {
 
     BuiltUpdater()
     {
-        w.Old("app.exe", std::string(4000, 'x') + "one");
-        w.New("app.exe", std::string(4000, 'x') + "two!");
+        w.Old("app.exe", Program(false));
+        w.New("app.exe", Program(true));
         w.Old("data/lib.dll", "library 1");
         w.New("data/lib.dll", "library 2");
         w.New("docs/new.txt", "hello");
@@ -73,18 +88,28 @@ TEST(Inspect, ReportsRecordsSetupLanguagesAndEntries)
     EXPECT_TRUE(sawBackup);
     ASSERT_EQ(inspection.entries.size(), 3u);
     EXPECT_EQ(inspection.entries[0].path, "\\app.exe");
-    EXPECT_FALSE(inspection.entries[0].attached);
-    EXPECT_EQ(inspection.entries[0].resultSize, 4004u);
-    EXPECT_GE(inspection.entries[0].copyOps, 1u);
+    const tool::EntrySummary& app = inspection.entries[0];
+    EXPECT_EQ(app.body, format::BodyKind::Difference);
+    EXPECT_EQ(app.resultSize, 20000u);
+    EXPECT_GE(app.controls, 1u);
+    EXPECT_EQ(app.differenceBytes + app.extraBytes, app.resultSize);
+    EXPECT_EQ(app.bodySize, 13 + 12 * app.controls + app.resultSize);
+    EXPECT_EQ(inspection.entries[1].body, format::BodyKind::Ops) << "a 9-byte file packs smaller as ops";
+    EXPECT_GE(inspection.entries[1].copyOps + inspection.entries[1].literalOps, 1u);
     EXPECT_EQ(inspection.entries[2].path, "\\docs\\new.txt");
     EXPECT_TRUE(inspection.entries[2].attached);
     EXPECT_EQ(inspection.entries[2].resultSize, 5u);
 
     nlohmann::json json = nlohmann::json::parse(tool::RenderJson(inspection));
     EXPECT_EQ(json["entries"].size(), 3u);
+    EXPECT_EQ(json["entries"][0]["body"], "difference");
+    EXPECT_EQ(json["entries"][0]["controls"], app.controls);
+    EXPECT_EQ(json["entries"][1]["body"], "ops");
     EXPECT_EQ(json["entries"][2]["kind"], "attached");
     EXPECT_EQ(json["records"][1]["files"][0]["name"], "Patch.dat");
-    EXPECT_NE(tool::RenderText(inspection).find("\\data\\lib.dll"), std::string::npos);
+    const std::string text = tool::RenderText(inspection);
+    EXPECT_NE(text.find("\\data\\lib.dll"), std::string::npos);
+    EXPECT_NE(text.find("difference body " + std::to_string(app.bodySize) + " bytes: controls"), std::string::npos);
 }
 
 TEST(Inspect, RefusesWhatIsNotAnUpdater)
