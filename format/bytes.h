@@ -46,6 +46,13 @@ inline std::uint32_t LoadU32(ByteView data, std::size_t offset)
            static_cast<std::uint32_t>(data[offset + 2]) << 16 | static_cast<std::uint32_t>(data[offset + 3]) << 24;
 }
 
+// Overwrites a u32 at offset; the caller has checked that 4 bytes are there.
+inline void StoreU32(Bytes& data, std::size_t offset, std::uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        data[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 // A size as a u32 field; what names the field in the error.
 inline std::uint32_t CheckedU32(std::size_t size, const std::string& what)
 {

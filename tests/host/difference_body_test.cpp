@@ -44,12 +44,6 @@ DiffBody PlainBody(std::vector<DiffControl> controls)
     return {std::move(controls), Bytes(added, 0), Bytes(extra, '+')};
 }
 
-void PutU32(Bytes& data, std::size_t at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        data[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 } // namespace
 
 TEST(DifferenceBody, WorkedExampleEncodesAppliesAndReadsBack)
@@ -130,7 +124,7 @@ TEST(DifferenceBody, BodiesThatRunPastTheDataOrDoNotAddUpAreDataErrors)
     };
     for (const Field& f : fields) {
         Bytes changed = data;
-        PutU32(changed, body + f.at, f.value);
+        StoreU32(changed, body + f.at, f.value);
         // One spare byte, so that a body one byte longer still ends inside the data.
         changed.push_back(0);
         SCOPED_TRACE(f.what);

@@ -168,8 +168,8 @@ TEST_F(SignedUpdater, CertificateTablesThatDoNotEndTheImageAreRefused)
     };
     for (const Case& c : cases) {
         format::Bytes changed = image;
-        StoreU32(changed, entry, c.offset);
-        StoreU32(changed, entry + 4, c.size);
+        format::StoreU32(changed, entry, c.offset);
+        format::StoreU32(changed, entry + 4, c.size);
         changed.insert(changed.end(), c.extraBytes, 0);
         try {
             format::ReadUpdaterImage(changed);

@@ -3,14 +3,13 @@
 #ifndef MENDSMITH_TESTS_HOST_SUPPORT_TOOL_COMMAND_H
 #define MENDSMITH_TESTS_HOST_SUPPORT_TOOL_COMMAND_H
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "support/run_command.h"
 
 namespace mendsmith::test {
 
@@ -44,19 +43,17 @@ public:
     }
 
     // The exit code; the output is thrown away.
-    int Run(const std::string& arguments) const { return Status(std::system((Command(arguments) + Quiet()).c_str())); }
+    int Run(const std::string& arguments) const
+    {
+        return ExitCodeOf(std::system((Command(arguments) + " >/dev/null 2>&1").c_str()));
+    }
 
     // The exit code, with what the program wrote to its standard output.
     int Run(const std::string& arguments, std::string& output) const
     {
-        output.clear();
-        FILE* pipe = popen((Command(arguments) + " 2>/dev/null").c_str(), "r");
-        if (!pipe)
-            return -1;
-        std::array<char, 4096> buffer;
-        for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
-            output.append(buffer.data(), n);
-        return Status(pclose(pipe));
+        CommandResult result = CaptureCommand(Command(arguments) + " 2>/dev/null");
+        output = std::move(result.output);
+        return result.exitCode;
     }
 
 private:
@@ -67,8 +64,6 @@ private:
         std::string prefix = windows_ ? std::string(MENDSMITH_SOURCE_DIR "/scripts/wine-run ") : std::string();
         return prefix + "'" + program_ + "' " + arguments + " </dev/null";
     }
-    static std::string Quiet() { return " >/dev/null 2>&1"; }
-    static int Status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
     std::string program_;
     bool windows_;
