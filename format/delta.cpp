@@ -162,27 +162,41 @@ std::vector<Op> MakeOps(ByteView old, ByteView target)
     return {std::make_move_iterator(ops.begin()), std::make_move_iterator(ops.end())};
 }
 
-PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies, const DeltaProgress& progress)
+namespace {
+
+// An entry from old to target with its path and both CRCs, and no body yet.
+PatchEntry Between(std::string path, ByteView old, ByteView target)
 {
     PatchEntry entry;
     entry.sourceCrc = Crc32(old);
     entry.targetCrc = Crc32(target);
     entry.path = std::move(path);
+    return entry;
+}
+
+} // namespace
+
+PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies, const DeltaProgress& progress)
+{
     if (bodies == Bodies::OpsOnly) {
+        PatchEntry entry = Between(std::move(path), old, target);
         entry.ops = MakeOps(old, target);
         if (progress)
             progress(target.size());
         return entry;
     }
-    entry.difference = MakeDiffBody(old, target, progress);
+    PatchEntry entry = MakeDifferenceEntry(std::move(path), old, target, MakeDiffBody(old, target, progress));
     // The op list can win on a small file, or where a large one changed in a few places only
     // (a text with a new paragraph); a program rebuilt changes in thousands of places, and
     // there the difference body wins by far without packing both to see.
     constexpr std::size_t kCompareBelow = 256 * 1024;
     constexpr std::size_t kFewPlaces = 64;
     if (target.size() < kCompareBelow || entry.difference->controls.size() < kFewPlaces) {
-        PatchEntry ops = entry;
-        ops.difference.reset();
+        // The same entry with the other body; the difference body is not copied.
+        PatchEntry ops;
+        ops.sourceCrc = entry.sourceCrc;
+        ops.targetCrc = entry.targetCrc;
+        ops.path = entry.path;
         ops.ops = MakeOps(old, target);
         auto packed = [](const PatchEntry& e) { return CompressBzip2(WritePatchFile(std::span(&e, 1))).size(); };
         if (packed(ops) <= packed(entry))
@@ -193,10 +207,7 @@ PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodie
 
 PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, DiffBody body)
 {
-    PatchEntry entry;
-    entry.sourceCrc = Crc32(old);
-    entry.targetCrc = Crc32(target);
-    entry.path = std::move(path);
+    PatchEntry entry = Between(std::move(path), old, target);
     entry.difference = std::move(body);
     return entry;
 }
