@@ -23,14 +23,27 @@
 #define OP_LITERAL 2
 #define BODY_ATTACHED 3
 #define BODY_DIFFERENCE 4
+#define BODY_PREDICTED 5
 
 /* A difference body: kind, u32 control count C, u32 difference size D, u32 extra size X, then
    C controls (u32 add length, u32 extra length, i32 step), D difference bytes, X extra bytes. */
 #define DIFF_HEADER_SIZE 13u
 #define DIFF_CONTROL_SIZE 12u
 
+/* A predicted difference body: kind, u8 flags, u16 section count N, u64 image base, then N
+   sections (u32 file offset, u32 size in the file, u32 RVA) and a difference body's fields. */
+#define PREDICTED_HEADER_SIZE 12u
+#define PREDICTED_SECTION_SIZE 12u
+/* Kinds of reference, as the bits of a predicted body's flag byte. */
+#define REFERENCE_REL32 1u
+#define REFERENCE_ABSOLUTE 2u
+#define REFERENCE_RIP 4u
+#define REFERENCE_KINDS 7u
+
 /* Found in the image of every stub that applies difference bodies; the tool looks for it. */
 #define DIFFERENCE_BODY_MARKER "Mendsmith applies difference bodies (kind 4)"
+/* The same for predicted difference bodies. */
+#define PREDICTED_BODY_MARKER "Mendsmith applies predicted difference bodies (kind 5)"
 
 /* Patch.dat: only the low 16 bits of the entry count are used. */
 #define ENTRY_COUNT_MASK 0xFFFFu

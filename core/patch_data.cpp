@@ -1,6 +1,7 @@
 // Bounded reader for Patch.dat entries (see patch_data.h).
 #include "core/patch_data.h"
 #include "core/constants.h"
+#include "core/references.h"
 
 #include <string.h>
 
@@ -43,6 +44,7 @@ int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* he
     header->pathLength = (uint32_t)(nul - path);
     header->attached = nul[1] == BODY_ATTACHED;
     header->difference = nul[1] == BODY_DIFFERENCE;
+    header->predicted = nul[1] == BODY_PREDICTED;
     cursor->at = nul + 1;
     return 1;
 }
@@ -152,16 +154,16 @@ int SkipPatchOps(struct PatchCursor* cursor)
     }
 }
 
-int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
+int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body)
 {
     uint32_t left = Remaining(cursor);
-    if (left < DIFF_HEADER_SIZE || cursor->at[0] != BODY_DIFFERENCE)
+    if (left < DIFF_HEADER_SIZE - 1)
         return 0;
     const unsigned char* at = cursor->at;
-    body->controlCount = ReadU32(at + 1);
-    body->differenceSize = ReadU32(at + 5);
-    body->extraSize = ReadU32(at + 9);
-    left -= DIFF_HEADER_SIZE;
+    body->controlCount = ReadU32(at);
+    body->differenceSize = ReadU32(at + 4);
+    body->extraSize = ReadU32(at + 8);
+    left -= DIFF_HEADER_SIZE - 1;
     // Each size is checked against what is left, so no product or sum can overflow.
     if (body->controlCount > left / DIFF_CONTROL_SIZE)
         return 0;
@@ -171,7 +173,7 @@ int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
     left -= body->differenceSize;
     if (body->extraSize > left)
         return 0;
-    body->controls = at + DIFF_HEADER_SIZE;
+    body->controls = at + DIFF_HEADER_SIZE - 1;
     body->difference = body->controls + body->controlCount * DIFF_CONTROL_SIZE;
     body->extra = body->difference + body->differenceSize;
     // What is left of D and X for the controls still to come.
@@ -191,6 +193,17 @@ int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
     return 1;
 }
 
+int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
+{
+    if (Remaining(cursor) < 1 || cursor->at[0] != BODY_DIFFERENCE)
+        return 0;
+    struct PatchCursor fields = {cursor->at + 1, cursor->end};
+    if (!ReadDiffFields(&fields, body))
+        return 0;
+    cursor->at = fields.at;
+    return 1;
+}
+
 void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control)
 {
     const unsigned char* at = body->controls + index * DIFF_CONTROL_SIZE;
@@ -199,9 +212,9 @@ void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct Pa
     control->step = (int32_t)ReadU32(at + 8);
 }
 
-// out[i] = a[i] + b[i] mod 256, four bytes at a time: the low seven bits of each byte are added
+// Four bytes at a time: the low seven bits of each byte are added
 // apart, so that no carry crosses into the next byte, and the top bit is then put in.
-static void AddBytes(unsigned char* out, const unsigned char* a, const unsigned char* b, uint32_t size)
+void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned char* b, uint32_t size)
 {
     uint32_t i = 0;
     for (; i + 4 <= size; i += 4) {
@@ -233,7 +246,7 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
             return 0;
         for (uint32_t done = 0; done < control.addLength;) {
             uint32_t size = control.addLength - done < DIFF_SLICE ? control.addLength - done : DIFF_SLICE;
-            AddBytes(slice, old + position + done, difference, size);
+            AddDiffBytes(slice, old + position + done, difference, size);
             write(context, slice, size);
             difference += size;
             done += size;
@@ -251,14 +264,36 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
     return 1;
 }
 
+int CheckDiffControls(const struct PatchDiffBody* body, uint32_t oldSize, uint32_t* addRegions)
+{
+    uint32_t position = 0;
+    *addRegions = 0;
+    for (uint32_t i = 0; i < body->controlCount; i++) {
+        struct PatchDiffControl control;
+        ReadDiffControl(body, i, &control);
+        if (control.addLength > oldSize - position)
+            return 0;
+        *addRegions += control.addLength > 0;
+        position += control.addLength;
+        uint32_t step = (uint32_t)control.step;
+        if (control.step < 0 ? 0u - step > position : step > oldSize - position)
+            return 0;
+        position += step;
+    }
+    return 1;
+}
+
 int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* header)
 {
     const unsigned char* data;
     uint32_t size;
     struct PatchDiffBody body;
+    struct PatchPredictedBody predicted;
     if (header->attached)
         return ReadAttachedBody(cursor, &data, &size);
     if (header->difference)
         return ReadDiffBody(cursor, &body);
+    if (header->predicted)
+        return ReadPredictedBody(cursor, &predicted);
     return SkipPatchOps(cursor);
 }

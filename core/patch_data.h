@@ -20,6 +20,7 @@ struct PatchEntryHeader {
     uint32_t pathLength;
     int attached;   // non-zero when the body is an attached file (kind byte 3)
     int difference; // non-zero when the body is a difference body (kind byte 4)
+    int predicted;  // non-zero when the body is a predicted difference body (kind byte 5)
 };
 
 // One op of an op list. literal points into the mapping for OP_LITERAL.
@@ -78,6 +79,17 @@ int SkipPatchOps(struct PatchCursor* cursor);
 // Consumes a difference body. 0 when its fields, controls or bytes run past the end, or when
 // the add lengths do not sum to D or the extra lengths to X.
 int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body);
+
+// ReadDiffBody's work on a body's fields after its kind byte (C, D, X, controls, bytes), where
+// the cursor stands; a predicted body holds them after its section table.
+int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body);
+
+// The checks of ApplyDiffBody without writing: 0 when a control adds from beyond the old file
+// or steps outside it. addRegions receives the number of controls that add bytes.
+int CheckDiffControls(const struct PatchDiffBody* body, uint32_t oldSize, uint32_t* addRegions);
+
+// out[i] = a[i] + b[i] mod 256; out may be a.
+void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned char* b, uint32_t size);
 
 // Decodes control number index (below controlCount) of a body that ReadDiffBody accepted.
 void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control);

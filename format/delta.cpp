@@ -176,7 +176,8 @@ PatchEntry Between(std::string path, ByteView old, ByteView target)
 
 } // namespace
 
-PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies, const DeltaProgress& progress)
+PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies, const DeltaProgress& progress,
+                          std::uint8_t referenceKinds)
 {
     if (bodies == Bodies::OpsOnly) {
         PatchEntry entry = Between(std::move(path), old, target);
@@ -185,20 +186,36 @@ PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodie
             progress(target.size());
         return entry;
     }
-    PatchEntry entry = MakeDifferenceEntry(std::move(path), old, target, MakeDiffBody(old, target, progress));
+    // Small files get every body and keep the one that packs smallest. A large program with
+    // references gets the predicted body alone: where it has references to predict, its
+    // prediction through the same kind of covers leaves fewer bytes to store than a plain body.
+    constexpr std::size_t kCompareBelow = 256 * 1024;
+    constexpr std::size_t kFewPlaces = 64;
+    const bool small = target.size() < kCompareBelow;
+    DiffBodies made = MakeDiffBodies(old, target, bodies == Bodies::Predicted ? referenceKinds : 0,
+                                     small ? Plain::Wanted : Plain::OnlyWithoutPrediction, progress);
+    auto packed = [](const PatchEntry& e) { return CompressBzip2(WritePatchFile(std::span(&e, 1))).size(); };
+    PatchEntry entry = Between(std::move(path), old, target);
+    if (made.predicted) {
+        entry.difference = std::move(made.predicted->body);
+        entry.prediction = std::move(made.predicted->prediction);
+    }
+    if (made.plain) {
+        PatchEntry plain = Between(entry.path, old, target);
+        plain.difference = std::move(made.plain);
+        if (!entry.difference || packed(plain) <= packed(entry))
+            entry = std::move(plain);
+    }
     // The op list can win on a small file, or where a large one changed in a few places only
     // (a text with a new paragraph); a program rebuilt changes in thousands of places, and
     // there the difference body wins by far without packing both to see.
-    constexpr std::size_t kCompareBelow = 256 * 1024;
-    constexpr std::size_t kFewPlaces = 64;
-    if (target.size() < kCompareBelow || entry.difference->controls.size() < kFewPlaces) {
+    if (small || entry.difference->controls.size() < kFewPlaces) {
         // The same entry with the other body; the difference body is not copied.
         PatchEntry ops;
         ops.sourceCrc = entry.sourceCrc;
         ops.targetCrc = entry.targetCrc;
         ops.path = entry.path;
         ops.ops = MakeOps(old, target);
-        auto packed = [](const PatchEntry& e) { return CompressBzip2(WritePatchFile(std::span(&e, 1))).size(); };
         if (packed(ops) <= packed(entry))
             return ops;
     }

@@ -5,7 +5,9 @@
 #define MENDSMITH_FORMAT_DELTA_H
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,14 +29,38 @@ using DeltaProgress = std::function<void(std::size_t done)>;
 // extra bytes. Same limits as MakeOps.
 DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progress = {});
 
-enum class Bodies {
-    OpsOnly, // for updaters that know only copy and literal ops
-    Either   // whichever of op list and difference body packs smaller
+// A predicted difference body and the new file's layout it carries.
+struct PredictedBody {
+    DiffBody body;
+    Prediction prediction;
 };
 
-// A patch entry from old to target, with both CRCs.
-PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies = Bodies::OpsOnly,
+// The difference bodies of one file: plain, predicted (when both files are programs by the
+// reference rules), or both.
+struct DiffBodies {
+    std::optional<DiffBody> plain;
+    std::optional<PredictedBody> predicted;
+};
+
+enum class Plain { Wanted, OnlyWithoutPrediction };
+
+// Covers from the old file as it is, then, where a predicted body is possible, covers against the
+// old file with its references (of referenceKinds, REFERENCE_* bits) predicted through the first
+// covers; the predicted body's difference bytes come from its own controls' prediction, as the
+// applier makes it. Same limits as MakeOps.
+DiffBodies MakeDiffBodies(ByteView old, ByteView target, std::uint8_t referenceKinds, Plain plain,
                           const DeltaProgress& progress = {});
+
+enum class Bodies {
+    OpsOnly,  // for updaters that know only copy and literal ops
+    Either,   // whichever of op list and difference body packs smaller
+    Predicted // whichever of op list, difference body and predicted difference body packs smaller
+};
+
+// A patch entry from old to target, with both CRCs. referenceKinds limits what a predicted body
+// predicts (REFERENCE_* bits).
+PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodies bodies = Bodies::OpsOnly,
+                          const DeltaProgress& progress = {}, std::uint8_t referenceKinds = 7);
 
 // A difference-body entry from old to target, with both CRCs.
 PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, DiffBody body);

@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <optional>
+
+#include "core/references.h"
 
 #include "format/cost_model.h"
 #include "format/delta.h"
@@ -346,9 +351,102 @@ std::vector<Piece> ChoosePieces(const Texts& texts, const DiffCosts& costs, cons
     return pieces;
 }
 
+// The body that the pieces of the cheapest way through target make, difference bytes against
+// texts' old.
+DiffBody WriteBody(const Texts& texts, const DiffCosts& costs, const std::vector<Cover>& covers)
+{
+    std::vector<Piece> pieces = ChoosePieces(texts, costs, covers);
+    BodyWriter writer(texts, texts.target().size());
+    for (const Piece& piece : pieces) {
+        if (piece.extra)
+            writer.Extra(piece.start, piece.end);
+        else
+            writer.Add(piece.start, piece.end, piece.displacement);
+    }
+    return writer.Finish();
+}
+
+// The layout of the new file for a predicted body, when both files are programs by the rules.
+std::optional<Prediction> PredictionFor(ByteView old, ByteView target, std::uint8_t kinds)
+{
+    PeLayout oldLayout{}, newLayout{};
+    if (kinds == 0 || old.size() > 0xFFFFFFFFu || target.size() > 0xFFFFFFFFu ||
+        !ReadPeLayout(old.data(), static_cast<std::uint32_t>(old.size()), &oldLayout) ||
+        !ReadPeLayout(target.data(), static_cast<std::uint32_t>(target.size()), &newLayout))
+        return std::nullopt;
+    Prediction prediction;
+    // RIP-relative operands are looked for in PE32+ files only.
+    prediction.flags =
+        static_cast<std::uint8_t>(kinds & (oldLayout.wide ? REFERENCE_KINDS : REFERENCE_KINDS & ~REFERENCE_RIP));
+    prediction.imageBase = newLayout.imageBase;
+    std::vector<PeSection> sections(newLayout.byOffset, newLayout.byOffset + newLayout.sectionCount);
+    std::sort(sections.begin(), sections.end(),
+              [](const PeSection& a, const PeSection& b) { return a.order < b.order; });
+    for (const PeSection& section : sections)
+        prediction.sections.push_back({section.offset, section.size, section.rva});
+    return prediction;
+}
+
+Bytes SectionTable(const Prediction& prediction)
+{
+    Bytes table;
+    for (const PredictedSection& section : prediction.sections) {
+        AppendU32(table, section.offset);
+        AppendU32(table, section.size);
+        AppendU32(table, section.rva);
+    }
+    return table;
+}
+
+// Old with its references predicted as if each region went where the covers take it: what the
+// second scan matches target against. Empty when the old file has no reference to predict.
+Bytes PredictThroughCovers(ByteView old, std::size_t targetSize, const std::vector<Cover>& covers,
+                           const Prediction& prediction)
+{
+    // Each cover explains target up to the next one; a region of old goes where it explains.
+    AddRegion* regions = static_cast<AddRegion*>(std::malloc(covers.size() * sizeof(AddRegion) + 1));
+    if (regions == nullptr)
+        throw std::bad_alloc();
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < covers.size(); i++) {
+        std::ptrdiff_t start = static_cast<std::ptrdiff_t>(covers[i].start);
+        std::ptrdiff_t end = static_cast<std::ptrdiff_t>(i + 1 < covers.size() ? covers[i + 1].start : targetSize);
+        std::ptrdiff_t d = covers[i].displacement;
+        start = std::max(start, -d);
+        end = std::min(end, static_cast<std::ptrdiff_t>(old.size()) - d);
+        if (end <= start)
+            continue;
+        regions[count++] = {static_cast<std::uint32_t>(start + d), static_cast<std::uint32_t>(start),
+                            static_cast<std::uint32_t>(end - start), static_cast<std::uint32_t>(i)};
+    }
+    Bytes predicted(old.begin(), old.end());
+    const Bytes table = SectionTable(prediction);
+    if (!PredictOldFile(old.data(), static_cast<std::uint32_t>(old.size()), predicted.data(), prediction.flags, regions,
+                        count, table.data(), static_cast<std::uint32_t>(prediction.sections.size()),
+                        prediction.imageBase))
+        throw std::bad_alloc();
+    return predicted;
+}
+
+// Sets the difference bytes of a predicted body to what target needs beyond the prediction that
+// the applier makes through the body's own controls.
+void SetPredictedDifference(ByteView old, ByteView target, DiffBody& body, const Prediction& prediction)
+{
+    std::fill(body.difference.begin(), body.difference.end(), 0);
+    const Bytes predicted = ApplyPredicted(old, body, prediction);
+    std::size_t at = 0, added = 0;
+    for (const DiffControl& control : body.controls) {
+        for (std::uint32_t i = 0; i < control.addLength; i++)
+            body.difference[added + i] = static_cast<std::uint8_t>(target[at + i] - predicted[at + i]);
+        added += control.addLength;
+        at += std::size_t{control.addLength} + control.extraLength;
+    }
+}
+
 } // namespace
 
-DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progress)
+DiffBodies MakeDiffBodies(ByteView old, ByteView target, std::uint8_t referenceKinds, Plain plain,
+                          const DeltaProgress& progress)
 {
     if (old.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         throw FormatError("old file is " + std::to_string(old.size()) +
@@ -357,24 +455,43 @@ DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progre
 
     const DiffCosts costs = CostsFor(target);
     const Texts texts(old, target);
-    std::vector<Cover> covers;
+    std::optional<Prediction> prediction = PredictionFor(old, target, referenceKinds);
+    // With a second scan each reports half of the way.
+    const std::size_t passes = prediction ? 2 : 1;
+    DeltaProgress first, second;
+    if (progress) {
+        first = [&](std::size_t done) { progress(done / passes); };
+        second = [&](std::size_t done) { progress(target.size() / 2 + done / 2); };
+    }
+    std::vector<Cover> covers, predictedCovers;
+    Bytes predictedOld;
     {
         const MatchFinder finder(old);
-        covers = FindCovers(finder, texts, costs, progress);
+        covers = FindCovers(finder, texts, costs, first);
+        if (prediction) {
+            predictedOld = PredictThroughCovers(old, target.size(), covers, *prediction);
+            predictedCovers = FindCovers(finder, Texts(predictedOld, target), costs, second);
+        }
     }
-
-    std::vector<Piece> pieces = ChoosePieces(texts, costs, covers);
+    DiffBodies bodies;
+    if (plain == Plain::Wanted || !prediction)
+        bodies.plain = WriteBody(texts, costs, covers);
     covers = {};
-    BodyWriter writer(texts, target.size());
-    for (const Piece& piece : pieces) {
-        if (piece.extra)
-            writer.Extra(piece.start, piece.end);
-        else
-            writer.Add(piece.start, piece.end, piece.displacement);
+    if (prediction) {
+        DiffBody body = WriteBody(Texts(predictedOld, target), costs, predictedCovers);
+        predictedOld = {};
+        predictedCovers = {};
+        SetPredictedDifference(old, target, body, *prediction);
+        bodies.predicted = PredictedBody{std::move(body), std::move(*prediction)};
     }
     if (progress)
         progress(target.size());
-    return writer.Finish();
+    return bodies;
+}
+
+DiffBody MakeDiffBody(ByteView old, ByteView target, const DeltaProgress& progress)
+{
+    return std::move(*MakeDiffBodies(old, target, 0, Plain::Wanted, progress).plain);
 }
 
 } // namespace mendsmith::format

@@ -6,6 +6,7 @@
 #include "core/constants.h"
 #include "format/crc.h"
 #include "core/patch_data.h"
+#include "core/references.h"
 
 namespace mendsmith::format {
 
@@ -64,6 +65,26 @@ std::string DiffBodyProblem(const PatchCursor& cursor)
            std::to_string(extra) + " extra bytes";
 }
 
+// Why ReadPredictedBody refused the body at cursor.
+std::string PredictedBodyProblem(const PatchCursor& cursor)
+{
+    std::uint64_t left = static_cast<std::uint64_t>(cursor.end - cursor.at);
+    if (left < PREDICTED_HEADER_SIZE)
+        return "predicted body's header runs past the end of the data";
+    ByteView head(cursor.at, PREDICTED_HEADER_SIZE);
+    if ((head[1] & ~REFERENCE_KINDS) != 0)
+        return "predicted body's flags " + std::to_string(head[1]) + " hold an unknown bit";
+    std::uint64_t sections = head[2] | head[3] << 8;
+    if (PREDICTED_HEADER_SIZE + sections * PREDICTED_SECTION_SIZE > left)
+        return "predicted body's " + std::to_string(sections) + " sections run past the end of the data";
+    ByteView table(cursor.at + PREDICTED_HEADER_SIZE, sections * PREDICTED_SECTION_SIZE);
+    for (std::uint64_t i = 0; i < sections; i++)
+        if (std::uint64_t{LoadU32(table, i * 12)} + LoadU32(table, i * 12 + 4) > 0xFFFFFFFFu)
+            return "predicted body's section " + std::to_string(i + 1) + " ends beyond 4 GiB";
+    // The rest is a difference body's, one byte before it standing for the kind.
+    return DiffBodyProblem({cursor.at + PREDICTED_HEADER_SIZE + sections * PREDICTED_SECTION_SIZE - 1, cursor.end});
+}
+
 DiffBody DecodeDiffBody(const PatchDiffBody& body)
 {
     DiffBody decoded;
@@ -78,13 +99,24 @@ DiffBody DecodeDiffBody(const PatchDiffBody& body)
     return decoded;
 }
 
+Prediction DecodePrediction(const PatchPredictedBody& body)
+{
+    Prediction prediction;
+    prediction.flags = static_cast<std::uint8_t>(body.flags);
+    prediction.imageBase = body.imageBase;
+    ByteView table(body.sections, body.sectionCount * PREDICTED_SECTION_SIZE);
+    for (std::size_t i = 0; i < body.sectionCount; i++)
+        prediction.sections.push_back({LoadU32(table, i * 12), LoadU32(table, i * 12 + 4), LoadU32(table, i * 12 + 8)});
+    return prediction;
+}
+
 void AppendToBytes(void* out, const unsigned char* data, std::uint32_t size)
 {
     static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), data, data + size);
 }
 
 // Appends the body in place: a body is as large as its file, so no second copy is made.
-void AppendDiffBody(Bytes& out, const DiffBody& body)
+void AppendDiffBody(Bytes& out, const DiffBody& body, const Prediction* prediction = nullptr)
 {
     std::uint64_t added = 0, extra = 0;
     for (const DiffControl& control : body.controls) {
@@ -97,8 +129,31 @@ void AppendDiffBody(Bytes& out, const DiffBody& body)
                           std::to_string(body.extra.size()) + " extra bytes");
     std::uint64_t size = DIFF_HEADER_SIZE + std::uint64_t{DIFF_CONTROL_SIZE} * body.controls.size() +
                          body.difference.size() + body.extra.size();
+    if (prediction != nullptr) {
+        if ((prediction->flags & ~REFERENCE_KINDS) != 0 || prediction->sections.size() > 0xFFFF)
+            throw FormatError("predicted body with flags " + std::to_string(prediction->flags) + " and " +
+                              std::to_string(prediction->sections.size()) + " sections");
+        size += PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * prediction->sections.size();
+    }
     CheckedU32(size, "difference body");
-    out.push_back(BODY_DIFFERENCE);
+    if (prediction != nullptr) {
+        out.push_back(BODY_PREDICTED);
+        out.push_back(prediction->flags);
+        out.push_back(static_cast<std::uint8_t>(prediction->sections.size()));
+        out.push_back(static_cast<std::uint8_t>(prediction->sections.size() >> 8));
+        AppendU32(out, static_cast<std::uint32_t>(prediction->imageBase));
+        AppendU32(out, static_cast<std::uint32_t>(prediction->imageBase >> 32));
+        for (const PredictedSection& section : prediction->sections) {
+            if (std::uint64_t{section.offset} + section.size > 0xFFFFFFFFu)
+                throw FormatError("predicted body's section at " + std::to_string(section.offset) +
+                                  " ends beyond 4 GiB");
+            AppendU32(out, section.offset);
+            AppendU32(out, section.size);
+            AppendU32(out, section.rva);
+        }
+    } else {
+        out.push_back(BODY_DIFFERENCE);
+    }
     AppendU32(out, static_cast<std::uint32_t>(body.controls.size()));
     AppendU32(out, static_cast<std::uint32_t>(body.difference.size()));
     AppendU32(out, static_cast<std::uint32_t>(body.extra.size()));
@@ -156,7 +211,7 @@ Bytes WritePatchFile(std::span<const PatchEntry> entries)
         }
         if (entry.difference) {
             try {
-                AppendDiffBody(out, *entry.difference);
+                AppendDiffBody(out, *entry.difference, entry.prediction ? &*entry.prediction : nullptr);
             } catch (const FormatError& e) {
                 throw FormatError(where + ": " + e.what());
             }
@@ -219,6 +274,14 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
                 throw FormatError(where + ", body at offset " + HexOffset(OffsetOf(atBody, data)) + ": " +
                                   DiffBodyProblem(atBody));
             entry.difference = DecodeDiffBody(body);
+        } else if (header.predicted) {
+            PatchCursor atBody = cursor;
+            PatchPredictedBody body{};
+            if (!ReadPredictedBody(&cursor, &body))
+                throw FormatError(where + ", body at offset " + HexOffset(OffsetOf(atBody, data)) + ": " +
+                                  PredictedBodyProblem(atBody));
+            entry.difference = DecodeDiffBody(body.diff);
+            entry.prediction = DecodePrediction(body);
         } else {
             for (;;) {
                 std::size_t opOffset = OffsetOf(cursor, data);
@@ -276,6 +339,10 @@ std::size_t EncodedBodySize(const PatchEntry& entry)
     switch (entry.Kind()) {
     case BodyKind::Attached:
         return 5 + entry.data.size();
+    case BodyKind::Predicted:
+        return PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * entry.prediction->sections.size() +
+               DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
+               entry.difference->difference.size() + entry.difference->extra.size();
     case BodyKind::Difference:
         return DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
                entry.difference->difference.size() + entry.difference->extra.size();
@@ -303,6 +370,36 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body)
     return out;
 }
 
+Bytes ApplyPredicted(ByteView old, const DiffBody& body, const Prediction& prediction, ReferenceCounts* counts)
+{
+    Bytes encoded;
+    AppendDiffBody(encoded, body, &prediction);
+    PatchCursor cursor{encoded.data(), encoded.data() + encoded.size()};
+    PatchPredictedBody view{};
+    if (!ReadPredictedBody(&cursor, &view))
+        throw FormatError(PredictedBodyProblem({encoded.data(), encoded.data() + encoded.size()}));
+    const std::uint32_t oldSize = CheckedU32(old.size(), "old file");
+    Bytes out;
+    ReferenceCounts found{};
+    int result = ApplyPredictedBody(&view, old.data(), oldSize, AppendToBytes, &out, found.data());
+    if (result == PREDICT_NO_MEMORY)
+        throw FormatError("no memory for the references of the " + std::to_string(old.size()) + "-byte old file");
+    if (result != PREDICT_APPLIED)
+        throw FormatError("predicted body reads or steps outside the " + std::to_string(old.size()) + "-byte old file");
+    if (counts != nullptr)
+        *counts = found;
+    return out;
+}
+
+Bytes ApplyBody(const PatchEntry& entry, ByteView old)
+{
+    if (entry.difference && entry.prediction)
+        return ApplyPredicted(old, *entry.difference, *entry.prediction);
+    if (entry.difference)
+        return ApplyDiff(old, *entry.difference);
+    return ApplyOps(old, entry.ops);
+}
+
 Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
 {
     if (entry.attached)
@@ -311,7 +408,7 @@ Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
     std::uint32_t oldCrc = Crc32(old);
     if (oldCrc != entry.sourceCrc)
         throw FormatError(where + ": source CRC is " + Hex32(oldCrc) + ", expected " + Hex32(entry.sourceCrc));
-    Bytes result = entry.difference ? ApplyDiff(old, *entry.difference) : ApplyOps(old, entry.ops);
+    Bytes result = ApplyBody(entry, old);
     std::uint32_t newCrc = Crc32(result);
     if (newCrc != entry.targetCrc)
         throw FormatError(where + ": result CRC is " + Hex32(newCrc) + ", expected " + Hex32(entry.targetCrc));

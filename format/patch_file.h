@@ -1,9 +1,11 @@
 // Patch.dat: u32 entry count, then entries (source CRC, target CRC, path NUL, body), where the
 // body is an attached file (3, u32 size, data), a difference body (4, counts, controls,
-// difference and extra bytes) or an op list (1 copy, 2 literal, 0 end).
+// difference and extra bytes), a predicted difference body (5, flags, the new file's image base
+// and sections, then a difference body's fields) or an op list (1 copy, 2 literal, 0 end).
 #ifndef MENDSMITH_FORMAT_PATCH_FILE_H
 #define MENDSMITH_FORMAT_PATCH_FILE_H
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -50,18 +52,46 @@ struct DiffBody {
     bool operator==(const DiffBody&) const = default;
 };
 
-enum class BodyKind { Ops, Attached, Difference };
+// A section of the new file as a predicted body lists it: file bytes [offset, offset + size)
+// loaded at rva.
+struct PredictedSection {
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+    std::uint32_t rva = 0;
+
+    bool operator==(const PredictedSection&) const = default;
+};
+
+// What turns a difference body into a predicted one (kind 5): the kinds of reference it
+// predicts (REFERENCE_* bits) and the new file's layout.
+struct Prediction {
+    std::uint8_t flags = 0;
+    std::uint64_t imageBase = 0;
+    std::vector<PredictedSection> sections;
+
+    bool operator==(const Prediction&) const = default;
+};
+
+enum class BodyKind { Ops, Attached, Difference, Predicted };
 
 struct PatchEntry {
     std::uint32_t sourceCrc = 0;
     std::uint32_t targetCrc = 0;
     std::string path; // backslash-led, relative to the destination directory
     bool attached = false;
-    Bytes data;                         // attached only: the whole file
-    std::vector<Op> ops;                // op list only, without the end op
-    std::optional<DiffBody> difference; // set for a difference body (not attached, no ops)
+    Bytes data;                           // attached only: the whole file
+    std::vector<Op> ops;                  // op list only, without the end op
+    std::optional<DiffBody> difference;   // set for a difference body (not attached, no ops)
+    std::optional<Prediction> prediction; // with difference: a predicted difference body
 
-    BodyKind Kind() const { return attached ? BodyKind::Attached : difference ? BodyKind::Difference : BodyKind::Ops; }
+    BodyKind Kind() const
+    {
+        if (attached)
+            return BodyKind::Attached;
+        if (difference)
+            return prediction ? BodyKind::Predicted : BodyKind::Difference;
+        return BodyKind::Ops;
+    }
 
     bool operator==(const PatchEntry&) const = default;
 };
@@ -90,6 +120,18 @@ Bytes ApplyOps(ByteView old, std::span<const Op> ops);
 // The target built from old by a difference body, through the stub's own decoder; throws
 // for a body that does not add up or a control that reads or steps outside old.
 Bytes ApplyDiff(ByteView old, const DiffBody& body);
+
+// The references of each kind (rel32, absolute, RIP-relative) that the rules find in an old file.
+using ReferenceCounts = std::array<std::uint32_t, 3>;
+
+// The target built from old by a predicted difference body, through the stub's own code;
+// throws as ApplyDiff does, and when the prediction's memory cannot be had. counts, when given,
+// receives the references found in old.
+Bytes ApplyPredicted(ByteView old, const DiffBody& body, const Prediction& prediction,
+                     ReferenceCounts* counts = nullptr);
+
+// The target of an op list or (predicted) difference body applied to old, unchecked.
+Bytes ApplyBody(const PatchEntry& entry, ByteView old);
 
 // The target of one entry: attached data, or the op list or difference body applied to old
 // after checking the source CRC; the result is checked against the target CRC. Throws

@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "core/constants.h"
 #include "format/error.h"
 #include "format/signature.h"
 #include "tool/core/build.h"
@@ -207,6 +208,12 @@ int Run(int argc, char** argv)
     buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
     buildCommand->add_flag("--classic", build.classic,
                            "Copy and literal ops only, for a stub that does not apply difference bodies");
+    std::vector<std::string> references;
+    buildCommand
+        ->add_option("--references", references,
+                     "References that predicted bodies predict: rel32, absolute, rip, all or none (default: all)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"rel32", "absolute", "rip", "all", "none"}));
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
     CLI::Option* signOption =
         buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")
@@ -245,6 +252,15 @@ int Run(int argc, char** argv)
             build.languageFile = language;
             build.maxDestLength = maxDest;
             build.removedFiles = strict ? RemovedFiles::Refuse : RemovedFiles::Warn;
+            if (!references.empty()) {
+                build.referenceKinds = 0;
+                for (const std::string& kind : references)
+                    build.referenceKinds |= kind == "rel32"      ? REFERENCE_REL32
+                                            : kind == "absolute" ? REFERENCE_ABSOLUTE
+                                            : kind == "rip"      ? REFERENCE_RIP
+                                            : kind == "all"      ? REFERENCE_KINDS
+                                                                 : 0;
+            }
             if (*signOption)
                 signing = SignOptions{certificate, passwordFile};
             return RunBuild(build, signing, output, quiet ? Output::Quiet : Output::Normal);

@@ -64,7 +64,8 @@ struct Workspace {
         fs::create_directories(dir / "old");
         fs::create_directories(dir / "new");
         WriteText(dir / "Update.ini", setup);
-        WriteText(dir / "stub.bin", std::string(500, 'S') + DIFFERENCE_BODY_MARKER + std::string(500, 'S'));
+        WriteText(dir / "stub.bin",
+                  std::string(500, 'S') + DIFFERENCE_BODY_MARKER + PREDICTED_BODY_MARKER + std::string(500, 'S'));
         options.oldDir = dir / "old";
         options.newDir = dir / "new";
         options.setupFile = dir / "Update.ini";

@@ -104,9 +104,8 @@ struct Candidate {
     std::optional<PatchEntry> entry;
 };
 
-bool StubAppliesDifferenceBodies(const Bytes& stub)
+bool StubCarries(const Bytes& stub, std::string_view marker)
 {
-    std::string_view marker = DIFFERENCE_BODY_MARKER;
     return std::search(stub.begin(), stub.end(), marker.begin(), marker.end()) != stub.end();
 }
 
@@ -198,10 +197,14 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +
                 std::to_string(PACKAGE_OFFSET));
-    if (!options.classic && !StubAppliesDifferenceBodies(stub))
+    if (!options.classic && !StubCarries(stub, DIFFERENCE_BODY_MARKER))
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "this stub does not say that it applies difference bodies (it lacks the text \"" DIFFERENCE_BODY_MARKER
             "\"); build with --classic to write copy and literal ops only");
+    else if (!options.classic && !StubCarries(stub, PREDICTED_BODY_MARKER))
+        Add(diagnostics, Severity::Error, options.stubFile.string(),
+            "this stub does not say that it applies predicted difference bodies (it lacks the text "
+            "\"" PREDICTED_BODY_MARKER "\"); build with --classic to write copy and literal ops only");
     const Bytes setupIni = ReadWholeFile(options.setupFile);
     const Bytes languageIni = options.languageFile ? ReadWholeFile(*options.languageFile) : Bytes{};
 
@@ -317,7 +320,7 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     auto report = [&](const std::string& file) {
         progress({filesDone, candidates.size(), bytesDone + bytesUnderWay, bytesTotal, file});
     };
-    const format::Bodies bodies = options.classic ? format::Bodies::OpsOnly : format::Bodies::Either;
+    const format::Bodies bodies = options.classic ? format::Bodies::OpsOnly : format::Bodies::Predicted;
     ParallelFor(candidates.size(), options.jobs, [&](std::size_t i) {
         Candidate& c = candidates[i];
         const std::uint64_t bytes = c.newFile->size + (c.oldFile ? c.oldFile->size : 0);
@@ -343,7 +346,8 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             if (old == target)
                 c.unchanged = true;
             else
-                c.entry = format::MakePatchEntry(c.entryPath.path, old, target, bodies, matched);
+                c.entry =
+                    format::MakePatchEntry(c.entryPath.path, old, target, bodies, matched, options.referenceKinds);
         }
         if (progress) {
             std::lock_guard lock(progressMutex);

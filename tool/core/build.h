@@ -25,8 +25,9 @@ struct BuildOptions {
     unsigned codePage = 1252;
     std::optional<std::size_t> maxDestLength; // none: the length of SoftWarePath
     RemovedFiles removedFiles = RemovedFiles::Warn;
-    unsigned jobs = 0;    // parallel diffs; 0: one per hardware thread
-    bool classic = false; // op lists only, for a stub that knows only copy and literal ops
+    unsigned jobs = 0;               // parallel diffs; 0: one per hardware thread
+    bool classic = false;            // op lists only, for a stub that knows only copy and literal ops
+    std::uint8_t referenceKinds = 7; // what predicted bodies predict (REFERENCE_* bits); 0: none written
 };
 
 struct BuildProgress {

@@ -1,0 +1,689 @@
+// Reference finder, projection and kind-5 application (see references.h).
+#include "core/references.h"
+#include "core/constants.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static uint32_t U16(const unsigned char* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8;
+}
+
+static uint32_t U32(const unsigned char* p)
+{
+    return U16(p) | U16(p + 2) << 16;
+}
+
+static uint64_t U64(const unsigned char* p)
+{
+    return (uint64_t)U32(p) | (uint64_t)U32(p + 4) << 32;
+}
+
+static int SectionKeyOrder(const void* a, const void* b, int byRva)
+{
+    const struct PeSection* x = (const struct PeSection*)a;
+    const struct PeSection* y = (const struct PeSection*)b;
+    uint32_t kx = byRva ? x->rva : x->offset;
+    uint32_t ky = byRva ? y->rva : y->offset;
+    if (kx != ky)
+        return kx < ky ? -1 : 1;
+    return x->order < y->order ? -1 : x->order > y->order;
+}
+
+static int ByOffset(const void* a, const void* b)
+{
+    return SectionKeyOrder(a, b, 0);
+}
+
+static int ByRva(const void* a, const void* b)
+{
+    return SectionKeyOrder(a, b, 1);
+}
+
+void SortSections(struct PeSection* sections, uint32_t count, int byRva)
+{
+    qsort(sections, count, sizeof *sections, byRva ? ByRva : ByOffset);
+}
+
+const struct PeSection* FindSection(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva)
+{
+    // The first section whose key lies above x; the one before it is the candidate.
+    uint32_t low = 0, high = count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if ((byRva ? sorted[middle].rva : sorted[middle].offset) <= x)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    if (low == 0)
+        return NULL;
+    const struct PeSection* s = &sorted[low - 1];
+    return x - (byRva ? s->rva : s->offset) < s->size ? s : NULL;
+}
+
+int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layout)
+{
+    if (size < 0x40 || file[0] != 'M' || file[1] != 'Z')
+        return 0;
+    uint32_t pe = U32(file + 0x3C);
+    if (pe > size || size - pe < 26 || memcmp(file + pe, "PE\0\0", 4) != 0)
+        return 0;
+    uint32_t machine = U16(file + pe + 4);
+    uint32_t count = U16(file + pe + 6);
+    uint32_t optionalSize = U16(file + pe + 20);
+    uint32_t optional = pe + 24;
+    if (count > PE_MAX_SECTIONS || size - optional < 2 + optionalSize || size - optional - optionalSize < count * 40)
+        return 0;
+    uint32_t magic = U16(file + optional);
+    uint32_t directories;
+    if (machine == 0x14C && magic == 0x10B && optionalSize >= 96) {
+        layout->wide = 0;
+        layout->imageBase = U32(file + optional + 28);
+        directories = 96;
+    } else if (machine == 0x8664 && magic == 0x20B && optionalSize >= 112) {
+        layout->wide = 1;
+        layout->imageBase = U64(file + optional + 24);
+        directories = 112;
+    } else {
+        return 0;
+    }
+    // The relocation table is directory 5, if the header has room for it and says it has it.
+    layout->relocRva = layout->relocSize = 0;
+    if (U32(file + optional + directories - 4) > 5 && optionalSize >= directories + 48) {
+        layout->relocRva = U32(file + optional + directories + 40);
+        layout->relocSize = U32(file + optional + directories + 44);
+    }
+    const unsigned char* header = file + optional + optionalSize;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; i++, header += 40) {
+        struct PeSection s;
+        s.rva = U32(header + 12);
+        s.size = U32(header + 16);
+        s.offset = U32(header + 20);
+        s.order = i;
+        s.executable = (U32(header + 36) & 0x20000000u) != 0;
+        if (s.offset + s.size < s.offset || s.rva + s.size < s.rva)
+            return 0;
+        if (s.size != 0)
+            layout->byOffset[kept++] = s;
+    }
+    layout->sectionCount = kept;
+    memcpy(layout->byRva, layout->byOffset, kept * sizeof(struct PeSection));
+    SortSections(layout->byOffset, kept, 0);
+    SortSections(layout->byRva, kept, 1);
+    return 1;
+}
+
+static int ByLocation(const void* a, const void* b)
+{
+    const struct PeReference* x = (const struct PeReference*)a;
+    const struct PeReference* y = (const struct PeReference*)b;
+    if (x->location != y->location)
+        return x->location < y->location ? -1 : 1;
+    return (int)x->width - (int)y->width;
+}
+
+// Walks the relocation table; with out NULL only counts. The table must lie within one
+// section's file bytes and the file; a block shorter than its 8-byte head or longer than what is
+// left ends the walk.
+static uint32_t WalkRelocations(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
+                                struct PeReference* out)
+{
+    const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, layout->relocRva, 1);
+    uint32_t tableSize = layout->relocSize;
+    if (s == NULL || s->rva + s->size - layout->relocRva < tableSize)
+        return 0;
+    uint32_t table = s->offset + (layout->relocRva - s->rva);
+    if (table > size || size - table < tableSize)
+        return 0;
+    uint32_t found = 0;
+    for (uint32_t at = 0; tableSize - at >= 8;) {
+        uint32_t page = U32(file + table + at);
+        uint32_t block = U32(file + table + at + 4);
+        if (block < 8 || block > tableSize - at)
+            break;
+        for (uint32_t e = at + 8; e + 2 <= at + block; e += 2) {
+            uint32_t entry = U16(file + table + e);
+            uint32_t width = entry >> 12 == 3 ? 4 : entry >> 12 == 10 ? 8 : 0;
+            if (width == 0)
+                continue;
+            uint32_t rva = page + (entry & 0xFFFu);
+            const struct PeSection* in = FindSection(layout->byRva, layout->sectionCount, rva, 1);
+            if (in == NULL || in->rva + in->size - rva < width)
+                continue;
+            uint32_t location = in->offset + (rva - in->rva);
+            if (location > size || size - location < width)
+                continue;
+            if (out != NULL) {
+                out[found].location = location;
+                out[found].kind = REFERENCE_ABSOLUTE;
+                out[found].width = (uint8_t)width;
+                out[found].end = 0;
+            }
+            found++;
+        }
+        at += block;
+    }
+    return found;
+}
+
+// Opcodes whose ModRM byte with mod 00 and r/m 101 addresses memory relative to the next
+// instruction, one bit each: after no 0F (with an 8-bit immediate for 80, 83, C6) and after 0F.
+static const unsigned char RIP_OPCODES[32] = {0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x0A, 0x00, 0x00, 0x00,
+                                              0x00, 0x08, 0x00, 0x00, 0x00, 0xA9, 0x2A, 0x00, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80};
+static const unsigned char RIP_OPCODES_0F[32] = {0x00, 0x00, 0x03, 0x00, 0x00, 0xC3, 0x00, 0x00, 0x00, 0x00, 0x92,
+                                                 0x53, 0x00, 0xC0, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,
+                                                 0xC0, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+static int HasBit(const unsigned char* set, uint32_t byte)
+{
+    return set[byte >> 3] >> (byte & 7) & 1;
+}
+
+// A candidate field at d[i..stop): its offset past i, its kind and where its instruction ends;
+// 0 when none starts at i.
+static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int wide, uint8_t* kind, uint8_t* end)
+{
+    *kind = REFERENCE_REL32;
+    *end = 4;
+    if (d[i] == 0xE8 || d[i] == 0xE9)
+        return 1;
+    if (stop - i < 2)
+        return 0;
+    if (d[i] == 0x0F && (d[i + 1] & 0xF0) == 0x80)
+        return 2;
+    if (!wide)
+        return 0;
+    *kind = REFERENCE_RIP;
+    uint32_t j = i + ((d[i] & 0xF0) == 0x40);
+    if (stop - j < 3)
+        return 0;
+    uint32_t modrm;
+    if (d[j] == 0x0F && HasBit(RIP_OPCODES_0F, d[j + 1])) {
+        modrm = j + 2;
+    } else if (HasBit(RIP_OPCODES, d[j])) {
+        modrm = j + 1;
+        if (d[j] == 0xFF && d[modrm] != 0x15 && d[modrm] != 0x25 && d[modrm] != 0x35)
+            return 0;
+        *end = (uint8_t)(4 + (d[j] == 0x80 || d[j] == 0x83 || d[j] == 0xC6));
+    } else {
+        return 0;
+    }
+    if ((d[modrm] & 0xC7) != 0x05)
+        return 0;
+    return modrm + 1 - i;
+}
+
+// Scans the executable sections in file order, each from where the one before ended, and puts
+// the accepted fields among the relocations (count of them, sorted); with out NULL only counts.
+static uint32_t ScanCode(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
+                         const struct PeReference* relocs, uint32_t relocCount, struct PeReference* out)
+{
+    uint32_t found = 0, r = 0, scanned = 0;
+    for (uint32_t k = 0; k < layout->sectionCount; k++) {
+        const struct PeSection* s = &layout->byOffset[k];
+        uint32_t stop = s->offset + s->size < size ? s->offset + s->size : size;
+        uint32_t i = s->offset > scanned ? s->offset : scanned;
+        if (!s->executable || i >= stop)
+            continue;
+        while (i < stop) {
+            uint8_t kind, end;
+            uint32_t field = i + Candidate(file, i, stop, layout->wide, &kind, &end);
+            if (field == i || stop - field < 4) {
+                i++;
+                continue;
+            }
+            while (r < relocCount && relocs[r].location + relocs[r].width <= field) {
+                if (out != NULL)
+                    out[found] = relocs[r];
+                found++;
+                r++;
+            }
+            const struct PeSection* at = FindSection(layout->byOffset, layout->sectionCount, field, 0);
+            uint32_t target = at == NULL ? 0 : at->rva + (field - at->offset) + end + U32(file + field);
+            const struct PeSection* into = FindSection(layout->byRva, layout->sectionCount, target, 1);
+            if (at == NULL || into == NULL || (kind == REFERENCE_REL32 && !into->executable) ||
+                (r < relocCount && relocs[r].location < field + 4)) {
+                i++;
+                continue;
+            }
+            if (out != NULL) {
+                out[found].location = field;
+                out[found].kind = kind;
+                out[found].width = 4;
+                out[found].end = end;
+            }
+            found++;
+            i = field + 4;
+        }
+        scanned = stop;
+    }
+    for (; r < relocCount; r++, found++)
+        if (out != NULL)
+            out[found] = relocs[r];
+    return found;
+}
+
+int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
+                     struct PeReferences* references)
+{
+    references->items = NULL;
+    references->count = 0;
+    uint32_t relocCount = WalkRelocations(file, size, layout, NULL);
+    struct PeReference* relocs = NULL;
+    if (relocCount > 0) {
+        relocs = (struct PeReference*)malloc(relocCount * sizeof *relocs);
+        if (relocs == NULL)
+            return 0;
+        (void)WalkRelocations(file, size, layout, relocs);
+        qsort(relocs, relocCount, sizeof *relocs, ByLocation);
+        // Of relocations that overlap, the first in file order stays.
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < relocCount; i++)
+            if (kept == 0 || relocs[i].location >= relocs[kept - 1].location + relocs[kept - 1].width)
+                relocs[kept++] = relocs[i];
+        relocCount = kept;
+    }
+    uint32_t total = ScanCode(file, size, layout, relocs, relocCount, NULL);
+    if (total > 0) {
+        references->items = (struct PeReference*)malloc(total * sizeof(struct PeReference));
+        if (references->items == NULL) {
+            free(relocs);
+            return 0;
+        }
+        references->count = ScanCode(file, size, layout, relocs, relocCount, references->items);
+    }
+    free(relocs);
+    return 1;
+}
+
+static int ByFrom(const void* a, const void* b)
+{
+    const struct AddRegion* x = (const struct AddRegion*)a;
+    const struct AddRegion* y = (const struct AddRegion*)b;
+    if (x->from != y->from)
+        return x->from < y->from ? -1 : 1;
+    return x->order < y->order ? -1 : 1;
+}
+
+static int ByValue(const void* a, const void* b)
+{
+    uint32_t x = *(const uint32_t*)a, y = *(const uint32_t*)b;
+    return x < y ? -1 : x > y;
+}
+
+// Non-zero when region a takes an offset over from region b: the longer, then the earlier.
+static int Outranks(const struct AddRegion* regions, uint32_t a, uint32_t b)
+{
+    if (regions[a].length != regions[b].length)
+        return regions[a].length > regions[b].length;
+    return regions[a].order < regions[b].order;
+}
+
+static void HeapPush(uint32_t* heap, uint32_t* size, const struct AddRegion* regions, uint32_t region)
+{
+    uint32_t at = (*size)++;
+    while (at > 0 && Outranks(regions, region, heap[(at - 1) / 2])) {
+        heap[at] = heap[(at - 1) / 2];
+        at = (at - 1) / 2;
+    }
+    heap[at] = region;
+}
+
+static void HeapPop(uint32_t* heap, uint32_t* size, const struct AddRegion* regions)
+{
+    uint32_t last = heap[--*size];
+    uint32_t at = 0;
+    for (;;) {
+        uint32_t child = 2 * at + 1;
+        if (child >= *size)
+            break;
+        if (child + 1 < *size && Outranks(regions, heap[child + 1], heap[child]))
+            child++;
+        if (!Outranks(regions, heap[child], last))
+            break;
+        heap[at] = heap[child];
+        at = child;
+    }
+    heap[at] = last;
+}
+
+int BuildProjection(struct AddRegion* regions, uint32_t count, struct Projection* projection)
+{
+    projection->regions = regions;
+    projection->regionCount = count;
+    projection->segmentCount = 0;
+    projection->segments = NULL;
+    qsort(regions, count, sizeof *regions, ByFrom);
+    uint32_t* ends = (uint32_t*)malloc(count * sizeof(uint32_t) + 1);
+    uint32_t* heap = (uint32_t*)malloc(count * sizeof(uint32_t) + 1);
+    projection->segments =
+        (struct ProjectionSegment*)malloc((2 * (size_t)count + 1) * sizeof(struct ProjectionSegment));
+    if (ends == NULL || heap == NULL || projection->segments == NULL) {
+        free(ends);
+        free(heap);
+        return 0;
+    }
+    for (uint32_t i = 0; i < count; i++)
+        ends[i] = regions[i].from + regions[i].length;
+    qsort(ends, count, sizeof *ends, ByValue);
+    // A sweep over every start and end: at each, the best region still open takes over up to
+    // the next; regions that closed leave the heap when they come to its top.
+    uint32_t next = 0, closed = 0, open = 0;
+    while (next < count || closed < count) {
+        uint32_t x = next < count && regions[next].from < ends[closed] ? regions[next].from : ends[closed];
+        for (; next < count && regions[next].from == x; next++)
+            HeapPush(heap, &open, regions, next);
+        for (; closed < count && ends[closed] == x; closed++) {
+        }
+        while (open > 0 && regions[heap[0]].from + regions[heap[0]].length <= x)
+            HeapPop(heap, &open, regions);
+        uint32_t region = open > 0 ? heap[0] : PROJECT_NONE;
+        uint32_t last = projection->segmentCount;
+        if (last == 0 || projection->segments[last - 1].region != region) {
+            projection->segments[last].start = x;
+            projection->segments[last].region = region;
+            projection->segmentCount++;
+        }
+    }
+    free(ends);
+    free(heap);
+    return 1;
+}
+
+void FreeProjection(struct Projection* projection)
+{
+    free(projection->regions);
+    free(projection->segments);
+    projection->regions = NULL;
+    projection->segments = NULL;
+}
+
+int Project(const struct Projection* projection, uint32_t o, uint32_t* n)
+{
+    uint32_t low = 0, high = projection->segmentCount;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (projection->segments[middle].start <= o)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    if (low == 0 || projection->segments[low - 1].region == PROJECT_NONE)
+        return 0;
+    const struct AddRegion* r = &projection->regions[projection->segments[low - 1].region];
+    *n = r->to + (o - r->from);
+    return 1;
+}
+
+int ReadPredictedBody(struct PatchCursor* cursor, struct PatchPredictedBody* body)
+{
+    const unsigned char* at = cursor->at;
+    uint32_t left = cursor->at < cursor->end ? (uint32_t)(cursor->end - cursor->at) : 0;
+    if (left < PREDICTED_HEADER_SIZE || at[0] != BODY_PREDICTED || (at[1] & ~REFERENCE_KINDS) != 0)
+        return 0;
+    body->flags = at[1];
+    body->sectionCount = U16(at + 2);
+    body->imageBase = U64(at + 4);
+    body->sections = at + PREDICTED_HEADER_SIZE;
+    if (body->sectionCount > (left - PREDICTED_HEADER_SIZE) / PREDICTED_SECTION_SIZE)
+        return 0;
+    for (uint32_t i = 0; i < body->sectionCount; i++) {
+        const unsigned char* s = body->sections + i * PREDICTED_SECTION_SIZE;
+        if (U32(s) + U32(s + 4) < U32(s))
+            return 0;
+    }
+    struct PatchCursor rest = {body->sections + body->sectionCount * PREDICTED_SECTION_SIZE, cursor->end};
+    if (!ReadDiffFields(&rest, &body->diff))
+        return 0;
+    cursor->at = rest.at;
+    return 1;
+}
+
+// The RVA of new offset x by the body's section table, sorted by offset.
+static int NewRva(const struct PeSection* sections, uint32_t count, uint32_t x, uint32_t* rva)
+{
+    const struct PeSection* s = FindSection(sections, count, x, 0);
+    if (s == NULL)
+        return 0;
+    *rva = s->rva + (x - s->offset);
+    return 1;
+}
+
+// What the prediction needs while the controls are applied.
+struct Predictor {
+    const unsigned char* old;
+    const struct PeLayout* layout;
+    const struct PeReferences* references;
+    struct Projection projection;
+    struct PeSection* newSections;
+    uint32_t newCount;
+    uint64_t newBase;
+    uint32_t flags;
+};
+
+// The new bytes of reference r when its field's first byte lands at new offset q; 0 when there
+// is no prediction.
+static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes)
+{
+    const struct PeLayout* layout = p->layout;
+    const unsigned char* field = p->old + r->location;
+    uint32_t n, rva;
+    uint64_t value;
+    if (r->kind == REFERENCE_ABSOLUTE) {
+        uint64_t address = r->width == 8 ? U64(field) : U32(field);
+        uint64_t oldRva = (address - layout->imageBase) & (r->width == 8 ? ~(uint64_t)0 : 0xFFFFFFFFu);
+        const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, (uint32_t)oldRva, 1);
+        if (oldRva > 0xFFFFFFFFu || s == NULL ||
+            !Project(&p->projection, s->offset + ((uint32_t)oldRva - s->rva), &n) ||
+            !NewRva(p->newSections, p->newCount, n, &rva))
+            return 0;
+        value = rva + p->newBase;
+    } else {
+        const struct PeSection* at = FindSection(layout->byOffset, layout->sectionCount, r->location, 0);
+        if (at == NULL)
+            return 0;
+        uint32_t target = at->rva + (r->location - at->offset) + r->end + U32(field);
+        const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, target, 1);
+        uint32_t here;
+        if (s == NULL || !Project(&p->projection, s->offset + (target - s->rva), &n) ||
+            !NewRva(p->newSections, p->newCount, n, &rva) || !NewRva(p->newSections, p->newCount, q, &here))
+            return 0;
+        value = (uint32_t)(rva - (here + r->end));
+    }
+    for (uint32_t i = 0; i < r->width; i++)
+        bytes[i] = (unsigned char)(value >> 8 * i);
+    return 1;
+}
+
+// The first reference whose field begins at or after location.
+static uint32_t FirstReferenceFrom(const struct PeReferences* references, uint32_t location)
+{
+    uint32_t low = 0, high = references->count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (references->items[middle].location < location)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+// Puts the predictions of the references wholly within [from, from + length) of old, landing at
+// new offset to, into slice, which holds old's bytes [sliceFrom, sliceFrom + sliceSize).
+static void PredictSlice(const struct Predictor* p, uint32_t from, uint32_t to, uint32_t length, uint32_t sliceFrom,
+                         uint32_t sliceSize, unsigned char* slice)
+{
+    uint32_t first = sliceFrom >= 7 && sliceFrom - 7 > from ? sliceFrom - 7 : from;
+    for (uint32_t k = FirstReferenceFrom(p->references, first); k < p->references->count; k++) {
+        const struct PeReference* r = &p->references->items[k];
+        if (r->location >= sliceFrom + sliceSize || length < r->width || r->location - from > length - r->width)
+            break;
+        unsigned char bytes[8];
+        if (r->location + r->width <= sliceFrom || (p->flags & r->kind) == 0 ||
+            !Predict(p, r, to + (r->location - from), bytes))
+            continue;
+        for (uint32_t i = 0; i < r->width; i++)
+            if (r->location + i - sliceFrom < sliceSize)
+                slice[r->location + i - sliceFrom] = bytes[i];
+    }
+}
+
+#define PREDICT_SLICE 32768u
+
+// Applies the controls (already checked) with the prediction put into every add region.
+static void ApplyPredicted(const struct Predictor* p, const struct PatchDiffBody* body, DiffWriter write, void* context)
+{
+    unsigned char slice[PREDICT_SLICE];
+    const unsigned char* difference = body->difference;
+    const unsigned char* extra = body->extra;
+    uint32_t position = 0, output = 0;
+    for (uint32_t i = 0; i < body->controlCount; i++) {
+        struct PatchDiffControl control;
+        ReadDiffControl(body, i, &control);
+        for (uint32_t done = 0; done < control.addLength;) {
+            uint32_t size = control.addLength - done < PREDICT_SLICE ? control.addLength - done : PREDICT_SLICE;
+            memcpy(slice, p->old + position + done, size);
+            PredictSlice(p, position, output, control.addLength, position + done, size, slice);
+            AddDiffBytes(slice, slice, difference, size);
+            write(context, slice, size);
+            difference += size;
+            done += size;
+        }
+        position += control.addLength;
+        output += control.addLength + control.extraLength;
+        if (control.extraLength > 0)
+            write(context, extra, control.extraLength);
+        extra += control.extraLength;
+        position += (uint32_t)control.step;
+    }
+}
+
+// The body's section table as sections sorted by offset; NULL when its memory could not be had.
+static struct PeSection* ReadNewSections(const unsigned char* table, uint32_t count)
+{
+    struct PeSection* sections = (struct PeSection*)malloc(count * sizeof(struct PeSection) + 1);
+    if (sections == NULL)
+        return NULL;
+    for (uint32_t i = 0; i < count; i++) {
+        const unsigned char* s = table + i * PREDICTED_SECTION_SIZE;
+        sections[i].offset = U32(s);
+        sections[i].size = U32(s + 4);
+        sections[i].rva = U32(s + 8);
+        sections[i].order = i;
+        sections[i].executable = 0;
+    }
+    SortSections(sections, count, 0);
+    return sections;
+}
+
+// Finds the references and builds the projection of regions (taken over); PREDICT_DATA_ERROR
+// when old is no program by the rules or has no reference, so there is nothing to predict.
+static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_t oldSize, struct PeLayout* layout,
+                          struct PeReferences* references, struct AddRegion* regions, uint32_t regionCount,
+                          const unsigned char* table, uint32_t sectionCount)
+{
+    p->old = old;
+    p->layout = layout;
+    p->references = references;
+    p->newCount = sectionCount;
+    p->projection.regions = regions;
+    if (!ReadPeLayout(old, oldSize, layout))
+        return PREDICT_DATA_ERROR;
+    if (!FindPeReferences(old, oldSize, layout, references))
+        return PREDICT_NO_MEMORY;
+    if (references->count == 0)
+        return PREDICT_DATA_ERROR;
+    p->newSections = ReadNewSections(table, sectionCount);
+    if (regions == NULL || p->newSections == NULL || !BuildProjection(regions, regionCount, &p->projection))
+        return PREDICT_NO_MEMORY;
+    return PREDICT_APPLIED;
+}
+
+static void FreePredictor(struct Predictor* p, struct PeReferences* references, struct PeLayout* layout)
+{
+    FreeProjection(&p->projection);
+    free(p->newSections);
+    free(references->items);
+    free(layout);
+}
+
+int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
+                       DiffWriter write, void* context, uint32_t* counts)
+{
+    const struct PatchDiffBody* diff = &body->diff;
+    if (counts != NULL)
+        counts[0] = counts[1] = counts[2] = 0;
+    uint32_t regionCount = 0;
+    if (!CheckDiffControls(diff, oldSize, &regionCount))
+        return PREDICT_DATA_ERROR;
+    if (body->flags == 0)
+        return ApplyDiffBody(diff, old, oldSize, write, context);
+    struct PeLayout* layout = (struct PeLayout*)malloc(sizeof(struct PeLayout));
+    struct AddRegion* regions = (struct AddRegion*)malloc(regionCount * sizeof(struct AddRegion) + 1);
+    struct PeReferences references = {NULL, 0};
+    struct Predictor p;
+    memset(&p, 0, sizeof p);
+    p.flags = body->flags;
+    p.newBase = body->imageBase;
+    int result = PREDICT_NO_MEMORY;
+    if (layout != NULL) {
+        for (uint32_t i = 0, position = 0, output = 0, k = 0; regions != NULL && i < diff->controlCount; i++) {
+            struct PatchDiffControl control;
+            ReadDiffControl(diff, i, &control);
+            if (control.addLength > 0) {
+                struct AddRegion* r = &regions[k++];
+                r->from = position;
+                r->to = output;
+                r->length = control.addLength;
+                r->order = i;
+            }
+            position += control.addLength + (uint32_t)control.step;
+            output += control.addLength + control.extraLength;
+        }
+        result = SetUpPredictor(&p, old, oldSize, layout, &references, regions, regionCount, body->sections,
+                                body->sectionCount);
+        regions = NULL;
+    }
+    if (result == PREDICT_DATA_ERROR) {
+        result = ApplyDiffBody(diff, old, oldSize, write, context);
+    } else if (result == PREDICT_APPLIED) {
+        if (counts != NULL)
+            for (uint32_t k = 0; k < references.count; k++)
+                counts[references.items[k].kind >> 1]++;
+        ApplyPredicted(&p, diff, write, context);
+    }
+    free(regions);
+    FreePredictor(&p, &references, layout);
+    return result;
+}
+
+int PredictOldFile(const unsigned char* old, uint32_t oldSize, unsigned char* copy, uint32_t flags,
+                   struct AddRegion* regions, uint32_t regionCount, const unsigned char* sections,
+                   uint32_t sectionCount, uint64_t imageBase)
+{
+    struct PeLayout* layout = (struct PeLayout*)malloc(sizeof(struct PeLayout));
+    struct PeReferences references = {NULL, 0};
+    struct Predictor p;
+    memset(&p, 0, sizeof p);
+    p.flags = flags;
+    p.newBase = imageBase;
+    int result = PREDICT_NO_MEMORY;
+    if (layout != NULL)
+        result = SetUpPredictor(&p, old, oldSize, layout, &references, regions, regionCount, sections, sectionCount);
+    else
+        free(regions);
+    for (uint32_t k = 0; result == PREDICT_APPLIED && k < references.count; k++) {
+        const struct PeReference* r = &references.items[k];
+        unsigned char bytes[8];
+        uint32_t q;
+        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes))
+            memcpy(copy + r->location, bytes, r->width);
+    }
+    FreePredictor(&p, &references, layout);
+    return result != PREDICT_NO_MEMORY;
+}
