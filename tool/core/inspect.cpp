@@ -28,6 +28,27 @@ using format::ByteView;
 
 namespace {
 
+// The kinds of reference a predicted body's flags name, in flag order.
+std::vector<std::string> PredictedKindList(std::uint8_t flags)
+{
+    std::vector<std::string> kinds;
+    if (flags & REFERENCE_REL32)
+        kinds.push_back("rel32");
+    if (flags & REFERENCE_ABSOLUTE)
+        kinds.push_back("absolute");
+    if (flags & REFERENCE_RIP)
+        kinds.push_back("rip");
+    return kinds;
+}
+
+std::string PredictedKinds(std::uint8_t flags, const std::string& separator)
+{
+    std::string text;
+    for (const std::string& kind : PredictedKindList(flags))
+        text += (text.empty() ? "" : separator) + kind;
+    return text.empty() ? "nothing" : text;
+}
+
 std::string Hex32(std::uint32_t value)
 {
     char text[11];
@@ -115,6 +136,10 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
             summary.extraBytes = entry.difference->extra.size();
             summary.resultSize = summary.differenceBytes + summary.extraBytes;
         }
+        if (entry.prediction) {
+            summary.predicts = entry.prediction->flags;
+            summary.newSections = entry.prediction->sections.size();
+        }
         for (const format::Op& op : entry.ops) {
             if (op.kind == format::OpKind::Copy) {
                 summary.copyOps++;
@@ -158,10 +183,14 @@ std::string RenderText(const Inspection& inspection)
             out += "  op list " + std::to_string(e.bodySize) + " bytes: copy ops " + std::to_string(e.copyOps) +
                    ", literal ops " + std::to_string(e.literalOps) + ", literal bytes " +
                    std::to_string(e.literalBytes);
-        else if (e.body == format::BodyKind::Difference)
-            out += "  difference body " + std::to_string(e.bodySize) + " bytes: controls " +
-                   std::to_string(e.controls) + ", difference bytes " + std::to_string(e.differenceBytes) +
-                   ", extra bytes " + std::to_string(e.extraBytes);
+        else if (e.body == format::BodyKind::Difference || e.body == format::BodyKind::Predicted)
+            out += std::string(e.body == format::BodyKind::Predicted
+                                   ? "  predicted difference body (predicts " + PredictedKinds(e.predicts, ", ") +
+                                         "; " + std::to_string(e.newSections) + " new sections) "
+                                   : "  difference body ") +
+                   std::to_string(e.bodySize) + " bytes: controls " + std::to_string(e.controls) +
+                   ", difference bytes " + std::to_string(e.differenceBytes) + ", extra bytes " +
+                   std::to_string(e.extraBytes);
         out += "  result " + std::to_string(e.resultSize) + " bytes\n";
     }
     return out;
@@ -197,8 +226,14 @@ std::string RenderJson(const Inspection& inspection)
             entry["literal_ops"] = e.literalOps;
             entry["copy_bytes"] = e.copyBytes;
             entry["literal_bytes"] = e.literalBytes;
-        } else if (e.body == format::BodyKind::Difference) {
-            entry["body"] = "difference";
+        } else if (e.body == format::BodyKind::Difference || e.body == format::BodyKind::Predicted) {
+            entry["body"] = e.body == format::BodyKind::Predicted ? "predicted" : "difference";
+            if (e.body == format::BodyKind::Predicted) {
+                entry["predicts"] = json::array();
+                for (const std::string& kind : PredictedKindList(e.predicts))
+                    entry["predicts"].push_back(kind);
+                entry["new_sections"] = e.newSections;
+            }
             entry["controls"] = e.controls;
             entry["difference_bytes"] = e.differenceBytes;
             entry["extra_bytes"] = e.extraBytes;
@@ -290,8 +325,7 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
                 planned.status = crc == entry.targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
             } else {
                 try {
-                    Bytes result = entry.difference ? format::ApplyDiff(*onDisk, *entry.difference)
-                                                    : format::ApplyOps(*onDisk, entry.ops);
+                    Bytes result = format::ApplyBody(entry, *onDisk);
                     if (format::Crc32(result) != entry.targetCrc) {
                         planned.status = ENTRY_RESULT_CRC_ERROR;
                     } else {

@@ -44,6 +44,8 @@ struct EntrySummary {
     std::size_t controls = 0; // difference body only, with its difference and extra bytes
     std::uint64_t differenceBytes = 0;
     std::uint64_t extraBytes = 0;
+    std::uint8_t predicts = 0;   // predicted body only: REFERENCE_* bits
+    std::size_t newSections = 0; // and the new file's sections it lists
 };
 
 struct Inspection {
