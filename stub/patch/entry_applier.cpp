@@ -2,6 +2,7 @@
 // original into the rollback directory and only then puts the new one in its place.
 #include <windows.h>
 
+#include "core/references.h"
 #include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/patch/file_view.h"
@@ -120,13 +121,24 @@ static void WriteResultPiece(void* result, const unsigned char* data, uint32_t s
     (void)WriteWhole(*(HANDLE*)result, data, size);
 }
 
-// Writes what the entry's op list or difference body builds from the old file; 0 on a data error.
-// Short writes are left to the result's checksum.
+// Writes what the entry's op list or (predicted) difference body builds from the old file:
+// PREDICT_APPLIED, PREDICT_DATA_ERROR or, for a predicted body, PREDICT_NO_MEMORY before
+// anything is written. Short writes are left to the result's checksum.
 static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const struct FileView* view,
                        HANDLE result)
 {
     // An empty file has no view; only empty ranges then lie within it.
     uint32_t oldSize = view->data != NULL ? view->size : 0;
+    if (entry->predicted) {
+#ifdef STUB_APPLIES_PREDICTED
+        struct PatchPredictedBody body;
+        if (!ReadPredictedBody(cursor, &body))
+            return PREDICT_DATA_ERROR;
+        return ApplyPredictedBody(&body, view->data, oldSize, WriteResultPiece, &result, NULL);
+#else
+        return PREDICT_DATA_ERROR;
+#endif
+    }
     if (entry->difference) {
         struct PatchDiffBody body;
         return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, &result);
@@ -165,7 +177,9 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     CloseFileView(&view);
     CloseHandle(file);
     CloseHandle(result);
-    if (!whole)
+    if (whole == PREDICT_NO_MEMORY)
+        return ENTRY_NO_MEMORY;
+    if (whole != PREDICT_APPLIED)
         return ENTRY_DATA_ERROR;
     // Short writes and a result file that could not be made show up here.
     if (result == INVALID_HANDLE_VALUE || CrcOfFile(resultPath) != entry->targetCrc)

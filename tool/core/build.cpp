@@ -201,10 +201,8 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "this stub does not say that it applies difference bodies (it lacks the text \"" DIFFERENCE_BODY_MARKER
             "\"); build with --classic to write copy and literal ops only");
-    else if (!options.classic && !StubCarries(stub, PREDICTED_BODY_MARKER))
-        Add(diagnostics, Severity::Error, options.stubFile.string(),
-            "this stub does not say that it applies predicted difference bodies (it lacks the text "
-            "\"" PREDICTED_BODY_MARKER "\"); build with --classic to write copy and literal ops only");
+    // A stub that does not say it applies predicted bodies gets plain difference bodies.
+    const bool predicts = StubCarries(stub, PREDICTED_BODY_MARKER);
     const Bytes setupIni = ReadWholeFile(options.setupFile);
     const Bytes languageIni = options.languageFile ? ReadWholeFile(*options.languageFile) : Bytes{};
 
@@ -320,7 +318,9 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     auto report = [&](const std::string& file) {
         progress({filesDone, candidates.size(), bytesDone + bytesUnderWay, bytesTotal, file});
     };
-    const format::Bodies bodies = options.classic ? format::Bodies::OpsOnly : format::Bodies::Predicted;
+    const format::Bodies bodies = options.classic ? format::Bodies::OpsOnly
+                                  : predicts      ? format::Bodies::Predicted
+                                                  : format::Bodies::Either;
     ParallelFor(candidates.size(), options.jobs, [&](std::size_t i) {
         Candidate& c = candidates[i];
         const std::uint64_t bytes = c.newFile->size + (c.oldFile ? c.oldFile->size : 0);
