@@ -9,6 +9,7 @@
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "format/updater_image.h"
+#include "tests/host/support/sample_program.h"
 
 using namespace mendsmith::format;
 namespace fs = std::filesystem;
@@ -54,6 +55,22 @@ int main(int argc, char** argv)
     withOld.insert(withOld.end(), oldFile.begin(), oldFile.end());
     withOld.insert(withOld.end(), patch.begin(), patch.end());
     Save(root / "patch_data_fuzz", "entries_of_each_kind", withOld);
+
+    // Predicted bodies between two releases of a small program of each width, and the old files
+    // for the reference rules.
+    for (bool wide : {false, true}) {
+        const Bytes old = mendsmith::test::SampleProgram(7, wide, 1),
+                    target = mendsmith::test::SampleProgram(7, wide, 2);
+        PatchEntry predicted = MakePatchEntry("\\App.dll", old, target, Bodies::Predicted);
+        const Bytes program = WritePatchFile(std::span(&predicted, 1));
+        Bytes seed{uint8_t(old.size()), uint8_t(old.size() >> 8)};
+        seed.insert(seed.end(), old.begin(), old.end());
+        seed.insert(seed.end(), program.begin(), program.end());
+        const std::string name = wide ? "predicted_pe32plus" : "predicted_pe32";
+        Save(root / "patch_data_fuzz", name, seed);
+        Save(root / "format_reader_fuzz", name, program);
+        Save(root / "reference_fuzz", wide ? "program_pe32plus" : "program_pe32", old);
+    }
 
     Save(root / "format_reader_fuzz", "patch", patch);
     Save(root / "format_reader_fuzz", "bundle", bundle);

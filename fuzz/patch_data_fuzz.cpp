@@ -1,12 +1,14 @@
 // Applies an arbitrary Patch.dat in memory against an arbitrary old file with the
 // stub's decoder, as the entry applier does: header, path check, attached body, op list
-// (copy ranges checked against the old file) or difference body, skip walks in between.
+// (copy ranges checked against the old file), difference body or predicted difference body (whose
+// old file the reference rules may accept), skip walks in between.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "core/crc32.h"
 #include "core/patch_data.h"
+#include "core/references.h"
 
 static void AppendResult(void* result, const unsigned char* data, uint32_t size)
 {
@@ -23,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     // Input: u16 old-file length, the old file, then Patch.dat.
-    size_t oldSize = (data[0] | data[1] << 8) % 4096;
+    size_t oldSize = data[0] | data[1] << 8;
     if (size - 2 < oldSize)
         return 0;
     std::vector<uint8_t> old(data + 2, data + 2 + oldSize);
@@ -52,6 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             continue;
         }
         std::vector<uint8_t> result;
+        if (header.predicted) {
+            PatchPredictedBody body;
+            if (!ReadPredictedBody(&cursor, &body) ||
+                ApplyPredictedBody(&body, old.empty() ? nullptr : old.data(), uint32_t(old.size()), AppendResult,
+                                   &result, nullptr) != PREDICT_APPLIED)
+                return 0;
+            (void)CrcOfBuffer(result.data(), uint32_t(result.size()));
+            continue;
+        }
         if (header.difference) {
             PatchDiffBody body;
             if (!ReadDiffBody(&cursor, &body) ||
