@@ -428,19 +428,67 @@ Bytes PredictThroughCovers(ByteView old, std::size_t targetSize, const std::vect
     return predicted;
 }
 
+// Receives the applier's output of a predicted body whose difference bytes are zero, piece by
+// piece in control order, and turns each added piece into the difference bytes target needs.
+struct DifferenceSetter {
+    ByteView target;
+    DiffBody* body;
+    std::size_t control = 0;
+    std::uint64_t addLeft = 0;   // of the current control's add bytes
+    std::uint64_t extraLeft = 0; // and of its extra bytes
+    std::size_t at = 0;          // in target
+    std::size_t added = 0;       // in the difference bytes
+
+    static void Write(void* context, const unsigned char* data, std::uint32_t size)
+    {
+        auto& self = *static_cast<DifferenceSetter*>(context);
+        while (self.addLeft == 0 && self.extraLeft == 0) {
+            self.addLeft = self.body->controls[self.control].addLength;
+            self.extraLeft = self.body->controls[self.control++].extraLength;
+        }
+        if (self.addLeft > 0) {
+            for (std::uint32_t i = 0; i < size; i++)
+                self.body->difference[self.added + i] = static_cast<std::uint8_t>(self.target[self.at + i] - data[i]);
+            self.added += size;
+            self.addLeft -= size;
+        } else {
+            self.extraLeft -= size;
+        }
+        self.at += size;
+    }
+};
+
 // Sets the difference bytes of a predicted body to what target needs beyond the prediction that
-// the applier makes through the body's own controls.
+// the applier makes through the body's own controls. The applier reads each difference byte
+// (zero) before the piece that holds it comes back, so the bytes are written in place.
 void SetPredictedDifference(ByteView old, ByteView target, DiffBody& body, const Prediction& prediction)
 {
     std::fill(body.difference.begin(), body.difference.end(), 0);
-    const Bytes predicted = ApplyPredicted(old, body, prediction);
-    std::size_t at = 0, added = 0;
+    Bytes header;
     for (const DiffControl& control : body.controls) {
-        for (std::uint32_t i = 0; i < control.addLength; i++)
-            body.difference[added + i] = static_cast<std::uint8_t>(target[at + i] - predicted[at + i]);
-        added += control.addLength;
-        at += std::size_t{control.addLength} + control.extraLength;
+        AppendU32(header, control.addLength);
+        AppendU32(header, control.extraLength);
+        AppendU32(header, static_cast<std::uint32_t>(control.step));
     }
+    const Bytes table = SectionTable(prediction);
+    PatchPredictedBody view{};
+    view.flags = prediction.flags;
+    view.sectionCount = static_cast<std::uint32_t>(prediction.sections.size());
+    view.imageBase = prediction.imageBase;
+    view.sections = table.data();
+    view.diff = {static_cast<std::uint32_t>(body.controls.size()),
+                 static_cast<std::uint32_t>(body.difference.size()),
+                 static_cast<std::uint32_t>(body.extra.size()),
+                 header.data(),
+                 body.difference.data(),
+                 body.extra.data()};
+    DifferenceSetter setter{target, &body};
+    const int result = ApplyPredictedBody(&view, old.data(), static_cast<std::uint32_t>(old.size()),
+                                          DifferenceSetter::Write, &setter, nullptr);
+    if (result == PREDICT_NO_MEMORY)
+        throw std::bad_alloc();
+    if (result != PREDICT_APPLIED || setter.at != target.size())
+        throw FormatError("the predicted body's controls do not rebuild the new file");
 }
 
 } // namespace
