@@ -20,6 +20,9 @@ PAIRS = [
     ("esbuild.exe (Go)", "@esbuild/win32-x64", "0.19.11", "0.19.12", "esbuild.exe"),
     ("rollup .node DLL (Rust)", "@rollup/rollup-win32-x64-msvc", "4.9.5", "4.9.6", "rollup.win32-x64-msvc.node"),
     ("watcher .node DLL (C++)", "@parcel/watcher-win32-x64", "2.4.0", "2.4.1", "watcher.node"),
+    ("esbuild.exe 32-bit (Go)", "@esbuild/win32-ia32", "0.19.11", "0.19.12", "esbuild.exe"),
+    ("rollup .node DLL 32-bit (Rust)", "@rollup/rollup-win32-ia32-msvc", "4.9.5", "4.9.6",
+     "rollup.win32-ia32-msvc.node"),
     ("rxjs package tree", "rxjs", "7.8.0", "7.8.1", None),
 ]
 
@@ -71,16 +74,27 @@ def deterministic_tar(source, target):
             archive.add(path, arcname=str(path.relative_to(source)), filter=clean)
 
 
-def run_pair(work, tool, stub, old_dir, new_dir, main_file, old_blob, new_blob):
+# What each kind of reference brings: --references of mendsmith build, per program pair.
+REFERENCE_KINDS = ["none", "rel32", "absolute", "rip", "all"]
+
+
+def build_updater(work, tool, stub, old_dir, new_dir, main_file, extra=()):
+    """Builds an updater; returns the packed patch record's size, wall seconds and peak KiB."""
     setup = work / "Update.ini"
     setup.write_text(f"[App]\r\nAppName=Bench\r\nMainFile={main_file}\r\n[Path]\r\nSoftWarePath=C:\\Bench\r\n")
     updater = work / "Update.exe"
-    rows = {}
-    rows["mendsmith"] = measure([str(tool), "build", str(old_dir), str(new_dir), "--setup", str(setup), "--stub",
-                                 str(stub), "-o", str(updater), "--quiet"])
+    seconds, peak = measure([str(tool), "build", str(old_dir), str(new_dir), "--setup", str(setup), "--stub",
+                             str(stub), "-o", str(updater), "--quiet", *extra])
     inspection = json.loads(subprocess.run([str(tool), "inspect", "--json", str(updater)], check=True,
                                            capture_output=True, text=True).stdout)
-    sizes = {"mendsmith": inspection["records"][1]["size"]}
+    return inspection["records"][1]["size"], seconds, peak
+
+
+def run_pair(work, tool, stub, old_dir, new_dir, main_file, old_blob, new_blob):
+    rows = {}
+    sizes = {}
+    size, *rows["mendsmith"] = build_updater(work, tool, stub, old_dir, new_dir, main_file)
+    sizes["mendsmith"] = size
 
     out = work / "xdelta"
     rows["xdelta3 -9"] = measure(["xdelta3", "-9", "-f", "-e", "-s", str(old_blob), str(new_blob), str(out)])
@@ -111,8 +125,11 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
         stub = work / "stub.bin"
-        marker = re.search(r'DIFFERENCE_BODY_MARKER "([^"]*)"', (TOP / "core/constants.h").read_text()).group(1)
-        stub.write_bytes((b"MZ" + marker.encode()).ljust(0x7A00, b"\0"))
+        constants = (TOP / "core/constants.h").read_text()
+        markers = [re.search(name + r' "([^"]*)"', constants).group(1).encode()
+                   for name in ("DIFFERENCE_BODY_MARKER", "PREDICTED_BODY_MARKER")]
+        stub.write_bytes((b"MZ" + b" ".join(markers)).ljust(0x7A00, b"\0"))
+        kinds_table = []
         for label, package, old_version, new_version, inner in PAIRS:
             old_pkg = fetch(args.cache, package, old_version)
             new_pkg = fetch(args.cache, package, new_version)
@@ -136,9 +153,25 @@ def main():
                      (results[name] for name in tools)]
             sizes = f"{old_blob.stat().st_size:,} → {new_blob.stat().st_size:,}"
             print(f"| {label} {old_version} → {new_version} | {sizes} | " + " | ".join(cells) + " |", flush=True)
+            if inner:
+                bsdiff = results["bsdiff"][0]
+                row = []
+                for kind in REFERENCE_KINDS:
+                    size, seconds, peak = build_updater(pair, args.tool, stub, old_dir, new_dir, main_file,
+                                                        ("--references", kind))
+                    row.append(f"{size:,} B ({size / bsdiff:.2f}), {seconds:.2f} s, {peak / 1024:.0f} MiB")
+                kinds_table.append(f"| {label} | " + " | ".join(row) + " |")
             size = new_blob.stat().st_size / 1e6
             chart.append((f"{label}\n{old_version} → {new_version}, {size:.1f} MB",
                           {name: results[name][0] for name in tools}))
+    print()
+    print("What each kind of reference brings (packed patch and its ratio to bsdiff's, build time, peak memory;")
+    print("none is the plain difference body of the engine before predicted bodies):")
+    print()
+    print("| pair | " + " | ".join(REFERENCE_KINDS) + " |")
+    print("|---|" + "---|" * len(REFERENCE_KINDS))
+    for line in kinds_table:
+        print(line)
     if args.chart:
         patch_chart.draw(chart, tools, "bsdiff", args.chart)
         print(f"chart: {args.chart}")
