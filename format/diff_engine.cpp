@@ -52,6 +52,7 @@ static_assert(kSlots < 8, "a byte holds the turns of every slot and of extra byt
 constexpr std::size_t kRecent = 8; // displacements left lately that the scan tries again
 constexpr std::size_t kMinRecentRun = 4;
 constexpr std::size_t kReportEvery = 1 << 20; // target bytes between progress calls
+constexpr std::size_t kPredictedMinMatch = 4; // DiffCosts::minMatch of the scan against predicted bytes
 
 struct Cover {
     std::size_t start; // where in target an exact match under displacement begins
@@ -518,7 +519,11 @@ DiffBodies MakeDiffBodies(ByteView old, ByteView target, std::uint8_t referenceK
         covers = FindCovers(finder, texts, costs, first);
         if (prediction) {
             predictedOld = PredictThroughCovers(old, target.size(), covers, *prediction);
-            predictedCovers = FindCovers(finder, Texts(predictedOld, target), costs, second);
+            // Against predicted bytes a short exact match is a surer start: the moved references
+            // that cut the old file's matches short now agree.
+            DiffCosts predictedCosts = costs;
+            predictedCosts.minMatch = kPredictedMinMatch;
+            predictedCovers = FindCovers(finder, Texts(predictedOld, target), predictedCosts, second);
         }
     }
     DiffBodies bodies;
