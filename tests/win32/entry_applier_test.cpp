@@ -12,6 +12,7 @@
 #include "support/fault_support.h"
 #include "support/run_harness.h"
 #include "support/test_support.h"
+#include "tests/host/support/sample_program.h"
 
 using namespace testing_support;
 namespace fmt = mendsmith::format;
@@ -481,6 +482,38 @@ TEST_F(EntryApplierTest, DifferenceBodyDataErrorsLeaveTheFileUntouched)
 
     EXPECT_EQ(ReadTree(dest_.path()), Tree{});
     EXPECT_EQ(ReadTree(rollback_), Tree{});
+}
+
+TEST_F(EntryApplierTest, PredictedBodiesRebuildProgramsAndAreWalkedPastMissingOnes)
+{
+    // Two program pairs of each width, and this test program with code inserted in its middle.
+    const Bytes old32 = mendsmith::test::SampleProgram(11, false, 1),
+                new32 = mendsmith::test::SampleProgram(11, false, 2);
+    const Bytes old64 = mendsmith::test::SampleProgram(12, true, 1),
+                new64 = mendsmith::test::SampleProgram(12, true, 2);
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    const Bytes real = ReadFileBytes(self);
+    Bytes rebuilt = real;
+    rebuilt.insert(rebuilt.begin() + static_cast<std::ptrdiff_t>(real.size() / 2), 48, 0x90);
+    Tree before{{"App32.dll", old32}, {"App64.dll", old64}, {"Test.exe", real}};
+    WriteTree(dest_.path(), before);
+
+    auto predicted = [](std::string path, const Bytes& old, const Bytes& target) {
+        fmt::PredictedBody made = *fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted).predicted;
+        fmt::PatchEntry entry = fmt::MakeDifferenceEntry(std::move(path), old, target, std::move(made.body));
+        entry.prediction = std::move(made.prediction);
+        return entry;
+    };
+    const std::vector<fmt::PatchEntry> entries{
+        predicted("\\App32.dll", old32, new32),
+        predicted("\\Missing.dll", old64, new64),
+        predicted("\\App64.dll", old64, new64),
+        predicted("\\Test.exe", real, rebuilt),
+    };
+    EXPECT_EQ(Apply(entries), (Statuses{ENTRY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_UPDATED, ENTRY_UPDATED}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"App32.dll", new32}, {"App64.dll", new64}, {"Test.exe", rebuilt}}));
+    EXPECT_EQ(ReadTree(rollback_), before);
 }
 
 } // namespace
