@@ -288,12 +288,16 @@ int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* hea
     const unsigned char* data;
     uint32_t size;
     struct PatchDiffBody body;
+#ifndef STUB_LACKS_PREDICTION
     struct PatchPredictedBody predicted;
+#endif
     if (header->attached)
         return ReadAttachedBody(cursor, &data, &size);
     if (header->difference)
         return ReadDiffBody(cursor, &body);
+#ifndef STUB_LACKS_PREDICTION
     if (header->predicted)
         return ReadPredictedBody(cursor, &predicted);
+#endif
     return SkipPatchOps(cursor);
 }

@@ -2,8 +2,8 @@
 // outcome, then moves the saved originals back after a stop or copies them into the backup folder.
 #include <windows.h>
 #include <commctrl.h>
-#include <shlwapi.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/entry_outcome.h"
 #include "stub/patch/file_view.h"
@@ -17,14 +17,14 @@ static void WriteLogText(const char* name, UINT messageId, HANDLE logFile)
 {
     char message[PATH_ROOM];
     (void)g_runJob->loadText(messageId, message, PATH_ROOM);
-    char* line = (char*)malloc(lstrlenA(name) + lstrlenA(message) + sizeof " -> \r\n");
+    char* line = (char*)malloc(strlen(name) + strlen(message) + sizeof " -> \r\n");
     if (line == NULL)
         return;
-    lstrcpyA(line, name);
-    lstrcatA(line, " -> ");
-    lstrcatA(line, message);
-    lstrcatA(line, "\r\n");
-    (void)WriteWhole(logFile, line, lstrlenA(line));
+    strcpy(line, name);
+    strcat(line, " -> ");
+    strcat(line, message);
+    strcat(line, "\r\n");
+    (void)WriteWhole(logFile, line, strlen(line));
     free(line);
 }
 
@@ -38,7 +38,7 @@ static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFi
     if (outcome->stops == OUTCOME_STOPS_RUN)
         g_runJob->runState = RUN_DATA_ERROR;
     else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
-             !lstrcmpiA(PathFindFileNameA(entryPath), PathFindFileNameA(g_runJob->mainFileName)))
+             !lstrcmpiA(FindFileName(entryPath), FindFileName(g_runJob->mainFileName)))
         g_runJob->runState = RUN_MAIN_FILE_FAILED;
 }
 
@@ -47,7 +47,7 @@ static int MakeRollbackDirectory(char* rollback)
 {
     // GetTempFileNameA needs room for its own "\BAKxxxx.tmp" after the directory.
     const char* destination = g_runJob->destinationDirectory;
-    if (lstrlenA(destination) > (int)MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
+    if (strlen(destination) > MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
         return 0;
     (void)DeleteFileA(rollback);
     return CreateDirectoryA(rollback, NULL);
@@ -87,6 +87,10 @@ static LONG FinishRun(const char* rollback, HANDLE logFile)
     // A saved original that another program still holds open goes only when that program closes
     // it, so the folder cannot be removed then either: the log names it too.
     int copied = target == NULL || CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES);
+    // A backup that did not get there is a failure the user must hear of, like a skipped file:
+    // the log then names the folder that holds the originals.
+    if (!copied && state > 0)
+        g_summaryStatus |= ENTRY_ACCESS_DENIED;
     int keptAside = state > 0 && (g_summaryStatus & ENTRY_KEPT_ASIDE & ~ENTRY_FAILED_BIT);
     if (!copied || keptAside || !DeleteTree(rollback))
         WriteLogText(rollback, IDS_LOG_ORIGINALS_KEPT, logFile);
@@ -106,17 +110,24 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     struct PatchCursor cursor;
     uint32_t count;
     DWORD ran = 0;
-    // Without patch data, or without a rollback directory to keep the originals in, nothing is applied.
+    LONG state = RUN_DATA_ERROR;
+    // Without patch data, or without a log and a rollback directory to keep the originals in,
+    // nothing is applied. A destination that takes neither is not the download's fault.
     if (OpenFileView(patchFile, &view)) {
         cursor.at = view.data;
         cursor.end = view.data + view.size;
-        ran = ReadPatchEntryCount(&cursor, &count) && MakeRollbackDirectory(rollback);
+        if (ReadPatchEntryCount(&cursor, &count)) {
+            ran = logFile != INVALID_HANDLE_VALUE && MakeRollbackDirectory(rollback);
+            if (!ran)
+                state = RUN_DESTINATION_UNWRITABLE;
+        }
     }
     if (ran)
         ApplyEntries(&cursor, count, rollback, logFile);
     CloseFileView(&view);
     CloseHandle(patchFile);
-    LONG state = ran ? FinishRun(rollback, logFile) : RUN_DATA_ERROR;
+    if (ran)
+        state = FinishRun(rollback, logFile);
     CloseHandle(logFile);
     (void)SendMessageA(job->mainWindow, UM_UPDATE_DONE, (WPARAM)state, 0);
     return ran;
