@@ -89,7 +89,7 @@ TEST(PredictedBody, FaultsAreDataErrorsAtTheirBoundary)
     auto with = [&](std::size_t at, std::vector<std::uint8_t> bytes, std::size_t cut = 0) {
         Bytes data = good;
         std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(body + at));
-        data.resize(data.size() - cut);
+        data.erase(data.end() - static_cast<std::ptrdiff_t>(cut), data.end());
         return data;
     };
     struct {
