@@ -1,14 +1,19 @@
 // Predicted difference bodies: program pairs rebuilt through them, the projection of overlapping
-// regions, every fault of a body at its boundary, and an old file that is no program.
+// regions, every fault of a body at its boundary, an old file that is no program, and what inspect
+// shows of them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <span>
 
 #include "core/references.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "format/record.h"
+#include "format/updater_image.h"
+#include "tool/core/codepage.h"
+#include "tool/core/inspect.h"
 #include "support/sample_program.h"
 
 using namespace mendsmith::format;
@@ -131,4 +136,25 @@ TEST(PredictedBody, AnOldFileThatIsNoProgramAppliesAsAPlainBody)
     old[0] = 'N';
     EXPECT_EQ(ApplyPredicted(old, predicted.body, predicted.prediction), ApplyDiff(old, predicted.body));
     EXPECT_FALSE(MakeDiffBodies(old, target, REFERENCE_KINDS, Plain::Wanted).predicted);
+}
+
+TEST(PredictedBody, InspectNamesTheBodyWhatItPredictsAndTheNewSections)
+{
+    const Bytes old = SampleProgram(9, true, 1), target = SampleProgram(9, true, 2);
+    const PredictedBody made = *MakeDiffBodies(old, target, REFERENCE_KINDS, Plain::Wanted).predicted;
+    PatchEntry entry = EntryOf(old, target, made.body, &made.prediction);
+    entry.path = "\\App.exe";
+    const Bytes image =
+        MakeUpdaterImage(Bytes(16, 0),
+                         {{}, ToBytes("[App]\r\nMainFile=App.exe\r\n"), WritePatchFile(std::span(&entry, 1))});
+    const mendsmith::tool::Inspection inspection = mendsmith::tool::Inspect(image, mendsmith::tool::CodePage(1252));
+    EXPECT_NE(mendsmith::tool::RenderText(inspection)
+                  .find("predicted difference body (predicts rel32, absolute, rip; 3 "
+                        "new sections) " +
+                        std::to_string(EncodedBodySize(entry)) + " bytes"),
+              std::string::npos);
+    const nlohmann::json json = nlohmann::json::parse(mendsmith::tool::RenderJson(inspection))["entries"][0];
+    EXPECT_EQ(json["body"], "predicted");
+    EXPECT_EQ(json["predicts"], nlohmann::json::array({"rel32", "absolute", "rip"}));
+    EXPECT_EQ(json["new_sections"], 3);
 }
