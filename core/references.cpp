@@ -74,7 +74,7 @@ int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layo
     uint32_t count = U16(file + pe + 6);
     uint32_t optionalSize = U16(file + pe + 20);
     uint32_t optional = pe + 24;
-    if (count > PE_MAX_SECTIONS || size - optional < 2 + optionalSize || size - optional - optionalSize < count * 40)
+    if (count > PE_MAX_SECTIONS || size - optional < optionalSize || size - optional - optionalSize < count * 40)
         return 0;
     uint32_t magic = U16(file + optional);
     uint32_t directories;
