@@ -3,12 +3,14 @@
 #include <windows.h>
 #include <string.h>
 
+#include "core/crc32.h"
 #include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
 
 volatile DWORD g_summaryStatus;
+char g_keptAsidePath[PATH_ROOM];
 
 int ConcatPath(char* joined, const char* directory, const char* tail)
 {
@@ -32,11 +34,66 @@ static EntryStatus SkipBody(struct PatchCursor* cursor, const struct PatchEntryH
     return SkipPatchBody(cursor, entry) ? status : ENTRY_DATA_ERROR;
 }
 
-// Names a new "PCH" file in the destination directory, where a result is built beside its file.
-static void NameResultFile(const char* destination, char* resultPath)
+// Opens a file for reading and writing without sharing. A virus scanner or indexer that opens a
+// new file for a moment must not fail the entry: a sharing violation is tried again, ten times
+// 100 ms apart.
+static HANDLE OpenExclusively(const char* path)
 {
-    if (GetTempFileNameA(destination, "PCH", 0, resultPath))
-        (void)DeleteFileA(resultPath);
+    for (int attempt = 0;; attempt++) {
+        HANDLE file =
+            CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == 10)
+            return file;
+        Sleep(100);
+    }
+}
+
+// Creates a new "PCHxxxx.tmp" file beside the file fullPath names (in the destination directory
+// when that folder's path leaves no room for the name) and names it in resultPath. The name is
+// made without creating and deleting a file first: CREATE_NEW refuses one that is there.
+static HANDLE CreateResultFile(const char* fullPath, const char* destination, char* resultPath)
+{
+    static UINT unique;
+    char folder[PATH_ROOM];
+    strcpy(folder, fullPath);
+    *(char*)FindFileName(folder) = '\0';
+    if (strlen(folder) > MAX_PATH_CHARS - 14)
+        strcpy(folder, destination);
+    if (unique == 0)
+        unique = GetTickCount();
+    for (int attempt = 0; attempt < 100; attempt++) {
+        // A unique number of 0 would make the call create a file of its own.
+        if (!GetTempFileNameA(folder, "PCH", (++unique & 0xFFFF) | 1, resultPath))
+            break;
+        HANDLE file = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    resultPath[0] = '\0';
+    return INVALID_HANDLE_VALUE;
+}
+
+// A result file as it is written: its checksum so far, and whether every byte got to the disk.
+struct ResultWriter {
+    HANDLE file;
+    uint32_t crc;
+    int whole;
+};
+
+static void WriteResultPiece(void* context, const unsigned char* data, uint32_t size)
+{
+    struct ResultWriter* result = (struct ResultWriter*)context;
+    result->crc = CrcUpdate(result->crc, data, size);
+    result->whole &= WriteWhole(result->file, data, size);
+}
+
+// Flushes and closes a result file. Flushed before the run may delete the last copy of the
+// original, so that a power loss cannot leave it reading back as zeros. 0 when a write failed.
+static int FinishResultFile(struct ResultWriter* result)
+{
+    result->whole &= FlushFileBuffers(result->file) != 0;
+    CloseHandle(result->file);
+    return result->whole;
 }
 
 // Moves the file on disk to its place below the rollback directory. The folder lies in the
@@ -46,15 +103,14 @@ static int MoveOriginalAside(const char* fullPath, const char* savedPath)
     // A folder where the file should be is never moved; a missing file has nothing to save.
     if (GetFileAttributesA(fullPath) & FILE_ATTRIBUTE_DIRECTORY)
         return 0;
-    if (MoveFileA(fullPath, savedPath))
+    // A mount point or junction inside the destination puts the file on another volume: then
+    // the move copies it and deletes the original, and succeeds even when the deletion is refused.
+    if (MoveFileA(fullPath, savedPath) && GetFileAttributesA(fullPath) == INVALID_FILE_ATTRIBUTES)
         return 1;
-    // A mount point or junction inside the destination puts the file on another volume.
-    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
-        return 0;
-    if (CopyFileA(fullPath, savedPath, TRUE) && DeleteFileA(fullPath))
-        return 1;
-    // A copy cut short by a full disk must never be put back over the file it was to save.
-    (void)DeleteFileA(savedPath);
+    // The original is still in place (the copy was cut short, or its deletion refused): no copy
+    // of it may stay to be put back later over whatever the file then is.
+    if (GetFileAttributesA(fullPath) != INVALID_FILE_ATTRIBUTES)
+        (void)DeleteFileA(savedPath);
     return 0;
 }
 
@@ -75,20 +131,20 @@ static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath,
         return done;
     if (MoveFileExA(savedPath, fullPath, MOVEFILE_COPY_ALLOWED))
         return refused;
+    strcpy(g_keptAsidePath, resultPath);
     resultPath[0] = '\0';
     return ENTRY_KEPT_ASIDE;
 }
 
 // Writes the attached data into a new file. -1 when the file cannot be made (one is there
 // already, say), 0 when the write failed or fell short, 1 when whole.
-static int WriteAttachedFile(const char* fullPath, const unsigned char* data, DWORD size)
+static int WriteAttachedFile(HANDLE file, const unsigned char* data, DWORD size)
 {
-    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
-    int whole = WriteWhole(file, data, size);
-    CloseHandle(file);
-    return whole;
+    struct ResultWriter result = {file, CRC_INITIAL, 1};
+    WriteResultPiece(&result, data, size);
+    return FinishResultFile(&result);
 }
 
 static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* entryPath, const char* fullPath,
@@ -99,7 +155,9 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     uint32_t size;
     if (!ReadAttachedBody(cursor, &data, &size))
         return ENTRY_DATA_ERROR;
-    int written = WriteAttachedFile(fullPath, data, size);
+    int written =
+        WriteAttachedFile(CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL), data,
+                          size);
     if (written > 0)
         return ENTRY_ADDED;
     if (written == 0) {
@@ -109,47 +167,41 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     if (!job->askToOverwrite(job->mainWindow, fullPath))
         return ENTRY_ATTACHED_SKIPPED;
     // Written beside the file first, so that a failed write leaves the file as it is.
-    NameResultFile(job->destinationDirectory, resultPath);
-    if (WriteAttachedFile(resultPath, data, size) <= 0)
+    if (WriteAttachedFile(CreateResultFile(fullPath, job->destinationDirectory, resultPath), data, size) <= 0)
         return ENTRY_ACCESS_DENIED;
     return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
                             ENTRY_ACCESS_DENIED);
 }
 
-static void WriteResultPiece(void* result, const unsigned char* data, uint32_t size)
-{
-    (void)WriteWhole(*(HANDLE*)result, data, size);
-}
-
 // Writes what the entry's op list or difference body builds from the old file; 0 on a data error.
-// Short writes are left to the result's checksum.
+// Failed writes are the result's to report.
 static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const struct FileView* view,
-                       HANDLE result)
+                       struct ResultWriter* result)
 {
     // An empty file has no view; only empty ranges then lie within it.
     uint32_t oldSize = view->data != NULL ? view->size : 0;
     if (entry->difference) {
         struct PatchDiffBody body;
-        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, &result);
+        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, result);
     }
     struct PatchOp op;
     int kind;
     while ((kind = NextPatchOp(cursor, oldSize, &op)) > OP_END)
-        (void)WriteWhole(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
+        WriteResultPiece(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
     return kind == OP_END;
 }
 
-// Builds the file that the op list or difference body describes under a new "PCH" name in the destination
-// directory (resultPath). ENTRY_UPDATED means the result is there and has the target CRC.
+// Builds the file that the op list or difference body describes under a new "PCH" name beside the
+// file (resultPath). ENTRY_UPDATED means the result is there, whole, flushed, and has the target CRC,
+// taken from the bytes as they were written.
 static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
                                char* resultPath, const char* destination)
 {
     // A read-only, hidden or system file could not be opened for writing otherwise.
     (void)SetFileAttributesA(fullPath, FILE_ATTRIBUTE_NORMAL);
-    // No sharing: a file that another program holds open is reported, not waited for, and
-    // nobody changes it between its checksum and the copy ops.
-    HANDLE file =
-        CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    // No sharing: a file that another program keeps open is reported, and nobody changes it
+    // between its checksum and the copy ops.
+    HANDLE file = OpenExclusively(fullPath);
     if (file == INVALID_HANDLE_VALUE)
         return SkipBody(cursor, entry,
                         GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
@@ -160,16 +212,17 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     }
     struct FileView view;
     (void)OpenFileView(file, &view);
-    NameResultFile(destination, resultPath);
-    HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    int whole = WriteResult(cursor, entry, &view, result);
+    struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
+    int made = result.file != INVALID_HANDLE_VALUE;
+    int valid = WriteResult(cursor, entry, &view, &result);
     CloseFileView(&view);
     CloseHandle(file);
-    CloseHandle(result);
-    if (!whole)
+    if (made && !FinishResultFile(&result))
+        made = 0;
+    if (!valid)
         return ENTRY_DATA_ERROR;
-    // Short writes and a result file that could not be made show up here.
-    if (result == INVALID_HANDLE_VALUE || CrcOfFile(resultPath) != entry->targetCrc)
+    // A result file that could not be made or written whole shows up here as well.
+    if (!made || ~result.crc != entry->targetCrc)
         return ENTRY_RESULT_CRC_ERROR;
     return ENTRY_UPDATED;
 }

@@ -10,6 +10,7 @@
 typedef DWORD EntryStatus;
 
 extern volatile DWORD g_summaryStatus; // OR of every EntryStatus of the run
+extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_KEPT_ASIDE left beside its file
 
 // Applies the entry at the cursor below the job's destination directory and leaves the cursor
 // on the next entry (not after ENTRY_DATA_ERROR). Originals it replaces are saved below

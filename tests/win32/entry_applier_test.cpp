@@ -93,27 +93,32 @@ void ReleaseHeldFile()
     g_heldFile = INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI CopyThenLockSource(LPCSTR from, LPCSTR to, BOOL failIfExists)
-{
-    BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
-    HoldWithoutSharing(from);
-    return copied;
-}
-
-// How the move of an original into the rollback folder goes wrong.
-bool g_rollbackOnAnotherVolume;
+// How the move of an original into the rollback folder goes. Across volumes MoveFileA copies the
+// file and deletes the original, and succeeds even when the deletion is refused.
+enum class MoveAside { OriginalOpened, AcrossVolumes, AcrossVolumesOriginalHeld, AcrossVolumesDiskFull };
+MoveAside g_moveAside;
 
 BOOL WINAPI MoveAsideFails(LPCSTR from, LPCSTR to)
 {
+    auto move = Real<decltype(&MoveFileA)>("MoveFileA");
     if (!InRollbackFolder(to))
-        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
-    if (g_rollbackOnAnotherVolume) {
-        SetLastError(ERROR_NOT_SAME_DEVICE);
-        return FALSE;
+        return move(from, to);
+    switch (g_moveAside) {
+    case MoveAside::OriginalOpened:
+        // Another program opens the original just before the rename.
+        HoldWithoutSharing(from);
+        return move(from, to);
+    case MoveAside::AcrossVolumes:
+        return CopyFileA(from, to, TRUE) && DeleteFileA(from);
+    case MoveAside::AcrossVolumesOriginalHeld:
+        if (!CopyFileA(from, to, TRUE))
+            return FALSE;
+        HoldWithoutSharing(from);
+        return TRUE;
+    case MoveAside::AcrossVolumesDiskFull:
+        return CopyPartThenDiskFull(from, to, TRUE);
     }
-    // Another program opens the original just before the rename.
-    HoldWithoutSharing(from);
-    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+    return FALSE;
 }
 
 // A body valid for any pair: the old bytes as far as both files go, plus their differences, then
@@ -315,23 +320,44 @@ TEST_F(EntryApplierTest, OriginalThatCannotBeSavedIsNotReplaced)
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
+DWORD WINAPI CloseAfter300Milliseconds(LPVOID file)
+{
+    Sleep(300);
+    CloseHandle(file);
+    return 0;
+}
+
+TEST_F(EntryApplierTest, FileHeldForAMomentByAnotherProgramIsWaitedFor)
+{
+    WriteFileBytes(dest_ / "a.bin", old_);
+    // A virus scanner that has just opened the file, without sharing, and lets it go 300 ms later.
+    HANDLE held = CreateFileA(Full("\\a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE releaser = CreateThread(nullptr, 0, CloseAfter300Milliseconds, held, 0, nullptr);
+
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{ENTRY_UPDATED});
+
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+}
+
 TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved)
 {
     const struct {
         const char* what;
-        bool anotherVolume; // the rename finds the rollback folder on another volume, so a copy is made
-        const void* copy;   // CopyFileA's stand-in
+        MoveAside move;
         EntryStatus status;
         bool held; // the hooks left the original open
     } cases[] = {
-        {"rename refused: the original is open", false, nullptr, ENTRY_DELETE_DENIED, true},
-        {"copied to another volume", true, nullptr, ENTRY_UPDATED, false},
+        {"rename refused: the original is open", MoveAside::OriginalOpened, ENTRY_DELETE_DENIED, true},
+        {"copied to another volume", MoveAside::AcrossVolumes, ENTRY_UPDATED, false},
         // The copy is made, then the original cannot be deleted: the copy goes, the original stays.
-        {"copied to another volume, then held", true, reinterpret_cast<const void*>(&CopyThenLockSource),
-         ENTRY_DELETE_DENIED, true},
+        {"copied to another volume, then held", MoveAside::AcrossVolumesOriginalHeld, ENTRY_DELETE_DENIED, true},
         // A part of a copy must never be put back over the file it was to save.
-        {"copy to another volume cut short by a full disk", true, reinterpret_cast<const void*>(&CopyPartThenDiskFull),
-         ENTRY_DELETE_DENIED, false},
+        {"copy to another volume cut short by a full disk", MoveAside::AcrossVolumesDiskFull, ENTRY_DELETE_DENIED,
+         false},
     };
 
     for (const auto& c : cases) {
@@ -339,10 +365,9 @@ TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved
         RemoveTreeForce(rollback_);
         CreateDirectoryA(rollback_.c_str(), nullptr);
         WriteFileBytes(dest_ / "a.bin", old_);
-        g_rollbackOnAnotherVolume = c.anotherVolume;
+        g_moveAside = c.move;
         {
             ImportHook move("MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails));
-            ImportHook copy("CopyFileA", c.copy != nullptr ? c.copy : Real<const void*>("CopyFileA"));
             EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{c.status});
         }
         if (c.held)
