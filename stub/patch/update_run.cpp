@@ -2,7 +2,6 @@
 // outcome, then moves the saved originals back after a stop or copies them into the backup folder.
 #include <windows.h>
 #include <commctrl.h>
-#include <shlwapi.h>
 #include <stdlib.h>
 
 #include "core/entry_outcome.h"
@@ -37,8 +36,7 @@ static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFi
     WriteLogText(entryPath, outcome->logTextId, logFile);
     if (outcome->stops == OUTCOME_STOPS_RUN)
         g_runJob->runState = RUN_DATA_ERROR;
-    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
-             !lstrcmpiA(PathFindFileNameA(entryPath), PathFindFileNameA(g_runJob->mainFileName)))
+    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE && IsMainFile(entryPath, g_runJob))
         g_runJob->runState = RUN_MAIN_FILE_FAILED;
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/constants.h"
+#include "core/entry_outcome.h"
 #include "tool/core/ini.h"
 
 namespace mendsmith::tool {
@@ -27,8 +28,9 @@ const std::map<unsigned, std::size_t>& LanguageRoom()
         r[204] = kQuestionText;
         for (unsigned id : {203u, 211u, 212u, 217u})
             r[id] = kShortText;
-        for (unsigned id = 250; id <= 260; id++)
-            r[id] = kShortText;
+#define LOG_TEXT_ROOM(id, text) r[id] = kShortText;
+        LOG_TEXTS(LOG_TEXT_ROOM)
+#undef LOG_TEXT_ROOM
         for (unsigned id :
              {310u, 355u, 369u, 370u, 371u, 372u, 373u, 374u, 375u, 451u, 452u, 453u, 503u, 520u, 531u, 550u})
             r[id] = kLongText;
