@@ -63,7 +63,7 @@ static int MoveOriginalAside(const char* fullPath, const char* savedPath)
 // Puts the checked result file in the file's place: done when it is there, refused when the file
 // is as it was, ENTRY_KEPT_ASIDE when neither could be put in place (the original then stays in the
 // rollback directory and the result beside the file, and resultPath is emptied so that it is kept).
-// Without a result (a removal) the file is only moved aside.
+// With an empty result path (a removal, which builds none) the file is only moved aside.
 static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath, const char* savedPath,
                                     char* resultPath, const char* rollback, EntryStatus done, EntryStatus refused)
 {
@@ -71,11 +71,11 @@ static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath,
     // run. Replaced in one step, the file is either this entry's result or that entry's; a removal
     // then leaves it as that entry did.
     if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES)
-        return resultPath != NULL && MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
+        return *resultPath != '\0' && MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
     MakeParentDirectories(entryPath, rollback);
     if (!MoveOriginalAside(fullPath, savedPath))
         return refused;
-    if (resultPath == NULL || MoveFileA(resultPath, fullPath))
+    if (*resultPath == '\0' || MoveFileA(resultPath, fullPath))
         return done;
     if (MoveFileExA(savedPath, fullPath, MOVEFILE_COPY_ALLOWED))
         return refused;
@@ -209,7 +209,7 @@ static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntry
     if (status != ENTRY_UPDATED)
         return status;
     int removal = entry->removal;
-    status = PutResultInPlace(entry->path, fullPath, savedPath, removal ? NULL : resultPath, rollback,
+    status = PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback,
                               removal ? ENTRY_REMOVED : ENTRY_UPDATED,
                               removal ? ENTRY_ACCESS_DENIED : ENTRY_DELETE_DENIED);
     if (status == ENTRY_REMOVED)
@@ -230,13 +230,9 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
         return SkipBody(cursor, entry, ENTRY_ACCESS_DENIED);
     // Without a status-text window the handle is NULL and the call does nothing.
     (void)SetWindowTextA(job->statusWindow, entry->path);
-    // A package that asks for the application's main file to go is broken. A removal makes no folders.
-    if (entry->removal) {
-        if (IsMainFile(entry->path, job))
-            return ENTRY_DATA_ERROR;
-    } else {
+    // A removal makes no folders.
+    if (!entry->removal)
         MakeParentDirectories(entry->path, destination);
-    }
     resultPath[0] = '\0';
     EntryStatus status = entry->attached
                              ? ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, resultPath, rollback, job)
@@ -255,7 +251,9 @@ EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDire
 {
     struct PatchEntryHeader entry;
     EntryStatus status = ENTRY_DATA_ERROR;
-    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path))
+    // A package that asks for the application's main file to go is broken.
+    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path) &&
+        !(entry.removal && IsMainFile(entry.path, job)))
         status = ApplyEntryBody(cursor, &entry, rollbackDirectory, job);
     g_summaryStatus |= status;
     return status;
