@@ -2,7 +2,6 @@
 // original into the rollback directory and only then puts the new one in its place; or, for a
 // removal, moves the file into the rollback directory alone.
 #include <windows.h>
-#include <shlwapi.h>
 #include <string.h>
 
 #include "stub/patch/checksum.h"
@@ -14,10 +13,10 @@ volatile DWORD g_summaryStatus;
 
 int ConcatPath(char* joined, const char* directory, const char* tail)
 {
-    if (lstrlenA(directory) + lstrlenA(tail) > (int)MAX_PATH_CHARS)
+    if (strlen(directory) + strlen(tail) > MAX_PATH_CHARS)
         return 0;
-    lstrcpyA(joined, directory);
-    lstrcatA(joined, tail);
+    strcpy(joined, directory);
+    strcat(joined, tail);
     return 1;
 }
 
@@ -192,9 +191,10 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
 // every folder above it. A stop brings them back: the saved file is moved back with its folders.
 static void RemoveEmptyFolders(char* fullPath, int rootLength)
 {
-    char* cut;
-    while ((cut = strrchr(fullPath, '\\')) > fullPath + rootLength) {
-        *cut = '\0';
+    char* name;
+    // The backslash before the last name is past the destination's own characters.
+    while ((name = (char*)FindFileName(fullPath)) > fullPath + rootLength + 1) {
+        name[-1] = '\0';
         if (!RemoveDirectoryA(fullPath))
             return;
     }
@@ -244,7 +244,7 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
 
 int IsMainFile(const char* entryPath, const struct UpdateJob* job)
 {
-    return !lstrcmpiA(PathFindFileNameA(entryPath), PathFindFileNameA(job->mainFileName));
+    return !lstrcmpiA(FindFileName(entryPath), FindFileName(job->mainFileName));
 }
 
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)

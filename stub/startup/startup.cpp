@@ -1,8 +1,8 @@
 // Start-up and shutdown: the work directory, the setup bundle, the single-instance and
 // running-target checks, the main window and its message loop, and the exit handler.
 #include <windows.h>
-#include <shlwapi.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/crc32.h"
 #include "stub/package/package_reader.h"
@@ -88,19 +88,19 @@ static void ReadWindowValues(void)
     char suffix[PATH_ROOM];
     ReadSetupValue("App", "AppName", "", g_appName);
     (void)LoadLocalizedString(g_instance, IDS_TITLE_SUFFIX, suffix, PATH_ROOM);
-    (void)lstrcpyA(g_windowTitle, g_appName);
-    (void)lstrcatA(g_windowTitle, " ");
-    (void)lstrcatA(g_windowTitle, suffix);
+    strcpy(g_windowTitle, g_appName);
+    strcat(g_windowTitle, " ");
+    strcat(g_windowTitle, suffix);
     ReadSetupValue("App", "AppDesc", "", g_appDescription);
     ReadSetupValue("Author", "Name", "", g_authorName);
     ReadSetupValue("Author", "Email", "", g_authorEmail);
 }
 
-// path (PATH_ROOM bytes) = the work directory joined with name.
+// path (PATH_ROOM bytes) = the work directory joined with name; the names are short and the
+// work directory leaves GetTempFileNameA's room for them.
 static void JoinToWorkDirectory(char* path, const char* name)
 {
-    (void)lstrcpyA(path, g_workDirectory);
-    (void)PathAppendA(path, name);
+    (void)JoinPath(path, g_workDirectory, name);
 }
 
 int RunUpdater(HINSTANCE instance, int showCommand)

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "stub/package/package_reader.h"
 #include "stub/package/setup_file.h"
@@ -71,8 +72,8 @@ int AskToOverwrite(HWND owner, const char* fullPath)
     char text[QUESTION_ROOM + 2 + PATH_ROOM];
     char caption[CAPTION_ROOM];
     (void)LoadLocalizedString(g_instance, IDS_ATTACHED_EXISTS, text, QUESTION_ROOM);
-    lstrcatA(text, "\r\n");
-    lstrcatA(text, fullPath);
+    strcat(text, "\r\n");
+    strcat(text, fullPath);
     (void)LoadLocalizedString(g_instance, IDS_CAPTION, caption, CAPTION_ROOM);
     return MessageBoxA(owner, text, caption, MB_ICONWARNING | MB_YESNO) == IDYES;
 }
