@@ -205,7 +205,8 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
             throw FormatError(where + ": " + HeaderProblem(before));
         PatchEntry entry;
         entry.sourceCrc = header.sourceCrc;
-        entry.targetCrc = header.targetCrc;
+        // A removal's target CRC is never read, as in the stub: it stays 0 whatever stands there.
+        entry.targetCrc = header.removal ? 0 : header.targetCrc;
         entry.path.assign(header.path, header.pathLength);
         where += " (" + entry.path + ")";
         if (!IsSafeEntryPathString(entry.path))

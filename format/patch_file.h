@@ -54,7 +54,7 @@ enum class BodyKind { Ops, Attached, Difference, Removal };
 
 struct PatchEntry {
     std::uint32_t sourceCrc = 0;
-    std::uint32_t targetCrc = 0; // a removal's is written as 0 and never read
+    std::uint32_t targetCrc = 0; // a removal's is written as 0, never read and so always 0 here
     std::string path;            // backslash-led, relative to the destination directory
     bool attached = false;
     bool removal = false;               // the file whose CRC is sourceCrc goes; no body follows the kind

@@ -106,9 +106,6 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
     inspection.signature = format::ReadSignature(image);
     for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
         EntrySummary summary{codePage.DecodeForDisplay(entry.path), entry.attached, entry.sourceCrc, entry.targetCrc};
-        // A removal's target CRC is never read; showing what happens to lie there would mislead.
-        if (entry.removal)
-            summary.targetCrc = 0;
         summary.body = entry.Kind();
         summary.bodySize = format::EncodedBodySize(entry);
         if (entry.attached)
