@@ -22,11 +22,11 @@ const std::map<unsigned, std::size_t>& LanguageRoom()
 {
     static const std::map<unsigned, std::size_t> room = [] {
         std::map<unsigned, std::size_t> r;
-        for (unsigned id : {202u, 206u, 207u, 208u, 214u, 218u, 219u})
+        for (unsigned id : {202u, 205u, 206u, 207u, 208u, 214u, 218u, 219u})
             r[id] = kLongText;
         r[200] = kQuestionCaption; // the smallest buffer string 200 is read into
         r[204] = kQuestionText;
-        for (unsigned id : {203u, 211u, 212u, 217u})
+        for (unsigned id : {203u, 211u, 212u, 217u, 220u})
             r[id] = kShortText;
 #define LOG_TEXT_ROOM(id, text) r[id] = kShortText;
         LOG_TEXTS(LOG_TEXT_ROOM)
