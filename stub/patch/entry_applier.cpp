@@ -1,5 +1,6 @@
 // Applies one patch entry: checks the file on disk, builds the new one beside it, moves the
-// original into the rollback directory and only then puts the new one in its place.
+// original into the rollback directory and only then puts the new one in its place; or, for a
+// removal, moves the file into the rollback directory alone.
 #include <windows.h>
 #include <string.h>
 
@@ -117,17 +118,19 @@ static int MoveOriginalAside(const char* fullPath, const char* savedPath)
 // Puts the checked result file in the file's place: done when it is there, refused when the file
 // is as it was, ENTRY_KEPT_ASIDE when neither could be put in place (the original then stays in the
 // rollback directory and the result beside the file, and resultPath is emptied so that it is kept).
+// With an empty result path (a removal, which builds none) the file is only moved aside.
 static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath, const char* savedPath,
                                     char* resultPath, const char* rollback, EntryStatus done, EntryStatus refused)
 {
     // An earlier entry of this run changed the file and saved the original as it was before the
-    // run. Replaced in one step, the file is either this entry's result or that entry's.
+    // run. Replaced in one step, the file is either this entry's result or that entry's; a removal
+    // then leaves it as that entry did.
     if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES)
-        return MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
+        return *resultPath != '\0' && MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
     MakeParentDirectories(entryPath, rollback);
     if (!MoveOriginalAside(fullPath, savedPath))
         return refused;
-    if (MoveFileA(resultPath, fullPath))
+    if (*resultPath == '\0' || MoveFileA(resultPath, fullPath))
         return done;
     if (MoveFileExA(savedPath, fullPath, MOVEFILE_COPY_ALLOWED))
         return refused;
@@ -193,7 +196,7 @@ static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader
 
 // Builds the file that the op list or difference body describes under a new "PCH" name beside the
 // file (resultPath). ENTRY_UPDATED means the result is there, whole, flushed, and has the target CRC,
-// taken from the bytes as they were written.
+// taken from the bytes as they were written, or, for a removal, that the file has the source CRC.
 static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
                                char* resultPath, const char* destination)
 {
@@ -202,13 +205,21 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     // No sharing: a file that another program keeps open is reported, and nobody changes it
     // between its checksum and the copy ops.
     HANDLE file = OpenExclusively(fullPath);
-    if (file == INVALID_HANDLE_VALUE)
-        return SkipBody(cursor, entry,
-                        GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        EntryStatus status = error == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED;
+        // A removal makes no folders, so its file may be missing with its folder.
+        if (entry->removal && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+            status = ENTRY_REMOVED;
+        return SkipBody(cursor, entry, status);
+    }
     DWORD crc = CrcOfOpenFile(file);
-    if (crc != entry->sourceCrc) {
+    // A removal's target CRC is not read: no file is ever its result.
+    if (crc != entry->sourceCrc || entry->removal) {
         CloseHandle(file);
-        return SkipBody(cursor, entry, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
+        EntryStatus status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED
+                                                                        : ENTRY_ORIGINAL_CRC_ERROR;
+        return SkipBody(cursor, entry, crc == entry->sourceCrc ? ENTRY_UPDATED : status);
     }
     struct FileView view;
     (void)OpenFileView(file, &view);
@@ -227,13 +238,35 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
     return ENTRY_UPDATED;
 }
 
-static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
+// Removes the folders of a removed file that it has left empty, deepest first, up to the destination
+// directory (rootLength characters of fullPath). The first that still holds anything stays, and
+// every folder above it. A stop brings them back: the saved file is moved back with its folders.
+static void RemoveEmptyFolders(char* fullPath, int rootLength)
+{
+    char* name;
+    // The backslash before the last name is past the destination's own characters.
+    while ((name = (char*)FindFileName(fullPath)) > fullPath + rootLength + 1) {
+        name[-1] = '\0';
+        if (!RemoveDirectoryA(fullPath))
+            return;
+    }
+}
+
+// A removal moves a file that has the source CRC into the rollback directory, as an original is
+// before it is replaced, so that a stop puts it back and a backup keeps it.
+static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, char* fullPath,
                              const char* savedPath, char* resultPath, const char* rollback, const char* destination)
 {
     EntryStatus status = RebuildFile(cursor, entry, fullPath, resultPath, destination);
     if (status != ENTRY_UPDATED)
         return status;
-    return PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback, ENTRY_UPDATED, ENTRY_DELETE_DENIED);
+    int removal = entry->removal;
+    status = PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback,
+                              removal ? ENTRY_REMOVED : ENTRY_UPDATED,
+                              removal ? ENTRY_ACCESS_DENIED : ENTRY_DELETE_DENIED);
+    if (status == ENTRY_REMOVED)
+        RemoveEmptyFolders(fullPath, (int)strlen(destination));
+    return status;
 }
 
 static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
@@ -249,7 +282,9 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
         return SkipBody(cursor, entry, ENTRY_ACCESS_DENIED);
     // Without a status-text window the handle is NULL and the call does nothing.
     (void)SetWindowTextA(job->statusWindow, entry->path);
-    MakeParentDirectories(entry->path, destination);
+    // A removal makes no folders.
+    if (!entry->removal)
+        MakeParentDirectories(entry->path, destination);
     resultPath[0] = '\0';
     EntryStatus status = entry->attached
                              ? ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, resultPath, rollback, job)
@@ -259,11 +294,18 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
     return status;
 }
 
+int IsMainFile(const char* entryPath, const struct UpdateJob* job)
+{
+    return !lstrcmpiA(FindFileName(entryPath), FindFileName(job->mainFileName));
+}
+
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)
 {
     struct PatchEntryHeader entry;
     EntryStatus status = ENTRY_DATA_ERROR;
-    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path))
+    // A package that asks for the application's main file to go is broken.
+    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path) &&
+        !(entry.removal && IsMainFile(entry.path, job)))
         status = ApplyEntryBody(cursor, &entry, rollbackDirectory, job);
     g_summaryStatus |= status;
     return status;

@@ -17,6 +17,10 @@ extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_K
 // rollbackDirectory; the job's question decides about an attached file that is already there.
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job);
 
+// Non-zero when an entry path names the job's main file: the last components are compared,
+// ignoring case, wherever either lies.
+int IsMainFile(const char* entryPath, const struct UpdateJob* job);
+
 // Puts directory and tail one after the other into a PATH_ROOM buffer. 0, leaving the buffer
 // as it was, when the result would be longer than MAX_PATH_CHARS.
 int ConcatPath(char* joined, const char* directory, const char* tail);

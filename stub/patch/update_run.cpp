@@ -49,8 +49,7 @@ static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFi
     WriteLogText(name, outcome->logTextId, logFile);
     if (outcome->stops == OUTCOME_STOPS_RUN)
         g_runJob->runState = RUN_DATA_ERROR;
-    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
-             !lstrcmpiA(FindFileName(entryPath), FindFileName(g_runJob->mainFileName)))
+    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE && IsMainFile(entryPath, g_runJob))
         g_runJob->runState = RUN_MAIN_FILE_FAILED;
 }
 

@@ -25,6 +25,7 @@ protected:
         UseStartupValues(work_.path());
         g_summaryStatus = 0;
         job_ = JobWithWindowCallbacks();
+        job_.mainFileName = "App.exe";
         UseDestination(dest_.path());
         rollback_ = work_ / "BAK1.tmp";
         CreateDirectoryA(rollback_.c_str(), nullptr);
@@ -506,6 +507,80 @@ TEST_F(EntryApplierTest, DifferenceBodyDataErrorsLeaveTheFileUntouched)
 
     EXPECT_EQ(ReadTree(dest_.path()), Tree{});
     EXPECT_EQ(ReadTree(rollback_), Tree{});
+}
+
+TEST_F(EntryApplierTest, RemovalMovesOnlyTheOldReleasesFileAsideAndTheFoldersItEmptied)
+{
+    const Bytes other = SampleRelease(9, 300);
+    Tree before{{"Plugins\\", {}},      {"Plugins\\Old\\", {}},  {"Plugins\\Old\\a.dll", old_},
+                {"Shared\\", {}},       {"Shared\\b.dll", old_}, {"Shared\\user.txt", other},
+                {"changed.dll", other}, {"empty.dll", {}},       {"held.dll", old_},
+                {"Folder.dll\\", {}},   {"Bin\\", {}},           {"Bin\\app.exe", old_},
+                {"readonly.dll", old_}};
+    WriteTree(dest_.path(), before);
+    SetFileAttributesA((dest_ / "readonly.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE holder = CreateFileA((dest_ / "held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const struct {
+        const char* path;
+        EntryStatus status;
+    } cases[] = {
+        {"\\Plugins\\Old\\a.dll", ENTRY_REMOVED}, // with both folders, which held nothing else
+        {"\\Shared\\b.dll", ENTRY_REMOVED},       // its folder stays for the user's file
+        {"\\Gone\\Deep\\c.dll", ENTRY_REMOVED},   // missing with its folders: nothing to do, none made
+        {"\\changed.dll", ENTRY_ORIGINAL_CRC_ERROR},
+        {"\\empty.dll", ENTRY_ORIGINAL_CRC_ERROR}, // CRC 0 is the unread target CRC, not "already updated"
+        {"\\held.dll", ENTRY_ACCESS_DENIED},
+        {"\\Folder.dll", ENTRY_ACCESS_DENIED},
+        {"\\readonly.dll", ENTRY_REMOVED},
+    };
+    std::vector<fmt::PatchEntry> entries;
+    Statuses expected;
+    for (const auto& c : cases) {
+        entries.push_back(fmt::MakeRemovalEntry(c.path, old_));
+        expected.push_back(c.status);
+    }
+    // The cursor moves past each one-byte body onto the next entry.
+    entries.push_back(fmt::MakeAttachedEntry("\\z.txt", ToBytes("z")));
+    expected.push_back(ENTRY_ADDED);
+
+    EXPECT_EQ(Apply(entries), expected);
+    CloseHandle(holder);
+
+    EXPECT_EQ(g_summaryStatus, ENTRY_REMOVED | ENTRY_ADDED | ENTRY_ORIGINAL_CRC_ERROR | ENTRY_ACCESS_DENIED);
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Shared\\", {}},
+                                            {"Shared\\user.txt", other},
+                                            {"changed.dll", other},
+                                            {"empty.dll", {}},
+                                            {"held.dll", old_},
+                                            {"Folder.dll\\", {}},
+                                            {"Bin\\", {}},
+                                            {"Bin\\app.exe", old_},
+                                            {"z.txt", ToBytes("z")}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Plugins\\", {}},
+                                         {"Plugins\\Old\\", {}},
+                                         {"Plugins\\Old\\a.dll", old_},
+                                         {"Shared\\", {}},
+                                         {"Shared\\b.dll", old_},
+                                         {"readonly.dll", old_}}));
+
+    // The main file is never removed, wherever it lies and however its name is written: a package
+    // that asks for it is broken, and nothing is touched.
+    EXPECT_EQ(Apply({fmt::MakeRemovalEntry("\\Bin\\APP.EXE", old_)}), Statuses{ENTRY_DATA_ERROR});
+    EXPECT_EQ(ReadFileBytes(dest_ / "Bin\\app.exe"), old_);
+}
+
+TEST_F(EntryApplierTest, RemovalThatCannotBeMovedAsideLeavesTheFile)
+{
+    WriteTree(dest_.path(), {{"Sub\\a.dll", old_}});
+    // A read-only file where the saved file's folder would have to be.
+    WriteFileBytes(rollback_ + "\\Sub", ToBytes("in the way"));
+    SetFileAttributesA((rollback_ + "\\Sub").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(Apply({fmt::MakeRemovalEntry("\\Sub\\a.dll", old_)}), Statuses{ENTRY_ACCESS_DENIED});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\a.dll", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
 } // namespace
