@@ -45,6 +45,7 @@ int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* he
     header->attached = nul[1] == BODY_ATTACHED;
     header->difference = nul[1] == BODY_DIFFERENCE;
     header->predicted = nul[1] == BODY_PREDICTED;
+    header->removal = nul[1] == BODY_REMOVAL;
     cursor->at = nul + 1;
     return 1;
 }
@@ -299,5 +300,10 @@ int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* hea
     if (header->predicted)
         return ReadPredictedBody(cursor, &predicted);
 #endif
+    // The header saw the kind byte inside the data, and a removal is that byte alone.
+    if (header->removal) {
+        cursor->at++;
+        return 1;
+    }
     return SkipPatchOps(cursor);
 }
