@@ -178,6 +178,18 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         {"a Windows device name", [](Workspace& w) { w.New("docs/con.txt", "x"); }, "device name"},
         {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
         {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
+        {"a backup folder beside the destination",
+         [](Workspace& w) {
+             test::WriteText(w.dir / "Update.ini",
+                             "[App]\r\nMainFile=app.exe\r\n[Path]\r\nBackupDirectory=..\\escaped\r\n");
+         },
+         "BackupDirectory \"..\\escaped\" is not a folder below the destination"},
+        {"a backup folder on a drive",
+         [](Workspace& w) {
+             test::WriteText(w.dir / "Update.ini",
+                             "[App]\r\nMainFile=app.exe\r\n[Path]\r\nBackupDirectory=D:\\bak\r\n");
+         },
+         "BackupDirectory"},
         {"a stub too big", [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(0x7A01, 'S')); }, "stub"},
         {"a stub that applies only ops",
          [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(900, 'S')); }, "--classic"},
@@ -260,6 +272,29 @@ TEST(BuildCommand, RefusesAnUnknownCodePage)
         FAIL() << "no error";
     } catch (const tool::ToolError& e) {
         EXPECT_EQ(e.kind(), tool::ErrorKind::Usage);
+    }
+}
+
+TEST(BuildCommand, RefusesSymbolicLinksInEitherTreeNamingThem)
+{
+    for (const char* tree : {"old", "new"}) {
+        for (bool toFolder : {false, true}) {
+            Workspace w;
+            w.Both("app.exe", "main");
+            w.Both("real/file.txt", "data");
+            fs::path link = w.dir / tree / "linked";
+            if (toFolder)
+                fs::create_directory_symlink(w.dir / tree / "real", link);
+            else
+                fs::create_symlink(w.dir / tree / "real" / "file.txt", link);
+            try {
+                tool::BuildUpdater(w.options);
+                ADD_FAILURE() << tree << " tree, link to a " << (toFolder ? "folder" : "file") << ": built";
+            } catch (const tool::ToolError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          link.string() + ": a symbolic link; release trees must hold only files and folders");
+            }
+        }
     }
 }
 

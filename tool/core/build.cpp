@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/constants.h"
+#include "core/patch_data.h"
 #include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
@@ -41,18 +42,6 @@ std::string_view LastComponent(std::string_view path, char separator)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-bool IsReservedDeviceName(std::string_view component)
-{
-    std::string stem = FoldCase(component.substr(0, component.find('.')));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    static const std::array<const char*, 4> plain = {"con", "prn", "aux", "nul"};
-    for (const char* name : plain)
-        if (stem == name)
-            return true;
-    return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9';
-}
-
 // The entry path for a host path, or the reason the updater could not use it.
 struct EncodedPath {
     std::string path;
@@ -81,7 +70,7 @@ EncodedPath EncodeEntryPath(const CodePage& codePage, const std::string& relativ
             result.problem = "name \"" + component + "\" ends in a dot or blank, which Windows drops";
             return result;
         }
-        if (IsReservedDeviceName(component)) {
+        if (IsDeviceName(component.data(), component.data() + component.size())) {
             result.problem = "name \"" + component + "\" is a Windows device name";
             return result;
         }
