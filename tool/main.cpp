@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -208,6 +209,15 @@ int Run(int argc, char** argv)
     buildCommand->add_flag("--classic", build.classic,
                            "Copy and literal ops only, for a stub that does not apply difference bodies");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
+    const std::map<std::string, ExecutionLevel> levels = {{"requireAdministrator",
+                                                           ExecutionLevel::RequireAdministrator},
+                                                          {"highestAvailable", ExecutionLevel::HighestAvailable},
+                                                          {"asInvoker", ExecutionLevel::AsInvoker}};
+    buildCommand
+        ->add_option("--execution-level", build.executionLevel,
+                     "What the updater asks Windows for: requireAdministrator (default), highestAvailable or asInvoker")
+        ->transform(CLI::CheckedTransformer(levels))
+        ->option_text("LEVEL");
     CLI::Option* signOption =
         buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")
             ->check(CLI::ExistingFile);

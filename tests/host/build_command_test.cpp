@@ -298,6 +298,42 @@ TEST(BuildCommand, RefusesSymbolicLinksInEitherTreeNamingThem)
     }
 }
 
+TEST(BuildCommand, WritesTheChosenExecutionLevelIntoTheStubsManifestAtItsSize)
+{
+    const std::string manifest = test::ReadText(fs::path(MENDSMITH_SOURCE_DIR) / "stub/res/mendsmith.manifest");
+    const std::string stub = std::string(500, 'S') + DIFFERENCE_BODY_MARKER + manifest;
+    struct Case {
+        std::optional<tool::ExecutionLevel> chosen;
+        const char* element;
+    } cases[] = {
+        {std::nullopt, "<requestedExecutionLevel level=\"requireAdministrator\"/>"},
+        {tool::ExecutionLevel::RequireAdministrator, "<requestedExecutionLevel level=\"requireAdministrator\"/>"},
+        {tool::ExecutionLevel::HighestAvailable, "<requestedExecutionLevel level=\"highestAvailable\"    />"},
+        {tool::ExecutionLevel::AsInvoker, "<requestedExecutionLevel level=\"asInvoker\"           />"},
+    };
+    for (const Case& c : cases) {
+        Workspace w;
+        w.Both("app.exe", "main");
+        test::WriteText(w.options.stubFile, stub);
+        w.options.executionLevel = c.chosen;
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        ASSERT_EQ(result.outcome, BuildOutcome::Built) << c.element << "\n" << Describe(result);
+        std::string expected = stub;
+        std::string_view placeholder = "<requestedExecutionLevel level=\"requireAdministrator\"/>";
+        expected.replace(expected.find(placeholder), placeholder.size(), c.element);
+        EXPECT_EQ(std::string(result.image.begin(), result.image.begin() + expected.size()), expected) << c.element;
+    }
+
+    // A stub whose manifest names no level builds as it is, unless a level is asked for.
+    Workspace plain;
+    plain.Both("app.exe", "main");
+    EXPECT_EQ(tool::BuildUpdater(plain.options).outcome, BuildOutcome::Built);
+    plain.options.executionLevel = tool::ExecutionLevel::AsInvoker;
+    tool::BuildResult refused = tool::BuildUpdater(plain.options);
+    EXPECT_EQ(refused.outcome, BuildOutcome::Refused);
+    EXPECT_TRUE(Mentions(refused, Severity::Error, "--execution-level cannot set one")) << Describe(refused);
+}
+
 TEST(BuildCommand, ChecksTheSetupAndLanguageFilesAsTheUpdaterReadsThem)
 {
     Workspace w("[App]\r\nMainFile=bin\\app.exe\r\nShowSplash=0\r\nAppName=" + std::string(300, 'n') +

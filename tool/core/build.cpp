@@ -99,6 +99,9 @@ bool StubAppliesDifferenceBodies(const Bytes& stub)
     return std::search(stub.begin(), stub.end(), marker.begin(), marker.end()) != stub.end();
 }
 
+// How the shipped stub's manifest asks for its level, which a build rewrites.
+constexpr std::string_view kLevelPlaceholder = "<requestedExecutionLevel level=\"requireAdministrator\"";
+
 void Add(std::vector<Diagnostic>& diagnostics, Severity severity, std::string file, std::string message)
 {
     diagnostics.push_back({severity, std::move(file), std::move(message)});
@@ -176,13 +179,44 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
 
 } // namespace
 
+const char* ExecutionLevelName(ExecutionLevel level)
+{
+    switch (level) {
+    case ExecutionLevel::HighestAvailable:
+        return "highestAvailable";
+    case ExecutionLevel::AsInvoker:
+        return "asInvoker";
+    case ExecutionLevel::RequireAdministrator:
+        break;
+    }
+    return "requireAdministrator";
+}
+
+bool SetExecutionLevel(Bytes& stub, ExecutionLevel level)
+{
+    auto at = std::search(stub.begin(), stub.end(), kLevelPlaceholder.begin(), kLevelPlaceholder.end());
+    if (at == stub.end())
+        return false;
+    // The shorter names are followed by blanks inside the tag, where XML allows them, so the
+    // manifest keeps its size and the resource directory stays as it is.
+    std::string element = std::string("<requestedExecutionLevel level=\"") + ExecutionLevelName(level) + "\"";
+    element.resize(kLevelPlaceholder.size(), ' ');
+    std::copy(element.begin(), element.end(), at);
+    return true;
+}
+
 BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& progress)
 {
     BuildResult result;
     std::vector<Diagnostic>& diagnostics = result.diagnostics;
     const CodePage codePage(options.codePage);
 
-    const Bytes stub = ReadWholeFile(options.stubFile);
+    Bytes stub = ReadWholeFile(options.stubFile);
+    if (!SetExecutionLevel(stub, options.executionLevel.value_or(ExecutionLevel::RequireAdministrator)) &&
+        options.executionLevel)
+        Add(diagnostics, Severity::Error, options.stubFile.string(),
+            "this stub's manifest asks for no execution level (it lacks the text \"" + std::string(kLevelPlaceholder) +
+                "\"), so --execution-level cannot set one");
     if (stub.size() > PACKAGE_OFFSET)
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +

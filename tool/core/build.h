@@ -16,6 +16,18 @@ namespace mendsmith::tool {
 
 enum class RemovedFiles { Warn, Refuse };
 
+// The level the updater's manifest asks Windows for. Without one, a program Windows does not take
+// for an installer runs virtualized, and its writes into Program Files land in the user's
+// VirtualStore instead.
+enum class ExecutionLevel { RequireAdministrator, HighestAvailable, AsInvoker };
+
+// The manifest's own spelling: "requireAdministrator", "highestAvailable", "asInvoker".
+const char* ExecutionLevelName(ExecutionLevel level);
+
+// Rewrites, in place and at the same size, the level that the stub's manifest asks for. False
+// when the stub's manifest carries no requireAdministrator level to rewrite.
+bool SetExecutionLevel(format::Bytes& stub, ExecutionLevel level);
+
 struct BuildOptions {
     std::filesystem::path oldDir;
     std::filesystem::path newDir;
@@ -27,6 +39,8 @@ struct BuildOptions {
     RemovedFiles removedFiles = RemovedFiles::Warn;
     unsigned jobs = 0;    // parallel diffs; 0: one per hardware thread
     bool classic = false; // op lists only, for a stub that knows only copy and literal ops
+    // none: requireAdministrator where the stub's manifest names a level, and no refusal where not
+    std::optional<ExecutionLevel> executionLevel;
 };
 
 struct BuildProgress {
