@@ -166,7 +166,8 @@ int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& sign
                   << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
                   << result.patchRecordSize << "\n";
         if (auto signature = signing ? mendsmith::format::ReadSignature(result.image) : std::nullopt)
-            std::cout << "signed by " << signature->signer << " with " << signing->certificate.string() << "\n";
+            std::cout << "signature: " << DescribeSignature(*signature, CheckSignature(result.image, signature->table))
+                      << "; with " << signing->certificate.string() << "\n";
     }
     return kOk;
 }
