@@ -135,6 +135,18 @@ TEST_F(SignedUpdater, ReadsBackAsTheUpdaterBuiltAndInspectChecksItsSignature)
         EXPECT_EQ(json["signature"].contains("problem"), c.verdict == std::string("invalid")) << c.name;
     }
 
+    // A certificate issued by an authority is named by its issuer, trusted or not.
+    ScratchDir issuedKit;
+    ASSERT_TRUE(MakeSigningCertificate(issuedKit.path(), Issuer::Authority));
+    CommandResult issued = Build("--sign " + Quoted(issuedKit / "signer.pfx") + " --sign-password-file " +
+                                     Quoted(issuedKit / "password.txt"),
+                                 "issued.exe");
+    ASSERT_EQ(issued.exitCode, 0) << issued.output;
+    EXPECT_NE(tool::RenderText(tool::Inspect(tool::ReadWholeFile(In("issued.exe")), codePage))
+                  .find(std::string("signature: Authenticode, valid; signed by ") + kTestSigner +
+                        ", certificate issued by " + kTestAuthority + "; "),
+              std::string::npos);
+
     CommandResult verify =
         RunCommand(MENDSMITH_TOOL_PATH " verify " + Quoted(In("signed.exe")) + " " + Quoted(work_->dir / "old"));
     EXPECT_EQ(verify.exitCode, 0) << verify.output;
