@@ -103,8 +103,8 @@ Bytes DecompressRecord(const RecordInfo& record)
         std::memcmp(record.stream.data(), RECORD_SIGNATURE, RECORD_SIGNATURE_SIZE) != 0)
         throw FormatError(where + ": stream does not start with \"" RECORD_SIGNATURE "\"");
 
-    // Streamed in chunks so that a hostile U allocates nothing up front; like the stub's
-    // BZ2_bzBuffToBuffDecompress, bytes after the end of the stream are not looked at.
+    // Streamed in chunks so that a hostile U allocates nothing up front; like the stub's one
+    // decoder call, bytes after the end of the stream are not looked at.
     bz_stream strm{};
     if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK)
         throw FormatError(where + ": cannot start bzip2 decompression");

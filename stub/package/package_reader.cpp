@@ -3,6 +3,7 @@
 // written, so a bad package never leaves a partial set of files.
 #include <windows.h>
 #include <stdlib.h>
+#include <string.h>
 #include <bzlib.h>
 
 #include "core/constants.h"
@@ -28,6 +29,23 @@ int ExtractFileBundle(const unsigned char* bundle, unsigned int size)
     return written;
 }
 
+// Decompresses the record's stream into bundle (its unpacked size) in one decoder call, with the
+// small-memory mode off. Only a stream that ends within the record and within that size counts.
+static int DecompressRecord(const struct PackageRecord* record, unsigned char* bundle)
+{
+    bz_stream stream;
+    memset(&stream, 0, sizeof stream);
+    if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK)
+        return 0;
+    stream.next_in = (char*)record->stream;
+    stream.avail_in = record->streamSize;
+    stream.next_out = (char*)bundle;
+    stream.avail_out = record->unpackedSize;
+    int result = BZ2_bzDecompress(&stream);
+    (void)BZ2_bzDecompressEnd(&stream);
+    return result == BZ_STREAM_END;
+}
+
 // Decompresses a located record and, when its bundle is sound, extracts it.
 static int UnpackRecord(const struct PackageRecord* record)
 {
@@ -36,10 +54,7 @@ static int UnpackRecord(const struct PackageRecord* record)
     unsigned char* bundle = (unsigned char*)calloc(record->unpackedSize + 1, 1);
     if (bundle == NULL)
         return 0;
-    // The library writes the produced length back, so it gets a copy of U, not the mapped field.
-    unsigned int capacity = record->unpackedSize;
-    int result = BZ2_bzBuffToBuffDecompress((char*)bundle, &capacity, (char*)record->stream, record->streamSize, 0, 0);
-    int ok = result == BZ_OK && IsSafeFileBundle(bundle, record->unpackedSize) &&
+    int ok = DecompressRecord(record, bundle) && IsSafeFileBundle(bundle, record->unpackedSize) &&
              ExtractFileBundle(bundle, record->unpackedSize);
     free(bundle);
     return ok;

@@ -1,6 +1,7 @@
 // Applies one patch entry: checks the file on disk, builds the new one beside it, moves the
 // original into the rollback directory and only then puts the new one in its place.
 #include <windows.h>
+#include <string.h>
 
 #include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
@@ -11,10 +12,10 @@ volatile DWORD g_summaryStatus;
 
 int ConcatPath(char* joined, const char* directory, const char* tail)
 {
-    if (lstrlenA(directory) + lstrlenA(tail) > (int)MAX_PATH_CHARS)
+    if (strlen(directory) + strlen(tail) > MAX_PATH_CHARS)
         return 0;
-    lstrcpyA(joined, directory);
-    lstrcatA(joined, tail);
+    strcpy(joined, directory);
+    strcat(joined, tail);
     return 1;
 }
 

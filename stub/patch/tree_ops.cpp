@@ -1,8 +1,6 @@
 // Copying or moving, deleting and preparing directory trees. Each level of a recursion has
 // its own buffers; an entry whose path would not fit in them is passed over.
 #include <windows.h>
-#include <shlwapi.h>
-#include <imagehlp.h>
 #include <string.h>
 
 #include "core/constants.h"
@@ -12,11 +10,32 @@ int JoinPath(char* joined, const char* directory, const char* name)
 {
     while (*name == '\\')
         name++;
-    size_t length = strlen(directory);
-    if (length == 0 || length + (directory[length - 1] != '\\') + strlen(name) > MAX_PATH_CHARS)
+    // Stepped through character by character: in a double-byte code page the second byte of a
+    // character may be a backslash.
+    const char* end = directory;
+    const char* last = directory;
+    for (; *end != '\0'; end = CharNextA(end))
+        last = end;
+    size_t length = end - directory;
+    size_t separator = *name != '\0' && *last != '\\';
+    if (length == 0 || length + separator + strlen(name) > MAX_PATH_CHARS)
         return 0;
     strcpy(joined, directory);
-    return PathAppendA(joined, name);
+    // Overwritten by the name's first byte when no separator is wanted.
+    joined[length] = '\\';
+    strcpy(joined + length + separator, name);
+    return 1;
+}
+
+const char* FindFileName(const char* path)
+{
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at)) {
+        // A separator at the end does not start a name: "a\\b\\" names "b\\".
+        if ((*at == '\\' || *at == '/' || *at == ':') && at[1] != '\0' && at[1] != '\\' && at[1] != '/')
+            name = at + 1;
+    }
+    return name;
 }
 
 static int IsDotEntry(const char* name)
@@ -90,7 +109,15 @@ int DeleteTree(const char* directory)
 void MakeParentDirectories(const char* relativePath, const char* root)
 {
     char path[PATH_ROOM];
-    // Creates every folder up to the last backslash; the last part, the file's name, is never made.
-    if (JoinPath(path, root, relativePath))
-        (void)MakeSureDirectoryPathExists(path);
+    if (!JoinPath(path, root, relativePath))
+        return;
+    // Every folder from the top down to the last backslash; the last part, the file's name, is never
+    // made. Prefixes that are no folder to make (a drive, a server, one that exists) just fail.
+    for (char* at = path + 1; *at != '\0'; at++) {
+        if (*at == '\\') {
+            *at = '\0';
+            (void)CreateDirectoryA(path, NULL);
+            *at = '\\';
+        }
+    }
 }

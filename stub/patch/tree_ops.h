@@ -9,9 +9,15 @@ enum TreeFiles {
     TREE_MOVE_FILES, // renamed into place: same volume only, but needs no free space
 };
 
-// Joins name to directory into joined (PATH_ROOM bytes) as PathAppendA does. Returns 0, leaving
-// joined untouched, when directory is empty or the result would be longer than MAX_PATH_CHARS.
+// Joins name, without its leading backslashes, to directory into joined (PATH_ROOM bytes) with
+// exactly one backslash between them (none after a directory that ends with one, nor before an
+// empty name). Returns 0, leaving joined untouched, when directory is empty or the result would
+// be longer than MAX_PATH_CHARS.
 int JoinPath(char* joined, const char* directory, const char* name);
+
+// The last component of path: what follows its last backslash, slash or colon that is not at the
+// end (of "a\\b\\", "b\\"); the whole path when there is none.
+const char* FindFileName(const char* path);
 
 // Reproduces source's folders below target and copies or moves each file into them, replacing
 // files of the same relative path. Non-zero when every file got there; 0 when one did not or

@@ -2,8 +2,8 @@
 // outcome, then moves the saved originals back after a stop or copies them into the backup folder.
 #include <windows.h>
 #include <commctrl.h>
-#include <shlwapi.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/entry_outcome.h"
 #include "stub/patch/file_view.h"
@@ -17,14 +17,14 @@ static void WriteLogText(const char* name, UINT messageId, HANDLE logFile)
 {
     char message[PATH_ROOM];
     (void)g_runJob->loadText(messageId, message, PATH_ROOM);
-    char* line = (char*)malloc(lstrlenA(name) + lstrlenA(message) + sizeof " -> \r\n");
+    char* line = (char*)malloc(strlen(name) + strlen(message) + sizeof " -> \r\n");
     if (line == NULL)
         return;
-    lstrcpyA(line, name);
-    lstrcatA(line, " -> ");
-    lstrcatA(line, message);
-    lstrcatA(line, "\r\n");
-    (void)WriteWhole(logFile, line, lstrlenA(line));
+    strcpy(line, name);
+    strcat(line, " -> ");
+    strcat(line, message);
+    strcat(line, "\r\n");
+    (void)WriteWhole(logFile, line, strlen(line));
     free(line);
 }
 
@@ -38,7 +38,7 @@ static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFi
     if (outcome->stops == OUTCOME_STOPS_RUN)
         g_runJob->runState = RUN_DATA_ERROR;
     else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
-             !lstrcmpiA(PathFindFileNameA(entryPath), PathFindFileNameA(g_runJob->mainFileName)))
+             !lstrcmpiA(FindFileName(entryPath), FindFileName(g_runJob->mainFileName)))
         g_runJob->runState = RUN_MAIN_FILE_FAILED;
 }
 
@@ -47,7 +47,7 @@ static int MakeRollbackDirectory(char* rollback)
 {
     // GetTempFileNameA needs room for its own "\BAKxxxx.tmp" after the directory.
     const char* destination = g_runJob->destinationDirectory;
-    if (lstrlenA(destination) > (int)MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
+    if (strlen(destination) > MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
         return 0;
     (void)DeleteFileA(rollback);
     return CreateDirectoryA(rollback, NULL);

@@ -6,6 +6,9 @@
 #include "stub/package/bzip2_tables.h"
 #include "stub/startup/startup.h"
 
+// The linker's name for the image's own base address, which is its module handle.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 extern "C" void __stdcall EntryPoint(void)
 {
     PrepareBzip2Tables();
@@ -13,5 +16,5 @@ extern "C" void __stdcall EntryPoint(void)
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
-    exit(RunUpdater(GetModuleHandleA(NULL), show));
+    exit(RunUpdater((HINSTANCE)&__ImageBase, show));
 }

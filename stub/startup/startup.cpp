@@ -1,9 +1,9 @@
 // Start-up and shutdown: the work directory, the setup bundle, the single-instance and
 // running-target checks, the main window and its message loop, and the exit handler.
 #include <windows.h>
-#include <shlwapi.h>
 #include <sddl.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/crc32.h"
 #include "stub/package/package_reader.h"
@@ -109,9 +109,9 @@ static void ReadWindowValues(void)
     char suffix[PATH_ROOM];
     ReadSetupValue("App", "AppName", "", g_appName);
     (void)LoadLocalizedString(g_instance, IDS_TITLE_SUFFIX, suffix, PATH_ROOM);
-    (void)lstrcpyA(g_windowTitle, g_appName);
-    (void)lstrcatA(g_windowTitle, " ");
-    (void)lstrcatA(g_windowTitle, suffix);
+    strcpy(g_windowTitle, g_appName);
+    strcat(g_windowTitle, " ");
+    strcat(g_windowTitle, suffix);
     ReadSetupValue("App", "AppDesc", "", g_appDescription);
     ReadSetupValue("Author", "Name", "", g_authorName);
     ReadSetupValue("Author", "Email", "", g_authorEmail);
@@ -120,11 +120,11 @@ static void ReadWindowValues(void)
     ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, g_backupName);
 }
 
-// path (PATH_ROOM bytes) = the work directory joined with name.
+// path (PATH_ROOM bytes) = the work directory joined with name; the names are short and the
+// work directory leaves GetTempFileNameA's room for them.
 static void JoinToWorkDirectory(char* path, const char* name)
 {
-    (void)lstrcpyA(path, g_workDirectory);
-    (void)PathAppendA(path, name);
+    (void)JoinPath(path, g_workDirectory, name);
 }
 
 int RunUpdater(HINSTANCE instance, int showCommand)

@@ -4,8 +4,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/patch_data.h"
 #include "stub/package/package_reader.h"
@@ -74,8 +74,8 @@ int AskToOverwrite(HWND owner, const char* fullPath)
     char text[QUESTION_ROOM + 2 + PATH_ROOM];
     char caption[CAPTION_ROOM];
     (void)LoadLocalizedString(g_instance, IDS_ATTACHED_EXISTS, text, QUESTION_ROOM);
-    lstrcatA(text, "\r\n");
-    lstrcatA(text, fullPath);
+    strcat(text, "\r\n");
+    strcat(text, fullPath);
     (void)LoadLocalizedString(g_instance, IDS_CAPTION, caption, CAPTION_ROOM);
     return MessageBoxA(owner, text, caption, MB_ICONWARNING | MB_YESNO) == IDYES;
 }
@@ -200,9 +200,10 @@ static void OpenLogInEditor(HWND window)
     // The viewer starts in the destination: started in the work directory, it would keep the exit
     // handler from removing that folder for as long as it stays open. It is named by its full path
     // in the system folder, so that no program of that name in the destination is started instead.
+    char system[PATH_ROOM];
     char viewer[PATH_ROOM];
-    UINT length = GetSystemDirectoryA(viewer, PATH_ROOM);
-    if (length == 0 || length >= PATH_ROOM || !PathAppendA(viewer, "notepad.exe"))
+    UINT length = GetSystemDirectoryA(system, PATH_ROOM);
+    if (length == 0 || length >= PATH_ROOM || !JoinPath(viewer, system, "notepad.exe"))
         return;
     (void)SetCurrentDirectoryA(g_destination);
     (void)ShellExecuteA(window, "open", viewer, g_logFilePath, g_destination, SW_SHOWNORMAL);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "stub/patch/tree_ops.h"
+#include "support/test_data.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -229,6 +230,49 @@ TEST(MakeParentDirectories, JoinOfExactly259CharactersIsMadeOneMoreIsRefused)
     MakeParentDirectories(fits.c_str(), root.c_str());
     MakeParentDirectories(over.c_str(), root.c_str());
     EXPECT_EQ(ReadTree(temp.path()), Files({{"R\\", ""}, {"R\\Fits\\", ""}}));
+}
+
+// What the joins and the file-name lookup give, byte for byte; nullptr where the join is refused.
+struct JoinCase {
+    const char* directory;
+    const char* name;
+    const char* joined;
+};
+
+void ExpectJoins(std::initializer_list<JoinCase> cases)
+{
+    for (const JoinCase& c : cases) {
+        char joined[MAX_PATH] = "untouched";
+        int ok = JoinPath(joined, c.directory, c.name);
+        EXPECT_EQ(ok != 0, c.joined != nullptr) << c.directory << " + " << c.name;
+        EXPECT_STREQ(joined, c.joined != nullptr ? c.joined : "untouched") << c.directory << " + " << c.name;
+    }
+}
+
+TEST(JoinPath, PutsExactlyOneBackslashBetweenThePartsAndRefusesAnEmptyDirectory)
+{
+    ExpectJoins({{"C:\\App", "\\Data\\x.bin", "C:\\App\\Data\\x.bin"},
+                 {"C:\\App\\", "x.bin", "C:\\App\\x.bin"},
+                 {"C:\\App", "\\\\x.bin", "C:\\App\\x.bin"},
+                 {"C:\\App", "", "C:\\App"},
+                 {"\\\\server\\share", "Mendsmith.log", "\\\\server\\share\\Mendsmith.log"},
+                 {"", "x.bin", nullptr}});
+    for (auto [path, name] : {std::pair{"\\Data\\x.bin", "x.bin"},
+                              {"Main.exe", "Main.exe"},
+                              {"a\\b\\", "b\\"},
+                              {"C:Main.exe", "Main.exe"},
+                              {"bin/Main.exe", "Main.exe"}})
+        EXPECT_STREQ(FindFileName(path), name) << path;
+}
+
+// In code page 950 the second byte of \xA5\x5C is a backslash, yet the character ends no folder.
+TEST(JoinPathInBig5Locale, StepsOverDoubleByteCharacters)
+{
+    if (TestLocale() != "zh_TW.BIG5")
+        GTEST_SKIP() << "only in the zh_TW.BIG5 locale (CTest entry win32.tree_ops_test.zh_TW)";
+    ASSERT_EQ(GetACP(), 950u);
+    ExpectJoins({{"C:\\\xA5\x5C", "x.bin", "C:\\\xA5\x5C\\x.bin"}, {"C:\\\xA5\x5C\\", "x.bin", "C:\\\xA5\x5C\\x.bin"}});
+    EXPECT_STREQ(FindFileName("\\Data\\\xA5\x5C.exe"), "\xA5\x5C.exe");
 }
 
 } // namespace
