@@ -71,7 +71,7 @@ int CopyTree(const char* source, const char* target, enum TreeFiles files)
         else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             copied &= CopyTree(from, to, files);
         else if (files == TREE_MOVE_FILES)
-            copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+            copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
         else
             copied &= CopyFileA(from, to, FALSE) != 0;
     } while (FindNextFileA(listing, &found));

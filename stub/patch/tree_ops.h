@@ -6,7 +6,7 @@
 // What CopyTree does with each file of the source.
 enum TreeFiles {
     TREE_COPY_FILES, // source unchanged; works across volumes
-    TREE_MOVE_FILES, // renamed into place: same volume only, but needs no free space
+    TREE_MOVE_FILES, // renamed into place, needing no free space; copied and deleted from another volume
 };
 
 // Joins name, without its leading backslashes, to directory into joined (PATH_ROOM bytes) with

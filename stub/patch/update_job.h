@@ -13,6 +13,7 @@
 #define RUN_CANCELED 0
 #define RUN_MAIN_FILE_FAILED (-1)
 #define RUN_DATA_ERROR (-2)
+#define RUN_DESTINATION_UNWRITABLE (-3) // no log or rollback folder could be made: nothing changed
 
 // Asks whether an attached file that is already there may be overwritten; non-zero for yes.
 typedef int (*OverwriteQuestion)(HWND owner, const char* fullPath);

@@ -87,6 +87,10 @@ static LONG FinishRun(const char* rollback, HANDLE logFile)
     // A saved original that another program still holds open goes only when that program closes
     // it, so the folder cannot be removed then either: the log names it too.
     int copied = target == NULL || CopyTree(rollback, target, state <= 0 ? TREE_MOVE_FILES : TREE_COPY_FILES);
+    // A backup that did not get there is a failure the user must hear of, like a skipped file:
+    // the log then names the folder that holds the originals.
+    if (!copied && state > 0)
+        g_summaryStatus |= ENTRY_ACCESS_DENIED;
     int keptAside = state > 0 && (g_summaryStatus & ENTRY_KEPT_ASIDE & ~ENTRY_FAILED_BIT);
     if (!copied || keptAside || !DeleteTree(rollback))
         WriteLogText(rollback, IDS_LOG_ORIGINALS_KEPT, logFile);
@@ -106,17 +110,24 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     struct PatchCursor cursor;
     uint32_t count;
     DWORD ran = 0;
-    // Without patch data, or without a rollback directory to keep the originals in, nothing is applied.
+    LONG state = RUN_DATA_ERROR;
+    // Without patch data, or without a log and a rollback directory to keep the originals in,
+    // nothing is applied. A destination that takes neither is not the download's fault.
     if (OpenFileView(patchFile, &view)) {
         cursor.at = view.data;
         cursor.end = view.data + view.size;
-        ran = ReadPatchEntryCount(&cursor, &count) && MakeRollbackDirectory(rollback);
+        if (ReadPatchEntryCount(&cursor, &count)) {
+            ran = logFile != INVALID_HANDLE_VALUE && MakeRollbackDirectory(rollback);
+            if (!ran)
+                state = RUN_DESTINATION_UNWRITABLE;
+        }
     }
     if (ran)
         ApplyEntries(&cursor, count, rollback, logFile);
     CloseFileView(&view);
     CloseHandle(patchFile);
-    LONG state = ran ? FinishRun(rollback, logFile) : RUN_DATA_ERROR;
+    if (ran)
+        state = FinishRun(rollback, logFile);
     CloseHandle(logFile);
     (void)SendMessageA(job->mainWindow, UM_UPDATE_DONE, (WPARAM)state, 0);
     return ran;

@@ -11,6 +11,7 @@
 #define IDS_WRONG_DIRECTORY 202
 #define IDS_TITLE_SUFFIX 203
 #define IDS_ATTACHED_EXISTS 204
+#define IDS_DESTINATION_UNWRITABLE 205
 #define IDS_DATA_ERROR 206
 #define IDS_MAIN_FILE_FAILED 207
 #define IDS_CANCELED 208
@@ -20,8 +21,9 @@
 #define IDS_BROWSE_TITLE 217
 #define IDS_APPLIED_WITH_SKIPS 218
 #define IDS_TARGET_RUNNING 219
+#define IDS_SESSION_END_BLOCKED 220
 
-/* The message after a stopped run, by its final run state (0, -1 or -2): 208, 207 or 206. */
+/* The message after a stopped run, by its final run state (0, -1, -2 or -3): 208, 207, 206 or 205. */
 #define IDS_RUN_STOPPED(runState) (IDS_CANCELED + (runState))
 
 #define IDD_MAIN 308

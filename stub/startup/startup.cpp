@@ -115,7 +115,7 @@ static void ReadWindowValues(void)
     ReadSetupValue("App", "AppDesc", "", g_appDescription);
     ReadSetupValue("Author", "Name", "", g_authorName);
     ReadSetupValue("Author", "Email", "", g_authorEmail);
-    ReadSetupValue("Path", "SoftWarePath", "", g_destination);
+    ReadSetupValue("Path", "SoftWarePath", "", g_softwarePath);
     ReadSetupValue("App", "MainFile", "", g_mainFileName);
     ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, g_backupName);
 }

@@ -20,10 +20,11 @@ char g_appDescription[PATH_ROOM];
 char g_authorName[PATH_ROOM];
 char g_authorEmail[PATH_ROOM];
 char g_patchFilePath[PATH_ROOM];
-char g_destination[PATH_ROOM];
+char g_softwarePath[PATH_ROOM];
 char g_mainFileName[PATH_ROOM];
 char g_backupName[PATH_ROOM];
 
+static char g_destination[PATH_ROOM];     // the edit's text at Update
 static char g_backupDirectory[PATH_ROOM]; // destination + [Path] BackupDirectory; empty when that is unsafe
 static char g_logFilePath[PATH_ROOM];     // destination + string 114
 static char g_closeText[PATH_ROOM];       // string 211, the Close/Cancel button outside a run
@@ -100,7 +101,8 @@ static void OnShow(HWND window)
     g_destinationEdit = GetDlgItem(window, IDC_DESTINATION);
     g_closeCancelButton = GetDlgItem(window, IDC_CLOSE_CANCEL);
     g_updateButton = GetDlgItem(window, IDC_UPDATE);
-    (void)SetWindowTextA(g_destinationEdit, g_destination);
+    // Shown again during a run, the window must not touch the destination the run works in.
+    (void)SetWindowTextA(g_destinationEdit, g_softwarePath);
     SetControlText(window, IDC_AUTHOR, g_authorName);
     SetControlText(window, IDC_EMAIL, g_authorEmail);
     SetControlText(window, IDC_DESCRIPTION, g_appDescription);
@@ -143,6 +145,37 @@ static int MainFileIsThere(void)
     return 1;
 }
 
+// A user32 call that older systems lack, or NULL there.
+static void* FindUser32Call(const char* name)
+{
+    return (void*)GetProcAddress(GetModuleHandleA("user32.dll"), name);
+}
+
+typedef BOOL(WINAPI* ShutdownBlockReasonCreateCall)(HWND, LPCWSTR);
+typedef BOOL(WINAPI* ShutdownBlockReasonDestroyCall)(HWND);
+
+// The window refuses the end of the session while a run is active; from Vista on, Windows also
+// shows the user why.
+static void ExplainSessionEndRefusal(HWND window)
+{
+    char text[PATH_ROOM];
+    WCHAR wide[PATH_ROOM];
+    ShutdownBlockReasonCreateCall create = (ShutdownBlockReasonCreateCall)FindUser32Call("ShutdownBlockReasonCreate");
+    if (create == NULL)
+        return;
+    (void)LoadLocalizedString(g_instance, IDS_SESSION_END_BLOCKED, text, PATH_ROOM);
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, PATH_ROOM))
+        (void)create(window, wide);
+}
+
+static void WithdrawSessionEndRefusal(HWND window)
+{
+    ShutdownBlockReasonDestroyCall destroy =
+        (ShutdownBlockReasonDestroyCall)FindUser32Call("ShutdownBlockReasonDestroy");
+    if (destroy != NULL)
+        (void)destroy(window);
+}
+
 // Everything the worker reads is written here, before its thread exists.
 static HANDLE StartUpdateWorker(HWND window)
 {
@@ -179,8 +212,10 @@ static void OnUpdate(HWND window)
         (void)EnableWindow(g_updateButton, TRUE);
         return;
     }
-    if (ReadPackageRecord(RECORD_PATCH_BUNDLE) && (g_runThread = StartUpdateWorker(window)) != NULL)
+    if (ReadPackageRecord(RECORD_PATCH_BUNDLE) && (g_runThread = StartUpdateWorker(window)) != NULL) {
+        ExplainSessionEndRefusal(window);
         return;
+    }
     ShowFailure(window, IDS_DATA_ERROR);
     exit(0);
 }
@@ -211,12 +246,14 @@ static void OpenLogInEditor(HWND window)
 
 static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED &&
                   IDS_RUN_STOPPED(RUN_MAIN_FILE_FAILED) == IDS_MAIN_FILE_FAILED &&
-                  IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR,
+                  IDS_RUN_STOPPED(RUN_DATA_ERROR) == IDS_DATA_ERROR &&
+                  IDS_RUN_STOPPED(RUN_DESTINATION_UNWRITABLE) == IDS_DESTINATION_UNWRITABLE,
               "the stopped-run messages follow the run states");
 
 // Runs while the worker waits in its send, so the summary status is final.
 static void OnUpdateDone(HWND window, LONG runState)
 {
+    WithdrawSessionEndRefusal(window);
     if (runState <= RUN_CANCELED) {
         ShowFailure(window, IDS_RUN_STOPPED(runState));
         exit(0);
@@ -245,6 +282,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_CLOSE:
         OnCloseCancel(window);
         return 0;
+    case WM_QUERYENDSESSION:
+        // Ended half-way, a run would leave files replaced and their originals not put back.
+        return g_runThread == NULL;
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam));
         return 0;

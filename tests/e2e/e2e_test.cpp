@@ -35,6 +35,9 @@ const char* const APPLIED_WITH_SKIPS =
     "Update applied, at least one file skipped.\nPlease check the log file for details.";
 const char* const WRONG_DIRECTORY = "You selected a wrong directory!";
 const char* const CANCELED = "Operation canceled; Update cannot be applied.";
+const char* const DESTINATION_UNWRITABLE =
+    "The destination folder cannot be written to; nothing was changed.\nRun the update as a user who may change "
+    "that folder.";
 const char* const DATA_ERROR =
     "Data integrity (CRC) error in data!\nIf you downloaded this file, try to download it again.";
 
@@ -157,6 +160,21 @@ protected:
         EXPECT_EQ(*code, 0u);
     }
 
+    // Waits for the text editor that shows the log, and ends it.
+    void CloseEditorsOf(const e2e::Updater& updater)
+    {
+        std::vector<DWORD> ids;
+        for (int i = 0; i < 300 && ids.empty(); ++i, Sleep(100))
+            ids = updater.EditorsStarted();
+        EXPECT_FALSE(ids.empty()) << "no text editor showed the log";
+        for (DWORD id : ids)
+            if (HANDLE editor = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+                TerminateProcess(editor, 0);
+                WaitForSingleObject(editor, e2e::EXIT_TIMEOUT);
+                CloseHandle(editor);
+            }
+    }
+
     void PressCloseAndExpectExit(e2e::Updater& updater)
     {
         updater.Press(ID_CLOSE_CANCEL);
@@ -270,7 +288,7 @@ TEST_F(EndToEnd, SkippedEntryOpensTheLogInAnEditorThatOutlivesTheUpdaterWithoutK
               std::string::npos);
 }
 
-TEST_F(EndToEnd, BackupFolderWhosePathDoesNotFitLeavesTheOriginalsInTheKeptRollbackFolder)
+TEST_F(EndToEnd, BackupThatFailsIsReportedAndLeavesTheOriginalsInTheKeptRollbackFolder)
 {
     Package package = InstalledSampleUpdate();
     // One character longer than a path may be once joined to the destination by a backslash.
@@ -279,7 +297,8 @@ TEST_F(EndToEnd, BackupFolderWhosePathDoesNotFitLeavesTheOriginalsInTheKeptRollb
     Start(updater);
 
     updater.Press(ID_UPDATE);
-    ExpectBox(updater, "Mendsmith", APPLIED);
+    ExpectBox(updater, "Mendsmith", APPLIED_WITH_SKIPS);
+    CloseEditorsOf(updater);
     PressCloseAndExpectExit(updater);
 
     std::vector<std::string> kept = NamesWithPrefix(destination_.path(), "BAK");
@@ -295,6 +314,22 @@ TEST_F(EndToEnd, BackupFolderWhosePathDoesNotFitLeavesTheOriginalsInTheKeptRollb
                                        (destination_ / kept[0]) +
                                        " -> Saved original files could not all be put in place; they are kept in "
                                        "this folder.\r\n");
+    ExpectNoWorkDirectoryLeft();
+}
+
+TEST_F(EndToEnd, DestinationThatTakesNoLogIsRefusedBeforeAnythingChanges)
+{
+    Package package = InstalledSampleUpdate();
+    // A folder where the log would go: the log cannot be created, as in a folder the user may not write.
+    CreateDirectoryA((destination_ / "Mendsmith.log").c_str(), nullptr);
+    e2e::Updater updater(package.Write(scratch_));
+    Start(updater);
+
+    updater.Press(ID_UPDATE);
+    ExpectBox(updater, "Mendsmith", DESTINATION_UNWRITABLE);
+    ExpectExitCodeZero(updater);
+
+    EXPECT_EQ(Without(ReadTree(destination_.path()), "Mendsmith.log\\"), BEFORE);
     ExpectNoWorkDirectoryLeft();
 }
 
@@ -314,7 +349,8 @@ TEST_F(EndToEnd, BackupFolderOutsideTheDestinationIsNotWrittenAndTheRollbackFold
     Start(updater);
 
     updater.Press(ID_UPDATE);
-    ExpectBox(updater, "Mendsmith", APPLIED);
+    ExpectBox(updater, "Mendsmith", APPLIED_WITH_SKIPS);
+    CloseEditorsOf(updater);
     PressCloseAndExpectExit(updater);
 
     EXPECT_EQ(Beside(destination_), besideBefore);
@@ -536,6 +572,32 @@ TEST_F(EndToEnd, CancelOrTheCloseBoxDuringARunRestoresEveryReplacedFile)
         EXPECT_EQ(Without(ReadTree(destination_.path()), "Mendsmith.log"), before);
         ExpectNoWorkDirectoryLeft();
     }
+}
+
+TEST_F(EndToEnd, SessionEndIsRefusedWhileARunIsActiveAndTheRunThenFinishes)
+{
+    const Tree before = ManyFiles("1.0");
+    const Tree after = ManyFiles("1.1");
+    WriteTree(destination_.path(), before);
+    e2e::Updater updater(ManyFilesPackage(destination_.path(), before, after).Write(scratch_));
+    Start(updater);
+    auto queryEnd = [&] {
+        DWORD_PTR answer = 1;
+        SendMessageTimeoutA(updater.window(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 60000, &answer);
+        return answer;
+    };
+
+    updater.Press(ID_UPDATE);
+    for (int i = 0; i < 600 && updater.Text(ID_CLOSE_CANCEL) != "Cancel"; ++i)
+        Sleep(50);
+    ASSERT_EQ(updater.Text(ID_CLOSE_CANCEL), "Cancel");
+    EXPECT_EQ(queryEnd(), 0u);
+    ExpectBox(updater, "Mendsmith", APPLIED);
+    EXPECT_NE(queryEnd(), 0u);
+    PressCloseAndExpectExit(updater);
+
+    EXPECT_EQ(Without(Without(ReadTree(destination_.path()), "Mendsmith.log"), "Mendsmith.bak\\"), after);
+    ExpectNoWorkDirectoryLeft();
 }
 
 // The translation file of the tests, its "$0404" texts read as the updater reads them.

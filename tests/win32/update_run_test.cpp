@@ -251,7 +251,7 @@ UINT WINAPI FailTempName(LPCSTR, LPCSTR, UINT, LPSTR)
     return 0;
 }
 
-TEST_F(UpdateRunTest, RunWithoutARollbackFolderChangesNothing)
+TEST_F(UpdateRunTest, RunWithoutARollbackFolderChangesNothingAndBlamesTheDestination)
 {
     WriteFileBytes(dest_ / "a.bin", old_);
     WritePatch({fmt::MakePatchEntry("\\a.bin", old_, new_), fmt::MakeAttachedEntry("\\b.txt", ToBytes("b"))});
@@ -260,7 +260,7 @@ TEST_F(UpdateRunTest, RunWithoutARollbackFolderChangesNothing)
         ImportHook hook("GetTempFileNameA", reinterpret_cast<const void*>(&FailTempName));
         run = Run();
     }
-    EXPECT_EQ(run.finalState, RUN_DATA_ERROR);
+    EXPECT_EQ(run.finalState, RUN_DESTINATION_UNWRITABLE);
     EXPECT_EQ(run.positions, std::vector<WPARAM>{});
     EXPECT_EQ(TakeLog(dest_.path()), "");
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/constants.h"
+#include "core/entry_outcome.h"
 #include "core/patch_data.h"
 #include "tool/core/ini.h"
 
@@ -22,13 +23,13 @@ const std::map<unsigned, std::size_t>& LanguageRoom()
 {
     static const std::map<unsigned, std::size_t> room = [] {
         std::map<unsigned, std::size_t> r;
-        for (unsigned id : {202u, 206u, 207u, 208u, 214u, 218u, 219u})
+        for (unsigned id : {202u, 205u, 206u, 207u, 208u, 214u, 218u, 219u})
             r[id] = kLongText;
         r[200] = kQuestionCaption; // the smallest buffer string 200 is read into
         r[204] = kQuestionText;
-        for (unsigned id : {203u, 211u, 212u, 217u})
+        for (unsigned id : {203u, 211u, 212u, 217u, 220u})
             r[id] = kShortText;
-        for (unsigned id = 250; id <= 260; id++)
+        for (unsigned id = IDS_LOG_UPDATED; id <= IDS_LOG_KEPT_ASIDE; id++)
             r[id] = kShortText;
         for (unsigned id :
              {310u, 355u, 369u, 370u, 371u, 372u, 373u, 374u, 375u, 451u, 452u, 453u, 503u, 520u, 531u, 550u})
