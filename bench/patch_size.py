@@ -23,7 +23,12 @@ PAIRS = [
     ("rxjs package tree", "rxjs", "7.8.0", "7.8.1", None),
 ]
 
+# A release that drops files of the one before it; the end-to-end tests apply it with the real
+# updater (tests/e2e/i686_updater_smoke.sh), since none of the pairs above removes a file.
+REMOVAL_PAIR = ("chalk", "4.1.2", "5.0.0")
+
 TOP = Path(__file__).resolve().parent.parent
+CACHE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "mendsmith-bench"
 
 
 def fetch(cache, package, version):
@@ -99,11 +104,17 @@ def run_pair(work, tool, stub, old_dir, new_dir, main_file, old_blob, new_blob):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--tool", default=TOP / "build/host/tool/mendsmith", type=Path)
-    parser.add_argument("--cache", type=Path,
-                        default=Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "mendsmith-bench")
+    parser.add_argument("--cache", type=Path, default=CACHE)
+    parser.add_argument("--fetch-removal-pair", action="store_true",
+                        help="only fetch REMOVAL_PAIR and print its old and new package folders")
     parser.add_argument("--chart", type=Path, help="also draw the sizes as a PNG chart (python3-matplotlib)")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
+    if args.fetch_removal_pair:
+        package, old_version, new_version = REMOVAL_PAIR
+        print(fetch(args.cache, package, old_version))
+        print(fetch(args.cache, package, new_version))
+        return 0
     tools = ["mendsmith", "xdelta3 -9", "bsdiff", "zstd -19"]
     print("| pair | old → new bytes | " + " | ".join(tools) + " |")
     print("|---|---|" + "---|" * len(tools))
@@ -111,8 +122,10 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
         stub = work / "stub.bin"
-        marker = re.search(r'DIFFERENCE_BODY_MARKER "([^"]*)"', (TOP / "core/constants.h").read_text()).group(1)
-        stub.write_bytes((b"MZ" + marker.encode()).ljust(0x7A00, b"\0"))
+        constants = (TOP / "core/constants.h").read_text()
+        markers = "".join(re.search(name + r' "([^"]*)"', constants).group(1)
+                          for name in ("DIFFERENCE_BODY_MARKER", "REMOVAL_BODY_MARKER"))
+        stub.write_bytes((b"MZ" + markers.encode()).ljust(0x7A00, b"\0"))
         for label, package, old_version, new_version, inner in PAIRS:
             old_pkg = fetch(args.cache, package, old_version)
             new_pkg = fetch(args.cache, package, new_version)

@@ -17,20 +17,22 @@
 #define RECORD_SETUP_BUNDLE 1u
 #define RECORD_PATCH_BUNDLE 2u
 
-/* Patch.dat op bytes and the body kinds of an attached file and of a difference body. */
+/* Patch.dat op bytes and the body kinds of an attached file, a difference body and a removal. */
 #define OP_END 0
 #define OP_COPY 1
 #define OP_LITERAL 2
 #define BODY_ATTACHED 3
 #define BODY_DIFFERENCE 4
+#define BODY_REMOVAL 6 /* the kind byte alone: the file the source CRC names is to go */
 
 /* A difference body: kind, u32 control count C, u32 difference size D, u32 extra size X, then
    C controls (u32 add length, u32 extra length, i32 step), D difference bytes, X extra bytes. */
 #define DIFF_HEADER_SIZE 13u
 #define DIFF_CONTROL_SIZE 12u
 
-/* Found in the image of every stub that applies difference bodies; the tool looks for it. */
+/* Found in the image of every stub that applies these bodies; the tool looks for them. */
 #define DIFFERENCE_BODY_MARKER "Mendsmith applies difference bodies (kind 4)"
+#define REMOVAL_BODY_MARKER "Mendsmith applies removal bodies (kind 6)"
 
 /* Patch.dat: only the low 16 bits of the entry count are used. */
 #define ENTRY_COUNT_MASK 0xFFFFu
@@ -38,6 +40,7 @@
 /* Outcome of one patch entry (EntryStatus). Values with bit 0x8000 are not successes. */
 #define ENTRY_ADDED 1u
 #define ENTRY_UPDATED 2u
+#define ENTRY_REMOVED 3u /* removal: the file is in the rollback folder, or was not there */
 #define ENTRY_FAILED_BIT 0x8000u
 #define ENTRY_ATTACHED_OVERWRITTEN 0x8001u
 #define ENTRY_ATTACHED_SKIPPED 0x8002u

@@ -20,6 +20,7 @@
 #define IDS_LOG_ACCESS_DENIED 260
 #define IDS_LOG_ORIGINALS_KEPT 261
 #define IDS_LOG_KEPT_ASIDE 262
+#define IDS_LOG_REMOVED 263
 
 /* The English log texts, X(id, text) each. */
 #define LOG_TEXTS(X) \
@@ -36,7 +37,8 @@
     X(IDS_LOG_ACCESS_DENIED, "Access of original file is denied; Skipped.") \
     X(IDS_LOG_ORIGINALS_KEPT, "Saved original files could not all be put in place; they are kept in this folder.") \
     X(IDS_LOG_KEPT_ASIDE, \
-      "Could not be put in place; the new file is kept beside it, the original in the saved files' folder.")
+      "Could not be put in place; the new file is kept beside it, the original in the saved files' folder.") \
+    X(IDS_LOG_REMOVED, "Removed.")
 
 #ifndef RC_INVOKED
 #include <stdint.h>
@@ -57,7 +59,7 @@ const struct EntryOutcome* FindEntryOutcome(uint32_t status);
 
 /* Every row, for the host tool and the tests; ENTRY_OUTCOME_COUNT of them. */
 extern const struct EntryOutcome ENTRY_OUTCOMES[];
-#define ENTRY_OUTCOME_COUNT 13u
+#define ENTRY_OUTCOME_COUNT 14u
 
 /* The English text of a log string id, or 0 for an id that is no log text. */
 const char* EnglishLogText(unsigned int id);

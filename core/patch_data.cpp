@@ -43,6 +43,7 @@ int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* he
     header->pathLength = (uint32_t)(nul - path);
     header->attached = nul[1] == BODY_ATTACHED;
     header->difference = nul[1] == BODY_DIFFERENCE;
+    header->removal = nul[1] == BODY_REMOVAL;
     cursor->at = nul + 1;
     return 1;
 }
@@ -281,5 +282,10 @@ int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* hea
         return ReadAttachedBody(cursor, &data, &size);
     if (header->difference)
         return ReadDiffBody(cursor, &body);
+    // The header saw the kind byte inside the data, and a removal is that byte alone.
+    if (header->removal) {
+        cursor->at++;
+        return 1;
+    }
     return SkipPatchOps(cursor);
 }

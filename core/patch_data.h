@@ -20,6 +20,7 @@ struct PatchEntryHeader {
     uint32_t pathLength;
     int attached;   // non-zero when the body is an attached file (kind byte 3)
     int difference; // non-zero when the body is a difference body (kind byte 4)
+    int removal;    // non-zero when the body is a removal (kind byte 6, nothing after it)
 };
 
 // One op of an op list. literal points into the mapping for OP_LITERAL.

@@ -222,4 +222,13 @@ PatchEntry MakeAttachedEntry(std::string path, ByteView data)
     return entry;
 }
 
+PatchEntry MakeRemovalEntry(std::string path, ByteView old)
+{
+    PatchEntry entry;
+    entry.sourceCrc = Crc32(old);
+    entry.path = std::move(path);
+    entry.removal = true;
+    return entry;
+}
+
 } // namespace mendsmith::format

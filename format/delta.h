@@ -42,6 +42,9 @@ PatchEntry MakeDifferenceEntry(std::string path, ByteView old, ByteView target, 
 // An attached-file entry; both CRCs are the data's CRC (the stub examines neither).
 PatchEntry MakeAttachedEntry(std::string path, ByteView data);
 
+// A removal entry for a file whose bytes are old: its CRC is the source CRC, the target CRC 0.
+PatchEntry MakeRemovalEntry(std::string path, ByteView old);
+
 } // namespace mendsmith::format
 
 #endif

@@ -144,10 +144,15 @@ Bytes WritePatchFile(std::span<const PatchEntry> entries)
         const std::string where = "Patch.dat entry " + std::to_string(i + 1) + " (" + entry.path + ")";
         if (!IsSafeEntryPathString(entry.path))
             throw FormatError(where + ": entry path is not a safe backslash-led relative path");
+        const bool removal = entry.Kind() == BodyKind::Removal;
         AppendU32(out, entry.sourceCrc);
-        AppendU32(out, entry.targetCrc);
+        AppendU32(out, removal ? 0 : entry.targetCrc);
         AppendBytes(out, AsBytes(entry.path));
         out.push_back(0);
+        if (removal) {
+            out.push_back(BODY_REMOVAL);
+            continue;
+        }
         if (entry.attached) {
             out.push_back(BODY_ATTACHED);
             AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
@@ -200,13 +205,17 @@ std::vector<PatchEntry> ReadPatchFile(ByteView data)
             throw FormatError(where + ": " + HeaderProblem(before));
         PatchEntry entry;
         entry.sourceCrc = header.sourceCrc;
-        entry.targetCrc = header.targetCrc;
+        // A removal's target CRC is never read, as in the stub: it stays 0 whatever stands there.
+        entry.targetCrc = header.removal ? 0 : header.targetCrc;
         entry.path.assign(header.path, header.pathLength);
         where += " (" + entry.path + ")";
         if (!IsSafeEntryPathString(entry.path))
             throw FormatError(where + ": entry path is not a safe backslash-led relative path");
         entry.attached = header.attached != 0;
-        if (entry.attached) {
+        entry.removal = header.removal != 0;
+        if (entry.removal) {
+            (void)SkipPatchBody(&cursor, &header);
+        } else if (entry.attached) {
             const unsigned char* body = nullptr;
             std::uint32_t size = 0;
             if (!ReadAttachedBody(&cursor, &body, &size))
@@ -279,6 +288,8 @@ std::size_t EncodedBodySize(const PatchEntry& entry)
     case BodyKind::Difference:
         return DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
                entry.difference->difference.size() + entry.difference->extra.size();
+    case BodyKind::Removal:
+        return 1;
     case BodyKind::Ops:
         break;
     }
@@ -308,6 +319,8 @@ Bytes ApplyEntry(const PatchEntry& entry, ByteView old)
     if (entry.attached)
         return entry.data;
     const std::string where = "entry " + entry.path;
+    if (entry.removal)
+        throw FormatError(where + ": a removal has no result");
     std::uint32_t oldCrc = Crc32(old);
     if (oldCrc != entry.sourceCrc)
         throw FormatError(where + ": source CRC is " + Hex32(oldCrc) + ", expected " + Hex32(entry.sourceCrc));

@@ -1,6 +1,6 @@
 // Patch.dat: u32 entry count, then entries (source CRC, target CRC, path NUL, body), where the
 // body is an attached file (3, u32 size, data), a difference body (4, counts, controls,
-// difference and extra bytes) or an op list (1 copy, 2 literal, 0 end).
+// difference and extra bytes), a removal (6 alone) or an op list (1 copy, 2 literal, 0 end).
 #ifndef MENDSMITH_FORMAT_PATCH_FILE_H
 #define MENDSMITH_FORMAT_PATCH_FILE_H
 
@@ -50,18 +50,25 @@ struct DiffBody {
     bool operator==(const DiffBody&) const = default;
 };
 
-enum class BodyKind { Ops, Attached, Difference };
+enum class BodyKind { Ops, Attached, Difference, Removal };
 
 struct PatchEntry {
     std::uint32_t sourceCrc = 0;
-    std::uint32_t targetCrc = 0;
-    std::string path; // backslash-led, relative to the destination directory
+    std::uint32_t targetCrc = 0; // a removal's is written as 0, never read and so always 0 here
+    std::string path;            // backslash-led, relative to the destination directory
     bool attached = false;
+    bool removal = false;               // the file whose CRC is sourceCrc goes; no body follows the kind
     Bytes data;                         // attached only: the whole file
     std::vector<Op> ops;                // op list only, without the end op
     std::optional<DiffBody> difference; // set for a difference body (not attached, no ops)
 
-    BodyKind Kind() const { return attached ? BodyKind::Attached : difference ? BodyKind::Difference : BodyKind::Ops; }
+    BodyKind Kind() const
+    {
+        return attached     ? BodyKind::Attached
+               : removal    ? BodyKind::Removal
+               : difference ? BodyKind::Difference
+                            : BodyKind::Ops;
+    }
 
     bool operator==(const PatchEntry&) const = default;
 };
@@ -93,7 +100,7 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body);
 
 // The target of one entry: attached data, or the op list or difference body applied to old
 // after checking the source CRC; the result is checked against the target CRC. Throws
-// FormatError on a mismatch.
+// FormatError on a mismatch, and for a removal, which has no target.
 Bytes ApplyEntry(const PatchEntry& entry, ByteView old);
 
 } // namespace mendsmith::format

@@ -39,6 +39,8 @@ int main(int argc, char** argv)
     difference.difference->difference[1] = 1;
     entries.push_back(difference);
     entries.push_back(MakeDifferenceEntry("\\App.dll", oldFile, newFile, MakeDiffBody(oldFile, newFile)));
+    // A removal between two other entries: its one byte, then the next entry.
+    entries.insert(entries.begin() + 2, MakeRemovalEntry("\\Old\\Gone.dll", oldFile));
     Bytes patch = WritePatchFile(entries);
     std::vector<BundleFile> setup{{"Language.ini", ToBytes("\r\n\r\n[$0404]\r\nID200=x\r\n")},
                                   {"Update.ini", ToBytes("[App]\r\nAppName=Demo\r\nMainFile=App.exe\r\n")}};

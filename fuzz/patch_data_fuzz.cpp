@@ -1,6 +1,6 @@
 // Applies an arbitrary Patch.dat in memory against an arbitrary old file with the
 // stub's decoder, as the entry applier does: header, path check, attached body, op list
-// (copy ranges checked against the old file) or difference body, skip walks in between.
+// (copy ranges checked against the old file), difference body or removal, skip walks in between.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (void)CrcOfBuffer(body, bodySize);
             continue;
         }
-        // Every other entry is skipped, as for a missing file, so both walks get exercised.
-        if (i % 2 == 1) {
+        // Every other entry is skipped, as for a missing file, so both walks get exercised. A
+        // removal is only ever walked past: it reads nothing but its kind byte.
+        if (header.removal || i % 2 == 1) {
             if (!SkipPatchBody(&cursor, &header))
                 return 0;
             continue;

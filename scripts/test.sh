@@ -36,8 +36,8 @@ ctest --preset win64 --output-junit "$top/build/win64/ctest.xml" || status=1
 # The Windows tool's own checks and its zip; the host tree's command-line tests ran it already.
 ctest --preset win64-tool --output-junit "$top/build/win64-tool/ctest.xml" || status=1
 
-# The shipped i686 stub, run for real (emulated here, so twice only: a whole update and a
-# stopped run).
+# The shipped i686 stub, run for real (emulated here, so a few runs only: whole updates, one
+# of a real release that drops files, and a stopped run).
 bash tests/e2e/i686_updater_smoke.sh || status=1
 
 # Each fuzz target briefly (a minute in all); scripts/fuzz.sh 600 is the long run.

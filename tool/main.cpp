@@ -158,13 +158,13 @@ int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& sign
         result.image = SignImage(result.image, *signing);
     WriteWholeFile(target, result.image);
     if (output == Output::Normal) {
-        std::size_t attached = 0;
+        std::size_t patched = 0, attached = 0, removed = 0;
         for (const BuiltEntry& e : result.entries)
-            attached += e.kind == EntryKind::Attached ? 1 : 0;
-        std::cout << "wrote " << target.string() << ": " << result.image.size() << " bytes; "
-                  << result.entries.size() - attached << " patched, " << attached << " attached, "
-                  << result.unchangedFiles << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed "
-                  << result.patchRecordSize << "\n";
+            (e.kind == EntryKind::Patched ? patched : e.kind == EntryKind::Attached ? attached : removed)++;
+        std::cout << "wrote " << target.string() << ": " << result.image.size() << " bytes; " << patched << " patched, "
+                  << attached << " attached, " << removed << " removed, " << result.unchangedFiles
+                  << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed " << result.patchRecordSize
+                  << "\n";
         if (auto signature = signing ? mendsmith::format::ReadSignature(result.image) : std::nullopt)
             std::cout << "signature: " << DescribeSignature(*signature, CheckSignature(result.image, signature->table))
                       << "; with " << signing->certificate.string() << "\n";
@@ -186,6 +186,7 @@ int Run(int argc, char** argv)
     std::optional<fs::path> language;
     std::optional<std::size_t> maxDest;
     bool strict = false;
+    bool keepRemoved = false;
     bool quiet = false;
     std::optional<SignOptions> signing;
     fs::path certificate;
@@ -207,6 +208,8 @@ int Run(int argc, char** argv)
                              "Longest destination folder to allow for (default: the length of SoftWarePath)");
     buildCommand->add_option("-j,--jobs", build.jobs, "Files diffed at once (default: one per processor)");
     buildCommand->add_flag("--strict", strict, "Refuse files that only the old tree has");
+    buildCommand->add_flag("--keep-removed", keepRemoved,
+                           "Leave files that only the old tree has installed, for a stub that cannot remove them");
     buildCommand->add_flag("--classic", build.classic,
                            "Copy and literal ops only, for a stub that does not apply difference bodies");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
@@ -255,7 +258,9 @@ int Run(int argc, char** argv)
             build.stubFile = stub.value_or(DefaultStub(argv[0]));
             build.languageFile = language;
             build.maxDestLength = maxDest;
-            build.removedFiles = strict ? RemovedFiles::Refuse : RemovedFiles::Warn;
+            build.removedFiles = strict        ? RemovedFiles::Refuse
+                                 : keepRemoved ? RemovedFiles::Keep
+                                               : RemovedFiles::Remove;
             if (*signOption)
                 signing = SignOptions{certificate, passwordFile};
             return RunBuild(build, signing, output, quiet ? Output::Quiet : Output::Normal);

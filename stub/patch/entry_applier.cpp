@@ -1,14 +1,17 @@
 // Applies one patch entry: checks the file on disk, builds the new one beside it, moves the
-// original into the rollback directory and only then puts the new one in its place.
+// original into the rollback directory and only then puts the new one in its place; or, for a
+// removal, moves the file into the rollback directory alone.
 #include <windows.h>
 #include <string.h>
 
+#include "core/crc32.h"
 #include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
 
 volatile DWORD g_summaryStatus;
+char g_keptAsidePath[PATH_ROOM];
 
 int ConcatPath(char* joined, const char* directory, const char* tail)
 {
@@ -32,11 +35,66 @@ static EntryStatus SkipBody(struct PatchCursor* cursor, const struct PatchEntryH
     return SkipPatchBody(cursor, entry) ? status : ENTRY_DATA_ERROR;
 }
 
-// Names a new "PCH" file in the destination directory, where a result is built beside its file.
-static void NameResultFile(const char* destination, char* resultPath)
+// Opens a file for reading and writing without sharing. A virus scanner or indexer that opens a
+// new file for a moment must not fail the entry: a sharing violation is tried again, ten times
+// 100 ms apart.
+static HANDLE OpenExclusively(const char* path)
 {
-    if (GetTempFileNameA(destination, "PCH", 0, resultPath))
-        (void)DeleteFileA(resultPath);
+    for (int attempt = 0;; attempt++) {
+        HANDLE file =
+            CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == 10)
+            return file;
+        Sleep(100);
+    }
+}
+
+// Creates a new "PCHxxxx.tmp" file beside the file fullPath names (in the destination directory
+// when that folder's path leaves no room for the name) and names it in resultPath. The name is
+// made without creating and deleting a file first: CREATE_NEW refuses one that is there.
+static HANDLE CreateResultFile(const char* fullPath, const char* destination, char* resultPath)
+{
+    static UINT unique;
+    char folder[PATH_ROOM];
+    strcpy(folder, fullPath);
+    *(char*)FindFileName(folder) = '\0';
+    if (strlen(folder) > MAX_PATH_CHARS - 14)
+        strcpy(folder, destination);
+    if (unique == 0)
+        unique = GetTickCount();
+    for (int attempt = 0; attempt < 100; attempt++) {
+        // A unique number of 0 would make the call create a file of its own.
+        if (!GetTempFileNameA(folder, "PCH", (++unique & 0xFFFF) | 1, resultPath))
+            break;
+        HANDLE file = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    resultPath[0] = '\0';
+    return INVALID_HANDLE_VALUE;
+}
+
+// A result file as it is written: its checksum so far, and whether every byte got to the disk.
+struct ResultWriter {
+    HANDLE file;
+    uint32_t crc;
+    int whole;
+};
+
+static void WriteResultPiece(void* context, const unsigned char* data, uint32_t size)
+{
+    struct ResultWriter* result = (struct ResultWriter*)context;
+    result->crc = CrcUpdate(result->crc, data, size);
+    result->whole &= WriteWhole(result->file, data, size);
+}
+
+// Flushes and closes a result file. Flushed before the run may delete the last copy of the
+// original, so that a power loss cannot leave it reading back as zeros. 0 when a write failed.
+static int FinishResultFile(struct ResultWriter* result)
+{
+    result->whole &= FlushFileBuffers(result->file) != 0;
+    CloseHandle(result->file);
+    return result->whole;
 }
 
 // Moves the file on disk to its place below the rollback directory. The folder lies in the
@@ -46,49 +104,50 @@ static int MoveOriginalAside(const char* fullPath, const char* savedPath)
     // A folder where the file should be is never moved; a missing file has nothing to save.
     if (GetFileAttributesA(fullPath) & FILE_ATTRIBUTE_DIRECTORY)
         return 0;
-    if (MoveFileA(fullPath, savedPath))
+    // A mount point or junction inside the destination puts the file on another volume: then
+    // the move copies it and deletes the original, and succeeds even when the deletion is refused.
+    if (MoveFileA(fullPath, savedPath) && GetFileAttributesA(fullPath) == INVALID_FILE_ATTRIBUTES)
         return 1;
-    // A mount point or junction inside the destination puts the file on another volume.
-    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
-        return 0;
-    if (CopyFileA(fullPath, savedPath, TRUE) && DeleteFileA(fullPath))
-        return 1;
-    // A copy cut short by a full disk must never be put back over the file it was to save.
-    (void)DeleteFileA(savedPath);
+    // The original is still in place (the copy was cut short, or its deletion refused): no copy
+    // of it may stay to be put back later over whatever the file then is.
+    if (GetFileAttributesA(fullPath) != INVALID_FILE_ATTRIBUTES)
+        (void)DeleteFileA(savedPath);
     return 0;
 }
 
 // Puts the checked result file in the file's place: done when it is there, refused when the file
 // is as it was, ENTRY_KEPT_ASIDE when neither could be put in place (the original then stays in the
 // rollback directory and the result beside the file, and resultPath is emptied so that it is kept).
+// With an empty result path (a removal, which builds none) the file is only moved aside.
 static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath, const char* savedPath,
                                     char* resultPath, const char* rollback, EntryStatus done, EntryStatus refused)
 {
     // An earlier entry of this run changed the file and saved the original as it was before the
-    // run. Replaced in one step, the file is either this entry's result or that entry's.
+    // run. Replaced in one step, the file is either this entry's result or that entry's; a removal
+    // then leaves it as that entry did.
     if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES)
-        return MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
+        return *resultPath != '\0' && MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
     MakeParentDirectories(entryPath, rollback);
     if (!MoveOriginalAside(fullPath, savedPath))
         return refused;
-    if (MoveFileA(resultPath, fullPath))
+    if (*resultPath == '\0' || MoveFileA(resultPath, fullPath))
         return done;
     if (MoveFileExA(savedPath, fullPath, MOVEFILE_COPY_ALLOWED))
         return refused;
+    strcpy(g_keptAsidePath, resultPath);
     resultPath[0] = '\0';
     return ENTRY_KEPT_ASIDE;
 }
 
 // Writes the attached data into a new file. -1 when the file cannot be made (one is there
 // already, say), 0 when the write failed or fell short, 1 when whole.
-static int WriteAttachedFile(const char* fullPath, const unsigned char* data, DWORD size)
+static int WriteAttachedFile(HANDLE file, const unsigned char* data, DWORD size)
 {
-    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
-    int whole = WriteWhole(file, data, size);
-    CloseHandle(file);
-    return whole;
+    struct ResultWriter result = {file, CRC_INITIAL, 1};
+    WriteResultPiece(&result, data, size);
+    return FinishResultFile(&result);
 }
 
 static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* entryPath, const char* fullPath,
@@ -99,7 +158,9 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     uint32_t size;
     if (!ReadAttachedBody(cursor, &data, &size))
         return ENTRY_DATA_ERROR;
-    int written = WriteAttachedFile(fullPath, data, size);
+    int written =
+        WriteAttachedFile(CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL), data,
+                          size);
     if (written > 0)
         return ENTRY_ADDED;
     if (written == 0) {
@@ -109,78 +170,103 @@ static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* ent
     if (!job->askToOverwrite(job->mainWindow, fullPath))
         return ENTRY_ATTACHED_SKIPPED;
     // Written beside the file first, so that a failed write leaves the file as it is.
-    NameResultFile(job->destinationDirectory, resultPath);
-    if (WriteAttachedFile(resultPath, data, size) <= 0)
+    if (WriteAttachedFile(CreateResultFile(fullPath, job->destinationDirectory, resultPath), data, size) <= 0)
         return ENTRY_ACCESS_DENIED;
     return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
                             ENTRY_ACCESS_DENIED);
 }
 
-static void WriteResultPiece(void* result, const unsigned char* data, uint32_t size)
-{
-    (void)WriteWhole(*(HANDLE*)result, data, size);
-}
-
 // Writes what the entry's op list or difference body builds from the old file; 0 on a data error.
-// Short writes are left to the result's checksum.
+// Failed writes are the result's to report.
 static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const struct FileView* view,
-                       HANDLE result)
+                       struct ResultWriter* result)
 {
     // An empty file has no view; only empty ranges then lie within it.
     uint32_t oldSize = view->data != NULL ? view->size : 0;
     if (entry->difference) {
         struct PatchDiffBody body;
-        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, &result);
+        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, result);
     }
     struct PatchOp op;
     int kind;
     while ((kind = NextPatchOp(cursor, oldSize, &op)) > OP_END)
-        (void)WriteWhole(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
+        WriteResultPiece(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
     return kind == OP_END;
 }
 
-// Builds the file that the op list or difference body describes under a new "PCH" name in the destination
-// directory (resultPath). ENTRY_UPDATED means the result is there and has the target CRC.
+// Builds the file that the op list or difference body describes under a new "PCH" name beside the
+// file (resultPath). ENTRY_UPDATED means the result is there, whole, flushed, and has the target CRC,
+// taken from the bytes as they were written, or, for a removal, that the file has the source CRC.
 static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
                                char* resultPath, const char* destination)
 {
     // A read-only, hidden or system file could not be opened for writing otherwise.
     (void)SetFileAttributesA(fullPath, FILE_ATTRIBUTE_NORMAL);
-    // No sharing: a file that another program holds open is reported, not waited for, and
-    // nobody changes it between its checksum and the copy ops.
-    HANDLE file =
-        CreateFileA(fullPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return SkipBody(cursor, entry,
-                        GetLastError() == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED);
+    // No sharing: a file that another program keeps open is reported, and nobody changes it
+    // between its checksum and the copy ops.
+    HANDLE file = OpenExclusively(fullPath);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        EntryStatus status = error == ERROR_FILE_NOT_FOUND ? ENTRY_ORIGINAL_MISSING : ENTRY_ACCESS_DENIED;
+        // A removal makes no folders, so its file may be missing with its folder.
+        if (entry->removal && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+            status = ENTRY_REMOVED;
+        return SkipBody(cursor, entry, status);
+    }
     DWORD crc = CrcOfOpenFile(file);
-    if (crc != entry->sourceCrc) {
+    // A removal's target CRC is not read: no file is ever its result.
+    if (crc != entry->sourceCrc || entry->removal) {
         CloseHandle(file);
-        return SkipBody(cursor, entry, crc == entry->targetCrc ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR);
+        EntryStatus status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED
+                                                                        : ENTRY_ORIGINAL_CRC_ERROR;
+        return SkipBody(cursor, entry, crc == entry->sourceCrc ? ENTRY_UPDATED : status);
     }
     struct FileView view;
     (void)OpenFileView(file, &view);
-    NameResultFile(destination, resultPath);
-    HANDLE result = CreateFileA(resultPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    int whole = WriteResult(cursor, entry, &view, result);
+    struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
+    int made = result.file != INVALID_HANDLE_VALUE;
+    int valid = WriteResult(cursor, entry, &view, &result);
     CloseFileView(&view);
     CloseHandle(file);
-    CloseHandle(result);
-    if (!whole)
+    if (made && !FinishResultFile(&result))
+        made = 0;
+    if (!valid)
         return ENTRY_DATA_ERROR;
-    // Short writes and a result file that could not be made show up here.
-    if (result == INVALID_HANDLE_VALUE || CrcOfFile(resultPath) != entry->targetCrc)
+    // A result file that could not be made or written whole shows up here as well.
+    if (!made || ~result.crc != entry->targetCrc)
         return ENTRY_RESULT_CRC_ERROR;
     return ENTRY_UPDATED;
 }
 
-static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
+// Removes the folders of a removed file that it has left empty, deepest first, up to the destination
+// directory (rootLength characters of fullPath). The first that still holds anything stays, and
+// every folder above it. A stop brings them back: the saved file is moved back with its folders.
+static void RemoveEmptyFolders(char* fullPath, int rootLength)
+{
+    char* name;
+    // The backslash before the last name is past the destination's own characters.
+    while ((name = (char*)FindFileName(fullPath)) > fullPath + rootLength + 1) {
+        name[-1] = '\0';
+        if (!RemoveDirectoryA(fullPath))
+            return;
+    }
+}
+
+// A removal moves a file that has the source CRC into the rollback directory, as an original is
+// before it is replaced, so that a stop puts it back and a backup keeps it.
+static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, char* fullPath,
                              const char* savedPath, char* resultPath, const char* rollback, const char* destination)
 {
     EntryStatus status = RebuildFile(cursor, entry, fullPath, resultPath, destination);
     if (status != ENTRY_UPDATED)
         return status;
-    return PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback, ENTRY_UPDATED, ENTRY_DELETE_DENIED);
+    int removal = entry->removal;
+    status = PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback,
+                              removal ? ENTRY_REMOVED : ENTRY_UPDATED,
+                              removal ? ENTRY_ACCESS_DENIED : ENTRY_DELETE_DENIED);
+    if (status == ENTRY_REMOVED)
+        RemoveEmptyFolders(fullPath, (int)strlen(destination));
+    return status;
 }
 
 static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
@@ -196,7 +282,9 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
         return SkipBody(cursor, entry, ENTRY_ACCESS_DENIED);
     // Without a status-text window the handle is NULL and the call does nothing.
     (void)SetWindowTextA(job->statusWindow, entry->path);
-    MakeParentDirectories(entry->path, destination);
+    // A removal makes no folders.
+    if (!entry->removal)
+        MakeParentDirectories(entry->path, destination);
     resultPath[0] = '\0';
     EntryStatus status = entry->attached
                              ? ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, resultPath, rollback, job)
@@ -206,11 +294,18 @@ static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct Patch
     return status;
 }
 
+int IsMainFile(const char* entryPath, const struct UpdateJob* job)
+{
+    return !lstrcmpiA(FindFileName(entryPath), FindFileName(job->mainFileName));
+}
+
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)
 {
     struct PatchEntryHeader entry;
     EntryStatus status = ENTRY_DATA_ERROR;
-    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path))
+    // A package that asks for the application's main file to go is broken.
+    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path) &&
+        !(entry.removal && IsMainFile(entry.path, job)))
         status = ApplyEntryBody(cursor, &entry, rollbackDirectory, job);
     g_summaryStatus |= status;
     return status;

@@ -9,12 +9,17 @@
 
 typedef DWORD EntryStatus;
 
-extern volatile DWORD g_summaryStatus; // OR of every EntryStatus of the run
+extern volatile DWORD g_summaryStatus;  // OR of every EntryStatus of the run
+extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_KEPT_ASIDE left beside its file
 
 // Applies the entry at the cursor below the job's destination directory and leaves the cursor
 // on the next entry (not after ENTRY_DATA_ERROR). Originals it replaces are saved below
 // rollbackDirectory; the job's question decides about an attached file that is already there.
 EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job);
+
+// Non-zero when an entry path names the job's main file: the last components are compared,
+// ignoring case, wherever either lies.
+int IsMainFile(const char* entryPath, const struct UpdateJob* job);
 
 // Puts directory and tail one after the other into a PATH_ROOM buffer. 0, leaving the buffer
 // as it was, when the result would be longer than MAX_PATH_CHARS.

@@ -28,17 +28,28 @@ static void WriteLogText(const char* name, UINT messageId, HANDLE logFile)
     free(line);
 }
 
-// Writes an entry's log line and applies the outcome's stop rule to the run state.
+// Writes an entry's log line and applies the outcome's stop rule to the run state. A file kept
+// aside is followed by the name of its new release, which lies beside it: "a\\b.dll (a\\PCH1F.tmp)".
 static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFile)
 {
+    char keptName[2 * PATH_ROOM + 4];
     const struct EntryOutcome* outcome = FindEntryOutcome(status);
     if (*entryPath == '\\')
         entryPath++;
-    WriteLogText(entryPath, outcome->logTextId, logFile);
+    const char* name = entryPath;
+    // Only an entry whose path fitted the joins is ever kept aside, so both parts fit here.
+    if (status == ENTRY_KEPT_ASIDE) {
+        const char* kept = g_keptAsidePath + strlen(g_runJob->destinationDirectory);
+        strcpy(keptName, entryPath);
+        strcat(keptName, " (");
+        strcat(keptName, *kept == '\\' ? kept + 1 : kept);
+        strcat(keptName, ")");
+        name = keptName;
+    }
+    WriteLogText(name, outcome->logTextId, logFile);
     if (outcome->stops == OUTCOME_STOPS_RUN)
         g_runJob->runState = RUN_DATA_ERROR;
-    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE &&
-             !lstrcmpiA(FindFileName(entryPath), FindFileName(g_runJob->mainFileName)))
+    else if (outcome->stops == OUTCOME_STOPS_FOR_MAIN_FILE && IsMainFile(entryPath, g_runJob))
         g_runJob->runState = RUN_MAIN_FILE_FAILED;
 }
 

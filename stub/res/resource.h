@@ -2,7 +2,7 @@
 #ifndef MENDSMITH_RES_RESOURCE_H
 #define MENDSMITH_RES_RESOURCE_H
 
-/* The log texts, 250 to 262. */
+/* The log texts, 250 to 263. */
 #include "core/entry_outcome.h"
 
 #define IDS_PATCH_FILE 113

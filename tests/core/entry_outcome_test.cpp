@@ -18,6 +18,7 @@ TEST(EntryOutcome, EveryStatusHasItsLogTextAndStopRule)
     const Case cases[] = {
         {ENTRY_ADDED, IDS_LOG_ADDED, OUTCOME_GOES_ON},
         {ENTRY_UPDATED, IDS_LOG_UPDATED, OUTCOME_GOES_ON},
+        {ENTRY_REMOVED, IDS_LOG_REMOVED, OUTCOME_GOES_ON},
         {ENTRY_ATTACHED_OVERWRITTEN, IDS_LOG_OVERWRITTEN, OUTCOME_GOES_ON},
         {ENTRY_ATTACHED_SKIPPED, IDS_LOG_SKIPPED_BY_USER, OUTCOME_GOES_ON},
         {ENTRY_ALREADY_UPDATED, IDS_LOG_ALREADY_UPDATED, OUTCOME_GOES_ON},
@@ -49,9 +50,11 @@ TEST(EntryOutcome, TableRowsAreDistinctAndEachLogTextExists)
         EXPECT_EQ(FindEntryOutcome(row.status), &row);
         ASSERT_NE(EnglishLogText(row.logTextId), nullptr) << row.logTextId;
         // Only successes leave bit 0x8000 clear, and only they go on without a word in the summary.
-        EXPECT_EQ((row.status & ENTRY_FAILED_BIT) == 0, row.status == ENTRY_ADDED || row.status == ENTRY_UPDATED);
+        EXPECT_EQ((row.status & ENTRY_FAILED_BIT) == 0,
+                  row.status == ENTRY_ADDED || row.status == ENTRY_UPDATED || row.status == ENTRY_REMOVED);
     }
     EXPECT_STREQ(EnglishLogText(IDS_LOG_UPDATED), "Updated successfully!");
+    EXPECT_STREQ(EnglishLogText(IDS_LOG_REMOVED), "Removed.");
     EXPECT_STREQ(EnglishLogText(IDS_LOG_ORIGINALS_KEPT),
                  "Saved original files could not all be put in place; they are kept in this folder.");
     EXPECT_EQ(EnglishLogText(IDS_LOG_UPDATED - 1), nullptr);

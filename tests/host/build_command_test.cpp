@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "format/crc.h"
 #include "format/patch_file.h"
 #include "format/updater_image.h"
 #include "tool/core/errors.h"
@@ -94,15 +95,38 @@ TEST(BuildCommand, BuildsTheSameImageTwice)
     EXPECT_EQ(first.image, second.image);
 }
 
-TEST(BuildCommand, WarnsAboutFilesOnlyInTheOldTreeOrRefusesThemWhenStrict)
+TEST(BuildCommand, RemovesFilesOnlyInTheOldTreeLastOrKeepsThemOrRefusesThemWhenStrict)
 {
     Workspace w;
-    w.Both("app.exe", "main");
+    w.Old("app.exe", "main 1");
+    w.New("app.exe", "main 2");
     w.Old("obsolete/old.dll", "gone in the new release");
-    tool::BuildResult lenient = tool::BuildUpdater(w.options);
-    EXPECT_EQ(lenient.outcome, BuildOutcome::Built);
-    EXPECT_TRUE(Mentions(lenient, Severity::Warning, "obsolete/old.dll"));
-    EXPECT_EQ(lenient.removedFiles, std::vector<std::string>{"obsolete/old.dll"});
+    w.Old("obsolete/sub/app.exe", "the main file's name: never removed");
+    w.New("zz/new.txt", "added");
+    tool::BuildResult removing = tool::BuildUpdater(w.options);
+    ASSERT_EQ(removing.outcome, BuildOutcome::Built) << Describe(removing);
+    std::vector<format::PatchEntry> entries = EntriesOf(removing);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].path, "\\zz\\new.txt");
+    EXPECT_EQ(entries[2].path, "\\obsolete\\old.dll");
+    EXPECT_TRUE(entries[2].removal);
+    EXPECT_EQ(entries[2].sourceCrc, format::Crc32(format::AsBytes("gone in the new release")));
+    EXPECT_EQ(removing.entries[2].kind, tool::EntryKind::Removed);
+    EXPECT_TRUE(Mentions(removing, Severity::Warning, "the updater never removes the main file; it stays installed"));
+    EXPECT_EQ(removing.removedFiles, (std::vector<std::string>{"obsolete/old.dll", "obsolete/sub/app.exe"}));
+
+    // A stub that does not say it removes files is refused, unless nothing is to be removed.
+    test::WriteText(w.dir / "stub.bin", std::string(500, 'S') + DIFFERENCE_BODY_MARKER);
+    tool::BuildResult oldStub = tool::BuildUpdater(w.options);
+    EXPECT_EQ(oldStub.outcome, BuildOutcome::Refused);
+    EXPECT_TRUE(
+        Mentions(oldStub, Severity::Error, "lacks the text \"" REMOVAL_BODY_MARKER "\"); build with --keep-removed"));
+
+    w.options.removedFiles = tool::RemovedFiles::Keep;
+    tool::BuildResult keeping = tool::BuildUpdater(w.options);
+    EXPECT_EQ(keeping.outcome, BuildOutcome::Built);
+    EXPECT_EQ(EntriesOf(keeping).size(), 2u);
+    EXPECT_TRUE(Mentions(keeping, Severity::Warning, "obsolete/old.dll"));
 
     w.options.removedFiles = tool::RemovedFiles::Refuse;
     tool::BuildResult strict = tool::BuildUpdater(w.options);
@@ -340,8 +364,9 @@ TEST(BuildCommand, ChecksTheSetupAndLanguageFilesAsTheUpdaterReadsThem)
                 "\r\n[ShellExec]\r\nCommand=x\r\n[Path]\r\nSoftWarePath=C:\\T\r\n");
     w.Both("bin/app.exe", "main");
     w.Old("obsolete.txt", "x");
-    test::WriteText(w.dir / "Language.ini", "[$0404]\r\nID202=" + std::string(1100, 'm') + "\r\nID250=" +
-                                                std::string(300, 'l') + "\r\nID999=unused\r\n[English]\r\nID202=x\r\n");
+    test::WriteText(w.dir / "Language.ini", "[$0404]\r\nID202=" + std::string(1100, 'm') +
+                                                "\r\nID250=" + std::string(300, 'l') +
+                                                "\r\nID263=Entfernt.\r\nID999=unused\r\n[English]\r\nID202=x\r\n");
     w.options.languageFile = w.dir / "Language.ini";
     tool::BuildResult result = tool::BuildUpdater(w.options);
     ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);

@@ -163,3 +163,53 @@ TEST(Verify, PredictsSkipsAndStopsAsTheUpdaterDecides)
             << "Windows finds a file whatever its letter case";
     }
 }
+
+TEST(Verify, SaysWhichRemovedFilesAndFoldersWouldGoAndWhichStayAndWhy)
+{
+    Workspace w;
+    w.Both("app.exe", "main");
+    w.Both("tools/stay.txt", "in both releases");
+    w.Old("tools/gone.txt", "only in the old release");
+    w.Old("plugins/old.dll", "old plugin");
+    w.Old("plugins/deep/x.cfg", "old settings");
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    ASSERT_EQ(result.outcome, tool::BuildOutcome::Built);
+    tool::CodePage codePage(1252);
+
+    tool::Inspection inspection = tool::Inspect(result.image, codePage);
+    ASSERT_EQ(inspection.entries.size(), 3u);
+    EXPECT_EQ(inspection.entries[0].path, "\\plugins\\deep\\x.cfg");
+    EXPECT_EQ(inspection.entries[0].body, format::BodyKind::Removal);
+    EXPECT_NE(tool::RenderText(inspection).find("\\tools\\gone.txt  removal  source "), std::string::npos);
+    nlohmann::json json = nlohmann::json::parse(tool::RenderJson(inspection));
+    EXPECT_EQ(json["entries"][2]["kind"], "removal");
+    EXPECT_EQ(json["entries"][2]["body_size"], 1);
+
+    fs::path installed = w.dir / "installed";
+    fs::copy(w.dir / "old", installed, fs::copy_options::recursive);
+    tool::Plan plan = tool::PlanRun(result.image, installed, codePage);
+    EXPECT_EQ(plan.end, tool::RunEnd::Completes);
+    EXPECT_EQ(Statuses(plan), (std::vector<std::uint32_t>{ENTRY_REMOVED, ENTRY_REMOVED, ENTRY_REMOVED}));
+    EXPECT_EQ(plan.removedFolders, (std::vector<std::string>{"\\plugins\\deep\\", "\\plugins\\"}));
+    EXPECT_NE(tool::RenderPlan(plan).find("\\plugins\\  -  folder removed: it held only removed files"),
+              std::string::npos);
+
+    // The user changed the plugin, and a folder stands where gone.txt was: both stay, and so does
+    // the plugins folder that still holds the plugin.
+    test::WriteText(installed / "plugins" / "old.dll", "changed by the user");
+    fs::remove(installed / "tools" / "gone.txt");
+    fs::create_directory(installed / "tools" / "gone.txt");
+    plan = tool::PlanRun(result.image, installed, codePage);
+    EXPECT_EQ(Statuses(plan),
+              (std::vector<std::uint32_t>{ENTRY_REMOVED, ENTRY_ORIGINAL_CRC_ERROR, ENTRY_ACCESS_DENIED}));
+    EXPECT_EQ(plan.entries[1].meaning, "Original file CRC error; Skipped. (not the old release's file, changed since "
+                                       "or another release's; it stays)");
+    EXPECT_EQ(plan.entries[2].meaning, "Access of original file is denied; Skipped. (a folder stands there; it stays)");
+    EXPECT_EQ(plan.removedFolders, std::vector<std::string>{"\\plugins\\deep\\"});
+
+    // Gone already: nothing to do, and nothing to say about folders that are not there.
+    fs::remove_all(installed / "plugins");
+    plan = tool::PlanRun(result.image, installed, codePage);
+    EXPECT_EQ(plan.entries[0].meaning, "Removed. (not there already)");
+    EXPECT_TRUE(plan.removedFolders.empty());
+}

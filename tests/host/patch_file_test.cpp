@@ -86,6 +86,31 @@ TEST(PatchFile, AttachedHello)
     EXPECT_EQ(ApplyEntry(read[0], ByteView{}), ToBytes("hello"));
 }
 
+TEST(PatchFile, RemovalIsTheKindByteAloneAndTheNextEntryFollowsIt)
+{
+    PatchEntry removal;
+    removal.sourceCrc = 0xA2AE9118u; // ABCDEF, the file that goes
+    removal.targetCrc = 0x12345678u; // never written: a removal's target CRC is 0
+    removal.path = "\\Docs\\Notes.txt";
+    removal.removal = true;
+    const PatchEntry entries[] = {removal, WorkedEntry()};
+    Bytes data = WritePatchFile(entries);
+
+    Bytes first(data.begin() + 4, data.begin() + 4 + 8 + 16 + 1);
+    EXPECT_EQ(first, (Bytes{0x18, 0x91, 0xAE, 0xA2, 0x00, 0x00, 0x00, 0x00, 0x5C, 0x44, 0x6F, 0x63, 0x73,
+                            0x5C, 0x4E, 0x6F, 0x74, 0x65, 0x73, 0x2E, 0x74, 0x78, 0x74, 0x00, 0x06}));
+    EXPECT_EQ(Bytes(data.begin() + 29, data.end()), Bytes(kWorkedExample.begin() + 4, kWorkedExample.end()));
+    auto read = ReadPatchFile(data);
+    removal.targetCrc = 0;
+    EXPECT_EQ(read, (std::vector<PatchEntry>{removal, WorkedEntry()}));
+    EXPECT_EQ(read[0].Kind(), BodyKind::Removal);
+    EXPECT_EQ(EncodedBodySize(read[0]), 1u);
+    EXPECT_THROW(ApplyEntry(read[0], AsBytes("ABCDEF")), FormatError);
+    // Whatever stands in the target CRC is never read.
+    data[8] = 0x55;
+    EXPECT_EQ(ReadPatchFile(data), read);
+}
+
 TEST(PatchFile, MixedEntriesAndEdgeCases)
 {
     PatchEntry attached;

@@ -52,7 +52,7 @@ inline std::string ReadText(const fs::path& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-// old/, new/, Update.ini naming app.exe, and a stand-in stub that applies difference bodies;
+// old/, new/, Update.ini naming app.exe, and a stand-in stub that applies difference bodies and removals;
 // the options point at them.
 struct Workspace {
     ScratchDir dir;
@@ -64,7 +64,8 @@ struct Workspace {
         fs::create_directories(dir / "old");
         fs::create_directories(dir / "new");
         WriteText(dir / "Update.ini", setup);
-        WriteText(dir / "stub.bin", std::string(500, 'S') + DIFFERENCE_BODY_MARKER + std::string(500, 'S'));
+        WriteText(dir / "stub.bin",
+                  std::string(500, 'S') + DIFFERENCE_BODY_MARKER + REMOVAL_BODY_MARKER + std::string(500, 'S'));
         options.oldDir = dir / "old";
         options.newDir = dir / "new";
         options.setupFile = dir / "Update.ini";

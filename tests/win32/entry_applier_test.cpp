@@ -25,6 +25,7 @@ protected:
         UseStartupValues(work_.path());
         g_summaryStatus = 0;
         job_ = JobWithWindowCallbacks();
+        job_.mainFileName = "App.exe";
         UseDestination(dest_.path());
         rollback_ = work_ / "BAK1.tmp";
         CreateDirectoryA(rollback_.c_str(), nullptr);
@@ -93,27 +94,32 @@ void ReleaseHeldFile()
     g_heldFile = INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI CopyThenLockSource(LPCSTR from, LPCSTR to, BOOL failIfExists)
-{
-    BOOL copied = Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
-    HoldWithoutSharing(from);
-    return copied;
-}
-
-// How the move of an original into the rollback folder goes wrong.
-bool g_rollbackOnAnotherVolume;
+// How the move of an original into the rollback folder goes. Across volumes MoveFileA copies the
+// file and deletes the original, and succeeds even when the deletion is refused.
+enum class MoveAside { OriginalOpened, AcrossVolumes, AcrossVolumesOriginalHeld, AcrossVolumesDiskFull };
+MoveAside g_moveAside;
 
 BOOL WINAPI MoveAsideFails(LPCSTR from, LPCSTR to)
 {
+    auto move = Real<decltype(&MoveFileA)>("MoveFileA");
     if (!InRollbackFolder(to))
-        return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
-    if (g_rollbackOnAnotherVolume) {
-        SetLastError(ERROR_NOT_SAME_DEVICE);
-        return FALSE;
+        return move(from, to);
+    switch (g_moveAside) {
+    case MoveAside::OriginalOpened:
+        // Another program opens the original just before the rename.
+        HoldWithoutSharing(from);
+        return move(from, to);
+    case MoveAside::AcrossVolumes:
+        return CopyFileA(from, to, TRUE) && DeleteFileA(from);
+    case MoveAside::AcrossVolumesOriginalHeld:
+        if (!CopyFileA(from, to, TRUE))
+            return FALSE;
+        HoldWithoutSharing(from);
+        return TRUE;
+    case MoveAside::AcrossVolumesDiskFull:
+        return CopyPartThenDiskFull(from, to, TRUE);
     }
-    // Another program opens the original just before the rename.
-    HoldWithoutSharing(from);
-    return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
+    return FALSE;
 }
 
 // A body valid for any pair: the old bytes as far as both files go, plus their differences, then
@@ -315,23 +321,44 @@ TEST_F(EntryApplierTest, OriginalThatCannotBeSavedIsNotReplaced)
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
+DWORD WINAPI CloseAfter300Milliseconds(LPVOID file)
+{
+    Sleep(300);
+    CloseHandle(file);
+    return 0;
+}
+
+TEST_F(EntryApplierTest, FileHeldForAMomentByAnotherProgramIsWaitedFor)
+{
+    WriteFileBytes(dest_ / "a.bin", old_);
+    // A virus scanner that has just opened the file, without sharing, and lets it go 300 ms later.
+    HANDLE held = CreateFileA(Full("\\a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE releaser = CreateThread(nullptr, 0, CloseAfter300Milliseconds, held, 0, nullptr);
+
+    EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{ENTRY_UPDATED});
+
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", new_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"a.bin", old_}}));
+}
+
 TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved)
 {
     const struct {
         const char* what;
-        bool anotherVolume; // the rename finds the rollback folder on another volume, so a copy is made
-        const void* copy;   // CopyFileA's stand-in
+        MoveAside move;
         EntryStatus status;
         bool held; // the hooks left the original open
     } cases[] = {
-        {"rename refused: the original is open", false, nullptr, ENTRY_DELETE_DENIED, true},
-        {"copied to another volume", true, nullptr, ENTRY_UPDATED, false},
+        {"rename refused: the original is open", MoveAside::OriginalOpened, ENTRY_DELETE_DENIED, true},
+        {"copied to another volume", MoveAside::AcrossVolumes, ENTRY_UPDATED, false},
         // The copy is made, then the original cannot be deleted: the copy goes, the original stays.
-        {"copied to another volume, then held", true, reinterpret_cast<const void*>(&CopyThenLockSource),
-         ENTRY_DELETE_DENIED, true},
+        {"copied to another volume, then held", MoveAside::AcrossVolumesOriginalHeld, ENTRY_DELETE_DENIED, true},
         // A part of a copy must never be put back over the file it was to save.
-        {"copy to another volume cut short by a full disk", true, reinterpret_cast<const void*>(&CopyPartThenDiskFull),
-         ENTRY_DELETE_DENIED, false},
+        {"copy to another volume cut short by a full disk", MoveAside::AcrossVolumesDiskFull, ENTRY_DELETE_DENIED,
+         false},
     };
 
     for (const auto& c : cases) {
@@ -339,10 +366,9 @@ TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved
         RemoveTreeForce(rollback_);
         CreateDirectoryA(rollback_.c_str(), nullptr);
         WriteFileBytes(dest_ / "a.bin", old_);
-        g_rollbackOnAnotherVolume = c.anotherVolume;
+        g_moveAside = c.move;
         {
             ImportHook move("MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails));
-            ImportHook copy("CopyFileA", c.copy != nullptr ? c.copy : Real<const void*>("CopyFileA"));
             EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{c.status});
         }
         if (c.held)
@@ -481,6 +507,80 @@ TEST_F(EntryApplierTest, DifferenceBodyDataErrorsLeaveTheFileUntouched)
 
     EXPECT_EQ(ReadTree(dest_.path()), Tree{});
     EXPECT_EQ(ReadTree(rollback_), Tree{});
+}
+
+TEST_F(EntryApplierTest, RemovalMovesOnlyTheOldReleasesFileAsideAndTheFoldersItEmptied)
+{
+    const Bytes other = SampleRelease(9, 300);
+    Tree before{{"Plugins\\", {}},      {"Plugins\\Old\\", {}},  {"Plugins\\Old\\a.dll", old_},
+                {"Shared\\", {}},       {"Shared\\b.dll", old_}, {"Shared\\user.txt", other},
+                {"changed.dll", other}, {"empty.dll", {}},       {"held.dll", old_},
+                {"Folder.dll\\", {}},   {"Bin\\", {}},           {"Bin\\app.exe", old_},
+                {"readonly.dll", old_}};
+    WriteTree(dest_.path(), before);
+    SetFileAttributesA((dest_ / "readonly.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE holder = CreateFileA((dest_ / "held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const struct {
+        const char* path;
+        EntryStatus status;
+    } cases[] = {
+        {"\\Plugins\\Old\\a.dll", ENTRY_REMOVED}, // with both folders, which held nothing else
+        {"\\Shared\\b.dll", ENTRY_REMOVED},       // its folder stays for the user's file
+        {"\\Gone\\Deep\\c.dll", ENTRY_REMOVED},   // missing with its folders: nothing to do, none made
+        {"\\changed.dll", ENTRY_ORIGINAL_CRC_ERROR},
+        {"\\empty.dll", ENTRY_ORIGINAL_CRC_ERROR}, // CRC 0 is the unread target CRC, not "already updated"
+        {"\\held.dll", ENTRY_ACCESS_DENIED},
+        {"\\Folder.dll", ENTRY_ACCESS_DENIED},
+        {"\\readonly.dll", ENTRY_REMOVED},
+    };
+    std::vector<fmt::PatchEntry> entries;
+    Statuses expected;
+    for (const auto& c : cases) {
+        entries.push_back(fmt::MakeRemovalEntry(c.path, old_));
+        expected.push_back(c.status);
+    }
+    // The cursor moves past each one-byte body onto the next entry.
+    entries.push_back(fmt::MakeAttachedEntry("\\z.txt", ToBytes("z")));
+    expected.push_back(ENTRY_ADDED);
+
+    EXPECT_EQ(Apply(entries), expected);
+    CloseHandle(holder);
+
+    EXPECT_EQ(g_summaryStatus, ENTRY_REMOVED | ENTRY_ADDED | ENTRY_ORIGINAL_CRC_ERROR | ENTRY_ACCESS_DENIED);
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Shared\\", {}},
+                                            {"Shared\\user.txt", other},
+                                            {"changed.dll", other},
+                                            {"empty.dll", {}},
+                                            {"held.dll", old_},
+                                            {"Folder.dll\\", {}},
+                                            {"Bin\\", {}},
+                                            {"Bin\\app.exe", old_},
+                                            {"z.txt", ToBytes("z")}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Plugins\\", {}},
+                                         {"Plugins\\Old\\", {}},
+                                         {"Plugins\\Old\\a.dll", old_},
+                                         {"Shared\\", {}},
+                                         {"Shared\\b.dll", old_},
+                                         {"readonly.dll", old_}}));
+
+    // The main file is never removed, wherever it lies and however its name is written: a package
+    // that asks for it is broken, and nothing is touched.
+    EXPECT_EQ(Apply({fmt::MakeRemovalEntry("\\Bin\\APP.EXE", old_)}), Statuses{ENTRY_DATA_ERROR});
+    EXPECT_EQ(ReadFileBytes(dest_ / "Bin\\app.exe"), old_);
+}
+
+TEST_F(EntryApplierTest, RemovalThatCannotBeMovedAsideLeavesTheFile)
+{
+    WriteTree(dest_.path(), {{"Sub\\a.dll", old_}});
+    // A read-only file where the saved file's folder would have to be.
+    WriteFileBytes(rollback_ + "\\Sub", ToBytes("in the way"));
+    SetFileAttributesA((rollback_ + "\\Sub").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(Apply({fmt::MakeRemovalEntry("\\Sub\\a.dll", old_)}), Statuses{ENTRY_ACCESS_DENIED});
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"Sub\\", {}}, {"Sub\\a.dll", old_}}));
+    EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
 } // namespace

@@ -491,10 +491,13 @@ TEST_F(FaultTest, FileThatCanBePutInPlaceNeitherNewNorOldKeepsBothReleases)
         after.insert(backup.begin(), backup.end());
         std::string kept = ExpectKept({before, after, stopped ? RunEnd::Stopped : RunEnd::Completed, true, {file}});
         ASSERT_NE(kept, "");
-        EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) + Line(file, IDS_LOG_KEPT_ASIDE) +
+        // The log names the new release beside the file.
+        const std::string beside = KeptBeside(dest_.path());
+        EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) +
+                                             Line(file + " (" + beside + ")", IDS_LOG_KEPT_ASIDE) +
                                              Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
         // The file's place is empty; nothing of either release is lost.
-        Tree expected{{KeptBeside(dest_.path()), x.after}, {kept + "\\", {}}, {kept + "\\" + file, x.before}};
+        Tree expected{{beside, x.after}, {kept + "\\", {}}, {kept + "\\" + file, x.before}};
         expected.insert(backup.begin(), backup.end());
         expected["b.bin"] = stopped ? b.before : b.after;
         if (!stopped)
@@ -533,10 +536,11 @@ TEST_F(FaultTest, AttachedOverwriteThatFailsWhereNothingCanBePutBackLosesNothing
             continue;
         }
         ASSERT_NE(kept, "");
+        const std::string beside = KeptBeside(dest_.path());
         EXPECT_EQ(TakeLog(dest_.path()),
-                  Line("c.txt", IDS_LOG_KEPT_ASIDE) + Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
+                  Line("c.txt (" + beside + ")", IDS_LOG_KEPT_ASIDE) + Line(dest_ / kept, IDS_LOG_ORIGINALS_KEPT));
         EXPECT_EQ(ReadTree(dest_.path()),
-                  (Tree{{KeptBeside(dest_.path()), next}, {kept + "\\", {}}, {kept + "\\c.txt", before.at("c.txt")}}));
+                  (Tree{{beside, next}, {kept + "\\", {}}, {kept + "\\c.txt", before.at("c.txt")}}));
     }
 }
 

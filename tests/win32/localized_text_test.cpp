@@ -70,6 +70,7 @@ const struct {
     {258, "Data file error; Opration canceled!"},
     {259, "Original file was updated; Skipped."},
     {260, "Access of original file is denied; Skipped."},
+    {263, "Removed."},
 };
 
 TEST(LocalizedText, BeforeTheLanguageFileIsKnownEveryTextIsTheEnglishOne)
@@ -141,7 +142,8 @@ TEST(LocalizedText, TranslationRulesForEscapesEmptyValuesAndUnknownIds)
                              "ID201=No such string\r\n"
                              "ID202=\xA5\\n\xA5\\x\r\n"
                              "ID250=\\n\\n\\n\r\n"
-                             "id251=lower case key\r\n");
+                             "id251=lower case key\r\n"
+                             "ID263=Entfernt.\r\n");
     EXPECT_EQ(Localized(IDS_DATA_ERROR), "A\nB");
     EXPECT_EQ(Localized(IDS_CANCELED), "C:\\Temp\\Xyz\\");
     EXPECT_EQ(Localized(IDS_CANCEL), "Cancel");
@@ -152,6 +154,7 @@ TEST(LocalizedText, TranslationRulesForEscapesEmptyValuesAndUnknownIds)
     EXPECT_EQ(Localized(IDS_WRONG_DIRECTORY), "\xA5\n\xA5\\x");
     EXPECT_EQ(Localized(IDS_LOG_UPDATED), "\n\n\n");
     EXPECT_EQ(Localized(IDS_LOG_ADDED), "lower case key");
+    EXPECT_EQ(Localized(IDS_LOG_REMOVED), "Entfernt.");
     // A small buffer cuts the translation before its escapes are turned into line feeds.
     EXPECT_EQ(Localized(IDS_DATA_ERROR, 3), "A\\");
     EXPECT_EQ(Localized(IDS_CAPTION, 4), "Men");

@@ -351,4 +351,64 @@ TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
                                             {kept[0] + "\\a.bin", old_}}));
 }
 
+// The old release: the main file, a plugin folder that the new release drops whole, and a folder
+// that keeps a file of the user's.
+struct ReleaseWithRemovals {
+    Release app = ReleaseOf(1, 2100);
+    Bytes plugin = SampleRelease(2, 700), settings = SampleRelease(3, 300), tool = SampleRelease(4, 500);
+    Tree before{{"App.exe", app.before},      {"Plugins\\", {}},
+                {"Plugins\\Old\\", {}},       {"Plugins\\Old\\a.dll", plugin},
+                {"Plugins\\b.cfg", settings}, {"Tools\\", {}},
+                {"Tools\\tool.exe", tool},    {"Tools\\mine.txt", ToBytes("the user's")}};
+    std::vector<fmt::PatchEntry> entries{fmt::MakePatchEntry("\\App.exe", app.before, app.after),
+                                         fmt::MakeRemovalEntry("\\Plugins\\Old\\a.dll", plugin),
+                                         fmt::MakeRemovalEntry("\\Plugins\\b.cfg", settings),
+                                         fmt::MakeRemovalEntry("\\Tools\\tool.exe", tool)};
+    std::string log = Line("App.exe", IDS_LOG_UPDATED) + Line("Plugins\\Old\\a.dll", IDS_LOG_REMOVED) +
+                      Line("Plugins\\b.cfg", IDS_LOG_REMOVED) + Line("Tools\\tool.exe", IDS_LOG_REMOVED);
+};
+
+TEST_F(UpdateRunTest, StopAfterRemovalsBringsBackEveryRemovedFileAndFolder)
+{
+    ReleaseWithRemovals release;
+    WriteTree(dest_.path(), release.before);
+    WritePatch(release.entries);
+    RunPlan plan;
+    plan.backup = true;
+    plan.cancelAtPosition = 4; // after the last entry, before the run's end
+
+    RunRecord run = Run(plan);
+
+    EXPECT_EQ(run.finalState, RUN_CANCELED);
+    EXPECT_EQ(TakeLog(dest_.path()), release.log);
+    EXPECT_EQ(ReadTree(dest_.path()), release.before);
+}
+
+TEST_F(UpdateRunTest, BackupAfterRemovalsKeepsTheRemovedFilesAndTheFoldersGo)
+{
+    ReleaseWithRemovals release;
+    WriteTree(dest_.path(), release.before);
+    WritePatch(release.entries);
+    RunPlan plan;
+    plan.backup = true;
+
+    RunRecord run = Run(plan);
+
+    EXPECT_EQ(run.finalState, RUN_ACTIVE);
+    // Removed is a success: the window says the update applied, with nothing skipped.
+    EXPECT_LT(g_summaryStatus, ENTRY_FAILED_BIT);
+    EXPECT_EQ(TakeLog(dest_.path()), release.log);
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"App.exe", release.app.after},
+                                            {"Tools\\", {}},
+                                            {"Tools\\mine.txt", ToBytes("the user's")},
+                                            {"Mendsmith.bak\\", {}},
+                                            {"Mendsmith.bak\\App.exe", release.app.before},
+                                            {"Mendsmith.bak\\Plugins\\", {}},
+                                            {"Mendsmith.bak\\Plugins\\Old\\", {}},
+                                            {"Mendsmith.bak\\Plugins\\Old\\a.dll", release.plugin},
+                                            {"Mendsmith.bak\\Plugins\\b.cfg", release.settings},
+                                            {"Mendsmith.bak\\Tools\\", {}},
+                                            {"Mendsmith.bak\\Tools\\tool.exe", release.tool}}));
+}
+
 } // namespace

@@ -93,9 +93,15 @@ struct Candidate {
     std::optional<PatchEntry> entry;
 };
 
-bool StubAppliesDifferenceBodies(const Bytes& stub)
+// A file of the old tree that the new one lacks, to get a removal entry.
+struct Removal {
+    const TreeFile* oldFile;
+    EncodedPath entryPath;
+    std::optional<PatchEntry> entry;
+};
+
+bool StubSays(const Bytes& stub, std::string_view marker)
 {
-    std::string_view marker = DIFFERENCE_BODY_MARKER;
     return std::search(stub.begin(), stub.end(), marker.begin(), marker.end()) != stub.end();
 }
 
@@ -122,7 +128,8 @@ void CheckCaseCollisions(const std::vector<TreeFile>& files, const std::string& 
 // Decodes the image as the updater will, applies every entry to the old tree in memory, and
 // compares the results with the new tree.
 void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& codePage, const Bytes& setupIni,
-               const Bytes& languageIni, const std::vector<const Candidate*>& expected, std::vector<Diagnostic>& out)
+               const Bytes& languageIni, const std::vector<const Candidate*>& expected,
+               const std::vector<Removal>& removals, std::vector<Diagnostic>& out)
 {
     format::UpdaterFiles files;
     std::vector<PatchEntry> entries;
@@ -137,27 +144,34 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
         Add(out, Severity::Error, SETUP_FILE_NAME, "reads back different from the input");
     if (files.languageIni != languageIni)
         Add(out, Severity::Error, LANGUAGE_FILE_NAME, "reads back different from the input");
-    if (entries.size() != expected.size()) {
+    if (entries.size() != expected.size() + removals.size()) {
         Add(out, Severity::Error, PATCH_FILE_NAME,
-            std::to_string(entries.size()) + " entries read back, " + std::to_string(expected.size()) + " written");
+            std::to_string(entries.size()) + " entries read back, " +
+                std::to_string(expected.size() + removals.size()) + " written");
         return;
     }
     std::mutex mutex;
     ParallelFor(entries.size(), options.jobs, [&](std::size_t i) {
         const PatchEntry& entry = entries[i];
-        const Candidate& want = *expected[i];
+        const bool removal = i >= expected.size();
+        const TreeFile& file = removal ? *removals[i - expected.size()].oldFile : *expected[i]->newFile;
         std::string problem;
         std::optional<std::string> decoded = codePage.Decode(entry.path);
-        std::string wantPath = "/" + want.newFile->relative;
+        std::string wantPath = "/" + file.relative;
         std::string gotPath = decoded.value_or("");
         std::replace(gotPath.begin(), gotPath.end(), '\\', '/');
-        Bytes target = ReadWholeFile(options.newDir / Utf8Path(want.newFile->relative));
         if (gotPath != wantPath) {
             problem = "entry " + std::to_string(i + 1) + " names " + gotPath + " instead of " + wantPath;
-        } else if (entry.attached != (want.oldFile == nullptr)) {
+        } else if (entry.removal != removal) {
+            problem = "entry kind differs from the trees";
+        } else if (removal) {
+            if (entry.sourceCrc != format::Crc32(ReadWholeFile(options.oldDir / Utf8Path(file.relative))))
+                problem = "source CRC differs from the old file's";
+        } else if (const Candidate& want = *expected[i]; entry.attached != (want.oldFile == nullptr)) {
             problem = "entry kind differs from the trees";
         } else {
             try {
+                Bytes target = ReadWholeFile(options.newDir / Utf8Path(want.newFile->relative));
                 Bytes old = want.oldFile ? ReadWholeFile(options.oldDir / Utf8Path(want.oldFile->relative)) : Bytes{};
                 Bytes result = format::ApplyEntry(entry, old);
                 if (result != target)
@@ -172,7 +186,7 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
         }
         if (!problem.empty()) {
             std::lock_guard lock(mutex);
-            Add(out, Severity::Error, want.newFile->relative, "self-check failed: " + problem);
+            Add(out, Severity::Error, file.relative, "self-check failed: " + problem);
         }
     });
 }
@@ -221,7 +235,7 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +
                 std::to_string(PACKAGE_OFFSET));
-    if (!options.classic && !StubAppliesDifferenceBodies(stub))
+    if (!options.classic && !StubSays(stub, DIFFERENCE_BODY_MARKER))
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "this stub does not say that it applies difference bodies (it lacks the text \"" DIFFERENCE_BODY_MARKER
             "\"); build with --classic to write copy and literal ops only");
@@ -255,10 +269,13 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         std::string list;
         for (const std::string& name : result.removedFiles)
             list += "\n  " + name;
-        Add(diagnostics, options.removedFiles == RemovedFiles::Refuse ? Severity::Error : Severity::Warning,
-            options.oldDir.string(),
-            std::to_string(result.removedFiles.size()) +
-                " file(s) only in the old tree; the updater cannot remove them, so they stay installed:" + list);
+        const std::string count = std::to_string(result.removedFiles.size()) + " file(s) only in the old tree";
+        if (options.removedFiles == RemovedFiles::Remove)
+            Add(diagnostics, Severity::Note, options.oldDir.string(),
+                count + "; the updater removes them (--keep-removed leaves them installed):" + list);
+        else
+            Add(diagnostics, options.removedFiles == RemovedFiles::Refuse ? Severity::Error : Severity::Warning,
+                options.oldDir.string(), count + "; the updater does not remove them, so they stay installed:" + list);
     }
 
     // The main file: where the updater looks for it, and which entry must come first.
@@ -323,6 +340,33 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             certainEntries++;
         }
     }
+    std::vector<Removal> removals;
+    if (options.removedFiles == RemovedFiles::Remove) {
+        const std::string mainName = FoldCase(LastComponent(mainRelative, '/'));
+        for (const TreeFile& file : oldFiles) {
+            if (newByName.contains(FoldCase(file.relative)))
+                continue;
+            // Left where it is, as without a removal entry: what the updater could not remove safely.
+            EncodedPath entryPath = EncodeEntryPath(codePage, file.relative);
+            std::string stays = entryPath.problem;
+            if (stays.empty() && !mainName.empty() && FoldCase(LastComponent(file.relative, '/')) == mainName)
+                stays = "has the main file's name, and the updater never removes the main file";
+            else if (stays.empty() && file.size > kMaxFileSize)
+                stays = "is 4 GiB or more";
+            else if (stays.empty() && maxDest + kRollbackNameLength + entryPath.path.size() > MAX_PATH_CHARS)
+                stays = "entry path is too long to be moved into the rollback folder";
+            if (!stays.empty())
+                Add(diagnostics, Severity::Warning, file.relative, stays + "; it stays installed");
+            else
+                removals.push_back({&file, std::move(entryPath), std::nullopt});
+        }
+        if (!removals.empty() && !StubSays(stub, REMOVAL_BODY_MARKER))
+            Add(diagnostics, Severity::Error, options.stubFile.string(),
+                "this stub does not say that it removes files (it lacks the text \"" REMOVAL_BODY_MARKER
+                "\"); build with --keep-removed to leave the " +
+                    std::to_string(removals.size()) + " file(s) only in the old tree installed");
+    }
+    certainEntries += removals.size();
     if (certainEntries > ENTRY_COUNT_MASK)
         Add(diagnostics, Severity::Error, options.newDir.string(),
             std::to_string(certainEntries) + " entries or more; the updater reads at most 65535");
@@ -378,6 +422,12 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         }
     });
 
+    ParallelFor(removals.size(), options.jobs, [&](std::size_t i) {
+        Removal& r = removals[i];
+        r.entry =
+            format::MakeRemovalEntry(r.entryPath.path, ReadWholeFile(options.oldDir / Utf8Path(r.oldFile->relative)));
+    });
+
     for (const Candidate& c : candidates)
         if (c.oldFile && c.oldFile->size == c.newFile->size && !c.unchanged)
             refusals(c);
@@ -390,9 +440,9 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         else
             ordered.push_back(&c);
     }
-    if (ordered.size() > ENTRY_COUNT_MASK)
+    if (ordered.size() + removals.size() > ENTRY_COUNT_MASK)
         Add(diagnostics, Severity::Error, options.newDir.string(),
-            std::to_string(ordered.size()) + " entries; the updater reads at most 65535");
+            std::to_string(ordered.size() + removals.size()) + " entries; the updater reads at most 65535");
     if (!mainRelative.empty()) {
         std::string mainName = FoldCase(LastComponent(mainRelative, '/'));
         for (const Candidate* c : ordered)
@@ -404,12 +454,17 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         return result;
 
     std::vector<PatchEntry> entries;
-    entries.reserve(ordered.size());
+    entries.reserve(ordered.size() + removals.size());
     for (Candidate* c : ordered) {
         entries.push_back(std::move(*c->entry));
         c->entry.reset();
         result.entries.push_back({c->newFile->relative, c->oldFile ? EntryKind::Patched : EntryKind::Attached,
                                   c->oldFile ? c->oldFile->size : 0, c->newFile->size, 0});
+    }
+    // Last, so that every file of the new release is in place before anything goes.
+    for (const Removal& r : removals) {
+        entries.push_back(*r.entry);
+        result.entries.push_back({r.oldFile->relative, EntryKind::Removed, r.oldFile->size, 0, 0});
     }
     Bytes patchDat = format::WritePatchFile(entries);
     for (std::size_t i = 0; i < entries.size(); i++) {
@@ -424,7 +479,7 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     Bytes image = format::MakeUpdaterImage(stub, {languageIni, setupIni, std::move(patchDat)});
     result.patchRecordSize = 4 + format::ListRecords(image).at(1).length;
 
-    SelfCheck(image, options, codePage, setupIni, languageIni, {ordered.begin(), ordered.end()}, diagnostics);
+    SelfCheck(image, options, codePage, setupIni, languageIni, {ordered.begin(), ordered.end()}, removals, diagnostics);
     if (HasErrors(diagnostics)) {
         result.outcome = BuildOutcome::VerificationFailed;
         return result;

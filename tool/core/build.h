@@ -14,7 +14,12 @@
 
 namespace mendsmith::tool {
 
-enum class RemovedFiles { Warn, Refuse };
+// What becomes of files that only the old tree has.
+enum class RemovedFiles {
+    Remove, // a removal entry each, after all other entries
+    Keep,   // no entry: they stay installed, with a warning
+    Refuse  // no updater at all
+};
 
 // The level the updater's manifest asks Windows for. Without one, a program Windows does not take
 // for an installer runs virtualized, and its writes into Program Files land in the user's
@@ -36,7 +41,7 @@ struct BuildOptions {
     std::filesystem::path stubFile;
     unsigned codePage = 1252;
     std::optional<std::size_t> maxDestLength; // none: the length of SoftWarePath
-    RemovedFiles removedFiles = RemovedFiles::Warn;
+    RemovedFiles removedFiles = RemovedFiles::Remove;
     unsigned jobs = 0;    // parallel diffs; 0: one per hardware thread
     bool classic = false; // op lists only, for a stub that knows only copy and literal ops
     // none: requireAdministrator where the stub's manifest names a level, and no refusal where not
@@ -54,7 +59,7 @@ struct BuildProgress {
 // Called from worker threads, one call at a time.
 using ProgressCallback = std::function<void(const BuildProgress&)>;
 
-enum class EntryKind { Patched, Attached };
+enum class EntryKind { Patched, Attached, Removed };
 
 struct BuiltEntry {
     std::string path; // the entry path, decoded for display
@@ -72,9 +77,9 @@ struct BuildResult {
     format::Bytes image; // the updater, only when built
     std::vector<BuiltEntry> entries;
     std::size_t unchangedFiles = 0;
-    std::vector<std::string> removedFiles;
-    std::size_t patchDataSize = 0;   // Patch.dat
-    std::size_t patchRecordSize = 0; // record 2, compressed, with its header
+    std::vector<std::string> removedFiles; // only in the old tree, whether or not an entry removes them
+    std::size_t patchDataSize = 0;         // Patch.dat
+    std::size_t patchRecordSize = 0;       // record 2, compressed, with its header
 };
 
 // Throws ToolError for unreadable inputs; refusals and failed self-checks come back as the outcome.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -181,6 +182,10 @@ std::string RenderText(const Inspection& inspection)
     out += inspection.languages.empty() ? " none\n" : "\n";
     out += "entries: " + std::to_string(inspection.entries.size()) + "\n";
     for (const EntrySummary& e : inspection.entries) {
+        if (e.body == format::BodyKind::Removal) {
+            out += "  " + e.path + "  removal  source " + Hex32(e.sourceCrc) + "  the file goes\n";
+            continue;
+        }
         out += "  " + e.path + "  " + (e.attached ? "attached" : "patch") + "  source " + Hex32(e.sourceCrc) +
                "  target " + Hex32(e.targetCrc);
         if (e.body == format::BodyKind::Ops)
@@ -214,6 +219,14 @@ std::string RenderJson(const Inspection& inspection)
         setup.push_back({{"section", v.section}, {"key", v.key}, {"value", v.value}, {"present", v.present}});
     json entries = json::array();
     for (const EntrySummary& e : inspection.entries) {
+        if (e.body == format::BodyKind::Removal) {
+            entries.push_back({{"path", e.path},
+                               {"kind", "removal"},
+                               {"source_crc", Hex32(e.sourceCrc)},
+                               {"body", "removal"},
+                               {"body_size", e.bodySize}});
+            continue;
+        }
         json entry = {{"path", e.path},
                       {"kind", e.attached ? "attached" : "patch"},
                       {"source_crc", Hex32(e.sourceCrc)},
@@ -291,7 +304,7 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
         return ReadWholeFile(path);
     };
 
-    Plan plan{RunEnd::Completes, {}};
+    Plan plan{RunEnd::Completes, {}, {}};
     std::optional<fs::path> mainPath = hostPath(mainFile);
     std::error_code ec;
     if (mainFile.empty() || !mainPath || !fs::is_regular_file(*mainPath, ec)) {
@@ -301,6 +314,28 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
         return plan;
     }
     const std::string mainName = LastComponent(mainFile);
+    // Folders that removals leave empty go at once, as in the updater, deepest first. Whatever a
+    // folder holds must be gone: files removed by earlier entries, folders removed before it.
+    std::set<std::string> goneFolders;
+    auto removeEmptyFolders = [&](const fs::path& file, const std::string& entryPath) {
+        // The folders between the file and the installed folder, one per backslash after the first.
+        auto folders = std::count(entryPath.begin(), entryPath.end(), '\\') - 1;
+        for (fs::path folder = file.parent_path(); folders-- > 0; folder = folder.parent_path()) {
+            for (const auto& [name, bytes] : changed)
+                if (bytes && fs::path(name).parent_path() == folder)
+                    return;
+            for (const fs::directory_entry& child : fs::directory_iterator(folder, ec)) {
+                bool gone = child.is_directory(ec) ? goneFolders.contains(child.path().string())
+                                                   : !current(child.path());
+                if (!gone)
+                    return;
+            }
+            goneFolders.insert(folder.string());
+            std::string shown = "\\" + fs::relative(folder, installed, ec).generic_string() + "\\";
+            std::replace(shown.begin(), shown.end(), '/', '\\');
+            plan.removedFolders.push_back(std::move(shown));
+        }
+    };
     for (const format::PatchEntry& entry : entries) {
         PlannedEntry planned{codePage.DecodeForDisplay(entry.path), 0, ""};
         if (plan.end != RunEnd::Completes) {
@@ -309,14 +344,33 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
             continue;
         }
         std::optional<fs::path> path = hostPath(entry.path);
-        std::optional<Bytes> onDisk = path ? current(*path) : std::nullopt;
+        // A folder at the path is never read: the updater opens no folder as a file.
+        const bool folder = path && fs::is_directory(*path, ec);
+        std::optional<Bytes> onDisk = path && !folder ? current(*path) : std::nullopt;
+        std::string why;
         if (!path) {
             planned.status = ENTRY_ACCESS_DENIED;
+        } else if (entry.removal && LastComponent(entry.path) == mainName) {
+            planned.status = ENTRY_DATA_ERROR;
+            why = "the updater never removes the main file";
+        } else if (folder) {
+            planned.status = ENTRY_ACCESS_DENIED;
+            why = "a folder stands there; it stays";
         } else if (entry.attached) {
             planned.status = onDisk ? ENTRY_ATTACHED_OVERWRITTEN : ENTRY_ADDED;
             changed[path->string()] = entry.data;
-        } else if (path && fs::is_directory(*path, ec)) {
-            planned.status = ENTRY_ACCESS_DENIED;
+        } else if (entry.removal) {
+            if (!onDisk) {
+                planned.status = ENTRY_REMOVED;
+                why = "not there already";
+            } else if (format::Crc32(*onDisk) != entry.sourceCrc) {
+                planned.status = ENTRY_ORIGINAL_CRC_ERROR;
+                why = "not the old release's file, changed since or another release's; it stays";
+            } else {
+                planned.status = ENTRY_REMOVED;
+                changed[path->string()] = std::nullopt;
+                removeEmptyFolders(*path, entry.path);
+            }
         } else if (!onDisk) {
             planned.status = ENTRY_ORIGINAL_MISSING;
         } else {
@@ -338,7 +392,7 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
                 }
             }
         }
-        planned.meaning = StatusMeaning(planned.status);
+        planned.meaning = StatusMeaning(planned.status) + (why.empty() ? "" : " (" + why + ")");
         const EntryOutcome* outcome = FindEntryOutcome(planned.status);
         if (outcome->stops == OUTCOME_STOPS_RUN)
             plan.end = RunEnd::StopsOnDataError;
@@ -346,6 +400,9 @@ Plan PlanRun(ByteView image, const fs::path& installed, const CodePage& codePage
             plan.end = RunEnd::StopsOnMainFile;
         plan.entries.push_back(std::move(planned));
     }
+    // A stop brings every removed file back, and its folder with it.
+    if (plan.end != RunEnd::Completes)
+        plan.removedFolders.clear();
     return plan;
 }
 
@@ -357,6 +414,8 @@ std::string RenderPlan(const Plan& plan)
         std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(e.status));
         out += e.path + "  " + (e.status == 0 ? std::string("-") : std::string(status)) + "  " + e.meaning + "\n";
     }
+    for (const std::string& folder : plan.removedFolders)
+        out += folder + "  -  folder removed: it held only removed files\n";
     switch (plan.end) {
     case RunEnd::Completes:
         out += "the run would complete\n";

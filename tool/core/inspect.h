@@ -32,7 +32,7 @@ struct SetupValue {
 
 struct EntrySummary {
     std::string path; // decoded for display
-    bool attached;
+    bool attached;    // see body for a removal
     std::uint32_t sourceCrc;
     std::uint32_t targetCrc;
     std::size_t copyOps = 0;
@@ -77,10 +77,11 @@ enum class RunEnd { Completes, MainFileMissing, StopsOnMainFile, StopsOnDataErro
 struct Plan {
     RunEnd end;
     std::vector<PlannedEntry> entries;
+    std::vector<std::string> removedFolders; // left empty by removals, so they go too (a completed run only)
 };
 
-// What running the updater on the folder would do, entry by entry, changing nothing on disk
-// ; entries see the results of the entries before them. An existing attached file is
+// What running the updater on the folder would do, entry by entry, changing nothing on disk;
+// entries see the results of the entries before them. An existing attached file is
 // reported as the question the updater asks (overwritten if the user says yes).
 Plan PlanRun(format::ByteView image, const std::filesystem::path& installed, const CodePage& codePage);
 

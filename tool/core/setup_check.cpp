@@ -29,8 +29,9 @@ const std::map<unsigned, std::size_t>& LanguageRoom()
         r[204] = kQuestionText;
         for (unsigned id : {203u, 211u, 212u, 217u, 220u})
             r[id] = kShortText;
-        for (unsigned id = IDS_LOG_UPDATED; id <= IDS_LOG_KEPT_ASIDE; id++)
-            r[id] = kShortText;
+#define LOG_TEXT_ROOM(id, text) r[id] = kShortText;
+        LOG_TEXTS(LOG_TEXT_ROOM)
+#undef LOG_TEXT_ROOM
         for (unsigned id :
              {310u, 355u, 369u, 370u, 371u, 372u, 373u, 374u, 375u, 451u, 452u, 453u, 503u, 520u, 531u, 550u})
             r[id] = kLongText;

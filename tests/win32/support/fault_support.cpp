@@ -318,7 +318,12 @@ MovesFail::~MovesFail()
 
 std::string KeptBeside(const std::string& folder)
 {
-    std::vector<std::string> beside = NamesWithPrefix(folder, "PCH");
+    std::vector<std::string> beside;
+    for (const auto& [name, content] : ReadTree(folder)) {
+        std::size_t start = name.rfind('\\') + 1;
+        if (name.compare(start, 3, "PCH") == 0)
+            beside.push_back(name);
+    }
     EXPECT_EQ(beside.size(), 1u) << "new releases kept beside their files";
     return beside.empty() ? "" : beside[0];
 }

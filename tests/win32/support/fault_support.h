@@ -86,7 +86,7 @@ private:
     ImportHook moveEx_;
 };
 
-// The one "PCH" file in a folder: a new release kept beside its file.
+// The one "PCH" file below a folder, by its path relative to it: a new release kept beside its file.
 std::string KeptBeside(const std::string& folder);
 
 // A stand-in for CopyFileA that writes the first part of the copy, then finds the disk full.
