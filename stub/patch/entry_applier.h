@@ -9,7 +9,7 @@
 
 typedef DWORD EntryStatus;
 
-extern volatile DWORD g_summaryStatus; // OR of every EntryStatus of the run
+extern volatile DWORD g_summaryStatus;  // OR of every EntryStatus of the run
 extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_KEPT_ASIDE left beside its file
 
 // Applies the entry at the cursor below the job's destination directory and leaves the cursor
