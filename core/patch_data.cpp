@@ -55,28 +55,44 @@ static int IsSeparator(char c)
     return c == '\\' || c == '/';
 }
 
-// A component Windows would fold into "." or ".." (dots and blanks only) or one holding a
-// character that changes what the path means.
+int IsDeviceName(const char* start, const char* stop)
+{
+    const char* end = start;
+    while (end < stop && *end != '.')
+        end++;
+    while (end > start && end[-1] == ' ')
+        end--;
+    int length = (int)(end - start);
+    if (length == 4 && (start[3] < '1' || start[3] > '9'))
+        return 0;
+    if (length != 3 && length != 4)
+        return 0;
+    static const char NAMES[] = "CONPRNAUXNULCOMLPT";
+    // The first four names stand alone; COM and LPT take a digit.
+    for (int i = length == 3 ? 0 : 12; i < (length == 3 ? 12 : 18); i += 3)
+        if ((start[0] & 0xDF) == NAMES[i] && (start[1] & 0xDF) == NAMES[i + 1] && (start[2] & 0xDF) == NAMES[i + 2])
+            return 1;
+    return 0;
+}
+
+// Windows strips a component's trailing dots and blanks, so one ending in either names
+// another file than it seems (and "." and ".." end in a dot); a device name or a character
+// that changes what the path means is refused too.
 static int IsSafeComponent(const char* start, const char* stop)
 {
-    if (start == stop)
+    if (start == stop || stop[-1] == '.' || stop[-1] == ' ')
         return 0;
-    int onlyDotsAndBlanks = 1;
     for (const char* c = start; c < stop; c++) {
         unsigned char b = (unsigned char)*c;
         if (b < 0x20 || b == ':' || b == '*' || b == '?' || b == '"' || b == '<' || b == '>' || b == '|')
             return 0;
-        if (b != '.' && b != ' ')
-            onlyDotsAndBlanks = 0;
     }
-    return !onlyDotsAndBlanks;
+    return !IsDeviceName(start, stop);
 }
 
-int IsSafeEntryPath(const char* path)
+int IsSafeRelativePath(const char* path)
 {
-    if (path[0] != '\\')
-        return 0;
-    const char* start = path + 1;
+    const char* start = path;
     for (;;) {
         const char* stop = start;
         while (*stop != 0 && !IsSeparator(*stop))
@@ -90,6 +106,11 @@ int IsSafeEntryPath(const char* path)
             return 0;
         start = stop + 1;
     }
+}
+
+int IsSafeEntryPath(const char* path)
+{
+    return path[0] == '\\' && IsSafeRelativePath(path + 1);
 }
 
 int ReadAttachedBody(struct PatchCursor* cursor, const unsigned char** data, uint32_t* size)

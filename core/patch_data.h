@@ -64,8 +64,18 @@ int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count);
 int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* header);
 
 // Non-zero when an entry path stays inside the destination directory once appended to it:
-// one leading backslash, no empty, "." or ".." component, no drive, colon, slash or control byte.
+// one leading backslash, no empty component or one ending in a dot or blank, no device name
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without extension), no drive, colon, slash or
+// control byte.
 int IsSafeEntryPath(const char* path);
+
+// Non-zero for a path component [start, stop) that Windows opens as a device in any folder and
+// with any extension ("NUL.txt", "com1 .log"): CON, PRN, AUX, NUL, COM1-9, LPT1-9.
+int IsDeviceName(const char* start, const char* stop);
+
+// The same components without the leading backslash: a folder below the destination, such as
+// [Path] BackupDirectory, which must not be empty, ".", absolute or climb out.
+int IsSafeRelativePath(const char* path);
 
 // Consumes an attached-file body (kind, size, data); 0 when it runs past the end.
 int ReadAttachedBody(struct PatchCursor* cursor, const unsigned char** data, uint32_t* size);

@@ -24,9 +24,18 @@ struct OptionalHeaderShape {
 };
 constexpr std::array<OptionalHeaderShape, 2> kShapes = {{{0x10B, 92, 96}, {0x20B, 108, 112}}};
 constexpr std::size_t kSecurityDirectory = 4;
+constexpr std::size_t kChecksumOffset = 64; // in the optional header, of either shape
 
-// The security directory's offset and size, or none for an image without a PE header or one.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> SecurityDirectory(ByteView image)
+// Where the security directory entry and the header checksum lie, and what the entry says.
+struct SecurityEntry {
+    std::size_t at;       // file offset of the 8-byte directory entry
+    std::size_t checksum; // file offset of the header checksum
+    std::uint32_t offset;
+    std::uint32_t size;
+};
+
+// The security directory entry, or none for an image without a PE header or one.
+std::optional<SecurityEntry> SecurityDirectory(ByteView image)
 {
     if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z')
         return std::nullopt;
@@ -43,7 +52,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> SecurityDirectory(ByteVie
         if (optionalSize < entry + 8 || image.size() - optional < entry + 8 ||
             LoadU32(image, optional + shape.directoryCount) <= kSecurityDirectory)
             return std::nullopt;
-        return std::pair{LoadU32(image, optional + entry), LoadU32(image, optional + entry + 4)};
+        return SecurityEntry{optional + entry, optional + kChecksumOffset, LoadU32(image, optional + entry),
+                             LoadU32(image, optional + entry + 4)};
     }
     return std::nullopt;
 }
@@ -56,6 +66,7 @@ struct Element {
 };
 
 constexpr std::uint8_t kInteger = 0x02;
+constexpr std::uint8_t kOctetString = 0x04;
 constexpr std::uint8_t kOid = 0x06;
 constexpr std::uint8_t kSequence = 0x30;
 constexpr std::uint8_t kSet = 0x31;
@@ -225,10 +236,10 @@ std::string ReadSigner(ByteView pkcs7)
 
 std::optional<CertificateTable> FindCertificateTable(ByteView image)
 {
-    auto directory = SecurityDirectory(image);
-    if (!directory || directory->second == 0)
+    std::optional<SecurityEntry> directory = SecurityDirectory(image);
+    if (!directory || directory->size == 0)
         return std::nullopt;
-    auto [offset, size] = *directory;
+    auto [offset, size] = std::pair{directory->offset, directory->size};
     const std::string where = "certificate table at " + HexOffset(offset) + " (" + std::to_string(size) + " bytes)";
     if (offset > image.size() || image.size() - offset != size)
         throw FormatError(where + " does not end the image of " + std::to_string(image.size()) + " bytes");
@@ -243,25 +254,66 @@ ByteView PackageArea(ByteView image)
     return table ? image.first(table->offset) : image;
 }
 
+std::vector<ByteView> DigestedRanges(ByteView image)
+{
+    std::optional<SecurityEntry> directory = SecurityDirectory(image);
+    if (!directory)
+        throw FormatError("the image has no PE header with a security directory");
+    const ByteView signedPart = PackageArea(image);
+    return {signedPart.first(directory->checksum),
+            signedPart.subspan(directory->checksum + 4, directory->at - directory->checksum - 4),
+            signedPart.subspan(directory->at + 8)};
+}
+
+ByteView FirstSignature(ByteView image, const CertificateTable& table)
+{
+    constexpr std::uint16_t kRevision2 = 0x0200;
+    constexpr std::uint16_t kPkcsSignedData = 0x0002;
+    ByteView bytes = image.subspan(table.offset, table.size);
+    if (bytes.size() < 8)
+        throw FormatError("signature: the certificate table has no room for an entry header");
+    std::uint32_t length = LoadU32(bytes, 0);
+    if (length < 8 || length > bytes.size())
+        throw FormatError("signature: the first certificate entry's length " + std::to_string(length) +
+                          " does not fit the table");
+    if (LoadU16(bytes, 4) != kRevision2 || LoadU16(bytes, 6) != kPkcsSignedData)
+        throw FormatError("signature: the first certificate entry is not a PKCS#7 signature");
+    return bytes.subspan(8, length - 8);
+}
+
+SignedContent ReadSignedContent(ByteView pkcs7)
+{
+    static constexpr std::uint8_t kIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
+    DerReader contentInfo(DerReader(pkcs7).Expect(kSequence, "the content info").content);
+    contentInfo.Expect(kOid, "the content type");
+    DerReader explicitContent(contentInfo.Expect(kContext0, "the signed data").content);
+    DerReader signedData(explicitContent.Expect(kSequence, "the signed data").content);
+    signedData.Expect(kInteger, "the signed data version");
+    signedData.Expect(kSet, "the digest algorithms");
+    DerReader encapsulated(signedData.Expect(kSequence, "the signed content").content);
+    if (!Same(encapsulated.Expect(kOid, "the signed content type").content, kIndirectData))
+        throw FormatError("signature: the signed content is not an Authenticode file digest");
+    DerReader wrapper(encapsulated.Expect(kContext0, "the file digest").content);
+    Element indirect = wrapper.Expect(kSequence, "the file digest");
+    DerReader fields(indirect.content);
+    fields.Expect(kSequence, "the digested data's kind");
+    DerReader digestInfo(fields.Expect(kSequence, "the digest info").content);
+    DerReader algorithm(digestInfo.Expect(kSequence, "the digest algorithm").content);
+    SignedContent result;
+    result.signedBytes = indirect.content;
+    result.digestAlgorithm = algorithm.Expect(kOid, "the digest algorithm").whole;
+    result.digest = digestInfo.Expect(kOctetString, "the file digest").content;
+    return result;
+}
+
 std::optional<SignatureInfo> ReadSignature(ByteView image)
 {
     std::optional<CertificateTable> table = FindCertificateTable(image);
     if (!table)
         return std::nullopt;
     SignatureInfo info{*table, "", ""};
-    ByteView bytes = image.subspan(table->offset);
-    constexpr std::uint16_t kRevision2 = 0x0200;
-    constexpr std::uint16_t kPkcsSignedData = 0x0002;
     try {
-        if (bytes.size() < 8)
-            throw FormatError("signature: the certificate table has no room for an entry header");
-        std::uint32_t length = LoadU32(bytes, 0);
-        if (length < 8 || length > bytes.size())
-            throw FormatError("signature: the first certificate entry's length " + std::to_string(length) +
-                              " does not fit the table");
-        if (LoadU16(bytes, 4) != kRevision2 || LoadU16(bytes, 6) != kPkcsSignedData)
-            throw FormatError("signature: the first certificate entry is not a PKCS#7 signature");
-        info.signer = ReadSigner(bytes.subspan(8, length - 8));
+        info.signer = ReadSigner(FirstSignature(image, *table));
     } catch (const FormatError& e) {
         info.problem = e.what();
     }

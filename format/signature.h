@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "format/bytes.h"
 
@@ -23,6 +24,26 @@ std::optional<CertificateTable> FindCertificateTable(ByteView image);
 
 // The bytes a package walk may look at: the whole image, or those before the certificate table.
 ByteView PackageArea(ByteView image);
+
+// The bytes an Authenticode digest covers, in order: everything before the certificate table but
+// the PE header's checksum and the security directory entry (the signing tool fills both in
+// after it has hashed the file). Throws FormatError for an image without a PE header.
+std::vector<ByteView> DigestedRanges(ByteView image);
+
+// The certificate table's first entry: its PKCS#7 SignedData (DER). Throws FormatError when the
+// entry header is cut short or names another kind of certificate.
+ByteView FirstSignature(ByteView image, const CertificateTable& table);
+
+// What an Authenticode signature says of the file: the digest of its DigestedRanges and the
+// algorithm that made it, inside the content that the signer signed.
+struct SignedContent {
+    ByteView signedBytes;     // the file-digest structure's contents, over which the signature runs
+    ByteView digestAlgorithm; // the algorithm's OBJECT IDENTIFIER, with tag and length
+    ByteView digest;
+};
+
+// Throws FormatError saying where the PKCS#7 blob is not an Authenticode signature.
+SignedContent ReadSignedContent(ByteView pkcs7);
 
 struct SignatureInfo {
     CertificateTable table;

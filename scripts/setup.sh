@@ -14,7 +14,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   xdelta3 bsdiff zstd locales qemu-user unzip
   libcli11-dev nlohmann-json3-dev
-  osslsigncode openssl
+  osslsigncode openssl libssl-dev
   fonts-wine fonts-wqy-microhei python3-matplotlib
 )
 

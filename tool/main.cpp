@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -166,7 +167,8 @@ int RunBuild(const BuildOptions& options, const std::optional<SignOptions>& sign
                   << " unchanged; Patch.dat " << result.patchDataSize << " bytes, packed " << result.patchRecordSize
                   << "\n";
         if (auto signature = signing ? mendsmith::format::ReadSignature(result.image) : std::nullopt)
-            std::cout << "signed by " << signature->signer << " with " << signing->certificate.string() << "\n";
+            std::cout << "signature: " << DescribeSignature(*signature, CheckSignature(result.image, signature->table))
+                      << "; with " << signing->certificate.string() << "\n";
     }
     return kOk;
 }
@@ -218,6 +220,15 @@ int Run(int argc, char** argv)
         ->delimiter(',')
         ->check(CLI::IsMember({"rel32", "absolute", "rip", "all", "none"}));
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
+    const std::map<std::string, ExecutionLevel> levels = {{"requireAdministrator",
+                                                           ExecutionLevel::RequireAdministrator},
+                                                          {"highestAvailable", ExecutionLevel::HighestAvailable},
+                                                          {"asInvoker", ExecutionLevel::AsInvoker}};
+    buildCommand
+        ->add_option("--execution-level", build.executionLevel,
+                     "What the updater asks Windows for: requireAdministrator (default), highestAvailable or asInvoker")
+        ->transform(CLI::CheckedTransformer(levels))
+        ->option_text("LEVEL");
     CLI::Option* signOption =
         buildCommand->add_option("--sign", certificate, "Sign the updater with this .pfx (needs osslsigncode)")
             ->check(CLI::ExistingFile);

@@ -11,18 +11,22 @@
 #include "stub/package/package_reader.h"
 #include "stub/patch/file_view.h"
 
-void ExtractFileBundle(const unsigned char* bundle, unsigned int size)
+int ExtractFileBundle(const unsigned char* bundle, unsigned int size)
 {
     const unsigned char* cursor = bundle;
     struct BundleEntry entry;
-    while (NextBundleEntry(&cursor, bundle + size, &entry) > 0) {
-        HANDLE file = CreateFileA(entry.name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file == INVALID_HANDLE_VALUE)
-            continue;
-        DWORD written;
-        (void)WriteFile(file, entry.data, entry.size, &written, NULL);
-        CloseHandle(file);
+    int written = 1;
+    while (written && NextBundleEntry(&cursor, bundle + size, &entry) > 0) {
+        // Created new: the work directory is this process's own, so a file already there was put
+        // there by another program, and its bytes must not be taken for the package's.
+        HANDLE file = CreateFileA(entry.name, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD done = 0;
+        written = file != INVALID_HANDLE_VALUE && WriteFile(file, entry.data, entry.size, &done, NULL) &&
+                  done == entry.size;
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
     }
+    return written;
 }
 
 // Decompresses the record's stream into bundle (its unpacked size) in one decoder call, with the
@@ -50,35 +54,44 @@ static int UnpackRecord(const struct PackageRecord* record)
     unsigned char* bundle = (unsigned char*)calloc(record->unpackedSize + 1, 1);
     if (bundle == NULL)
         return 0;
-    int ok = DecompressRecord(record, bundle) && IsSafeFileBundle(bundle, record->unpackedSize);
-    if (ok)
-        ExtractFileBundle(bundle, record->unpackedSize);
+    int ok = DecompressRecord(record, bundle) && IsSafeFileBundle(bundle, record->unpackedSize) &&
+             ExtractFileBundle(bundle, record->unpackedSize);
     free(bundle);
     return ok;
 }
 
-int ReadPackageRecordFromFile(const char* path, unsigned int n)
+static HANDLE g_packageFile;      // the updater file, open without write or delete sharing
+static struct FileView g_package; // all of it, mapped; data is NULL until it is open
+
+static int OpenPackage(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    struct FileView view;
-    struct PackageRecord record;
-    int ok = OpenFileView(file, &view) &&
-             LocatePackageRecord(view.data, view.size, PACKAGE_OFFSET, n, &record) == RECORD_FOUND &&
-             UnpackRecord(&record);
-    CloseFileView(&view);
-    CloseHandle(file);
-    return ok;
+    g_packageFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    return OpenFileView(g_packageFile, &g_package);
 }
 
 int ReadPackageRecord(unsigned int n)
 {
+    // The first call, at start-up, opens the updater's own file for the life of the process:
+    // record 2 then comes from the file the user started, even if its name is given to another
+    // file meanwhile, and nobody can write to it.
     char path[PATH_ROOM];
-    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
-    if (length == 0 || length >= sizeof path)
-        return 0;
-    return ReadPackageRecordFromFile(path, n);
+    if (!g_package.data) {
+        DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
+        if (length == 0 || length >= sizeof path || !OpenPackage(path))
+            return 0;
+    }
+    struct PackageRecord record;
+    return LocatePackageRecord(g_package.data, g_package.size, PACKAGE_OFFSET, n, &record) == RECORD_FOUND &&
+           UnpackRecord(&record);
+}
+
+int ReadPackageRecordFromFile(const char* path, unsigned int n)
+{
+    int ok = OpenPackage(path) && ReadPackageRecord(n);
+    CloseFileView(&g_package);
+    CloseHandle(g_packageFile);
+    g_package.data = NULL;
+    return ok;
 }
 
 // Built without stdio, the decompressor reports an impossible internal state here;

@@ -1,4 +1,4 @@
-// Reading Update.ini: every value is read anew from the setup file in the work directory.
+// Reading Update.ini from the setup file in the work directory; start-up reads each value once.
 #include <windows.h>
 
 #include "stub/package/setup_file.h"

@@ -64,7 +64,11 @@ int CopyTree(const char* source, const char* target, enum TreeFiles files)
         }
         // Only one level: the target's parent must exist. An empty source leaves no target.
         (void)CreateDirectoryA(target, NULL);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        // A link here was planted by another program: copying or moving through it would carry
+        // the files it points at, so it is left where it is and the tree counts as not copied.
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            copied = 0;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             copied &= CopyTree(from, to, files);
         else if (files == TREE_MOVE_FILES)
             copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
@@ -85,7 +89,11 @@ int DeleteTree(const char* directory)
         do {
             if (IsDotEntry(found.cFileName) || !JoinPath(path, directory, found.cFileName))
                 continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            DWORD attributes = found.dwFileAttributes;
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                // A link is removed as a link, never entered: the files behind it are not ours.
+                (void)(attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryA(path) : DeleteFileA(path));
+            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 (void)DeleteTree(path);
             } else {
                 // Saved copies keep their sources' attributes; a read-only one must be made normal first.

@@ -1,6 +1,7 @@
 // Start-up and shutdown: the work directory, the setup bundle, the single-instance and
 // running-target checks, the main window and its message loop, and the exit handler.
 #include <windows.h>
+#include <sddl.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -45,13 +46,31 @@ static void ExitWithDataError(void)
     exit(0);
 }
 
+// Where Windows offers it, DLLs loaded on demand (by the folder browser, say) come from the
+// system folder only, never from the updater's own folder, typically Downloads. Older systems
+// lack the call and go on as before.
+static void LimitDllSearch(void)
+{
+    typedef BOOL(WINAPI * SetDirectories)(DWORD flags);
+    SetDirectories set =
+        (SetDirectories)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    if (set)
+        (void)set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 static void MakeWorkDirectory(void)
 {
     DWORD length = GetTempPathA(PATH_ROOM, g_tempPath);
     if (length == 0 || length >= PATH_ROOM || !GetTempFileNameA(g_tempPath, "MSA", 0, g_workDirectory))
         ExitWithDataError();
     (void)DeleteFileA(g_workDirectory);
-    if (!CreateDirectoryA(g_workDirectory, NULL))
+    // Elevated, the folder gets a high mandatory label, which keeps the user's other programs
+    // (of lower integrity) from writing into it or into anything created in it. Without
+    // elevation that label cannot be set, and the folder is made without it.
+    SECURITY_ATTRIBUTES labelled = {sizeof labelled, NULL, FALSE};
+    (void)ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;OICI;NW;;;HI)", SDDL_REVISION_1,
+                                                               &labelled.lpSecurityDescriptor, NULL);
+    if (!CreateDirectoryA(g_workDirectory, &labelled) && !CreateDirectoryA(g_workDirectory, NULL))
         ExitWithDataError();
     g_workDirectoryCreated = 1;
     if (!SetCurrentDirectoryA(g_workDirectory))
@@ -83,6 +102,8 @@ static void ExitIfTargetRuns(char* name)
     exit(0);
 }
 
+// Every value is read here, once, right after the setup bundle is unpacked: a program that
+// changes Update.ini in the work directory later changes nothing.
 static void ReadWindowValues(void)
 {
     char suffix[PATH_ROOM];
@@ -94,6 +115,9 @@ static void ReadWindowValues(void)
     ReadSetupValue("App", "AppDesc", "", g_appDescription);
     ReadSetupValue("Author", "Name", "", g_authorName);
     ReadSetupValue("Author", "Email", "", g_authorEmail);
+    ReadSetupValue("Path", "SoftWarePath", "", g_softwarePath);
+    ReadSetupValue("App", "MainFile", "", g_mainFileName);
+    ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, g_backupName);
 }
 
 // path (PATH_ROOM bytes) = the work directory joined with name; the names are short and the
@@ -109,6 +133,7 @@ int RunUpdater(HINSTANCE instance, int showCommand)
     char patchName[PATH_ROOM];
     HWND mainWindow;
     MSG message;
+    LimitDllSearch();
     (void)_imp__atexit(DeleteWorkDirectory);
     BuildCrcTable();
     MakeLanguageSection();

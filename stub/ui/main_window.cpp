@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/patch_data.h"
 #include "stub/package/package_reader.h"
 #include "stub/package/setup_file.h"
 #include "stub/patch/tree_ops.h"
@@ -19,11 +20,13 @@ char g_appDescription[PATH_ROOM];
 char g_authorName[PATH_ROOM];
 char g_authorEmail[PATH_ROOM];
 char g_patchFilePath[PATH_ROOM];
+char g_softwarePath[PATH_ROOM];
+char g_mainFileName[PATH_ROOM];
+char g_backupName[PATH_ROOM];
 
-static char g_destination[PATH_ROOM];     // [Path] SoftWarePath at show, the edit's text at Update
-static char g_backupDirectory[PATH_ROOM]; // destination + [Path] BackupDirectory
+static char g_destination[PATH_ROOM];     // the edit's text at Update
+static char g_backupDirectory[PATH_ROOM]; // destination + [Path] BackupDirectory; empty when that is unsafe
 static char g_logFilePath[PATH_ROOM];     // destination + string 114
-static char g_mainFileName[PATH_ROOM];    // [App] MainFile, read when Update is pressed
 static char g_closeText[PATH_ROOM];       // string 211, the Close/Cancel button outside a run
 static char g_cancelText[PATH_ROOM];      // string 212, the same button during a run
 static HWND g_destinationEdit;            // control 531
@@ -99,9 +102,7 @@ static void OnShow(HWND window)
     g_closeCancelButton = GetDlgItem(window, IDC_CLOSE_CANCEL);
     g_updateButton = GetDlgItem(window, IDC_UPDATE);
     // Shown again during a run, the window must not touch the destination the run works in.
-    char proposed[PATH_ROOM];
-    ReadSetupValue("Path", "SoftWarePath", "", proposed);
-    (void)SetWindowTextA(g_destinationEdit, proposed);
+    (void)SetWindowTextA(g_destinationEdit, g_softwarePath);
     SetControlText(window, IDC_AUTHOR, g_authorName);
     SetControlText(window, IDC_EMAIL, g_authorEmail);
     SetControlText(window, IDC_DESCRIPTION, g_appDescription);
@@ -136,7 +137,6 @@ static void OnCloseCancel(HWND window)
 static int MainFileIsThere(void)
 {
     char probe[PATH_ROOM];
-    ReadSetupValue("App", "MainFile", "", g_mainFileName);
     JoinToDestination(probe, g_mainFileName);
     HANDLE file = CreateFileA(probe, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -182,8 +182,10 @@ static HANDLE StartUpdateWorker(HWND window)
     char name[PATH_ROOM];
     DWORD threadId;
     (void)SetWindowTextA(g_closeCancelButton, g_cancelText);
-    ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, name);
-    JoinToDestination(g_backupDirectory, name);
+    // A backup folder that would not lie below the destination stays empty: the backup then
+    // counts as failed, and the rollback folder is kept and named in the log.
+    if (IsSafeRelativePath(g_backupName))
+        JoinToDestination(g_backupDirectory, g_backupName);
     (void)LoadStringA(g_instance, IDS_LOG_FILE, name, PATH_ROOM);
     JoinToDestination(g_logFilePath, name);
     g_updateJob.backupRequested = (DWORD)SendMessageA(GetDlgItem(window, IDC_BACKUP), BM_GETCHECK, 0, 0);
@@ -231,9 +233,15 @@ static void OnCommand(HWND window, WORD id)
 static void OpenLogInEditor(HWND window)
 {
     // The viewer starts in the destination: started in the work directory, it would keep the exit
-    // handler from removing that folder for as long as it stays open.
+    // handler from removing that folder for as long as it stays open. It is named by its full path
+    // in the system folder, so that no program of that name in the destination is started instead.
+    char system[PATH_ROOM];
+    char viewer[PATH_ROOM];
+    UINT length = GetSystemDirectoryA(system, PATH_ROOM);
+    if (length == 0 || length >= PATH_ROOM || !JoinPath(viewer, system, "notepad.exe"))
+        return;
     (void)SetCurrentDirectoryA(g_destination);
-    (void)ShellExecuteA(window, "open", "notepad.exe", g_logFilePath, g_destination, SW_SHOWNORMAL);
+    (void)ShellExecuteA(window, "open", viewer, g_logFilePath, g_destination, SW_SHOWNORMAL);
 }
 
 static_assert(IDS_RUN_STOPPED(RUN_CANCELED) == IDS_CANCELED &&

@@ -13,6 +13,9 @@ extern char g_appDescription[PATH_ROOM]; // [App] AppDesc
 extern char g_authorName[PATH_ROOM];     // [Author] Name
 extern char g_authorEmail[PATH_ROOM];    // [Author] Email
 extern char g_patchFilePath[PATH_ROOM];  // work directory + string 113, where the patch bundle unpacks Patch.dat
+extern char g_softwarePath[PATH_ROOM];   // [Path] SoftWarePath, the destination proposed
+extern char g_mainFileName[PATH_ROOM];   // [App] MainFile
+extern char g_backupName[PATH_ROOM];     // [Path] BackupDirectory, below the destination
 
 // The question the job puts to the user about an attached file that is already there: a
 // box with Yes and No, owned by the main window. Non-zero for Yes.

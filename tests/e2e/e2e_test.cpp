@@ -333,6 +333,75 @@ TEST_F(EndToEnd, DestinationThatTakesNoLogIsRefusedBeforeAnythingChanges)
     ExpectNoWorkDirectoryLeft();
 }
 
+// What lies beside the destination folder: its parent's entries.
+std::vector<std::string> Beside(const TempDir& destination)
+{
+    std::string parent = destination.path().substr(0, destination.path().rfind('\\'));
+    return NamesWithPrefix(parent, "");
+}
+
+TEST_F(EndToEnd, BackupFolderOutsideTheDestinationIsNotWrittenAndTheRollbackFolderIsKept)
+{
+    Package package = InstalledSampleUpdate();
+    package.backupDirectory = "..\\escaped";
+    const std::vector<std::string> besideBefore = Beside(destination_);
+    e2e::Updater updater(package.Write(scratch_));
+    Start(updater);
+
+    updater.Press(ID_UPDATE);
+    ExpectBox(updater, "Mendsmith", APPLIED_WITH_SKIPS);
+    CloseEditorsOf(updater);
+    PressCloseAndExpectExit(updater);
+
+    EXPECT_EQ(Beside(destination_), besideBefore);
+    std::vector<std::string> kept = NamesWithPrefix(destination_.path(), "BAK");
+    ASSERT_EQ(kept.size(), 1u);
+    Tree after = ReadTree(destination_.path());
+    EXPECT_EQ(Without(Without(after, kept[0] + "\\"), "Mendsmith.log"), AFTER);
+    EXPECT_NE(
+        LogOf(destination_).find(destination_ / kept[0] + " -> Saved original files could not all be put in place"),
+        std::string::npos);
+    ExpectNoWorkDirectoryLeft();
+}
+
+// Another program of the user, while the window is open, renames the updater's file and puts
+// another updater in its place, and changes Update.ini in the work directory.
+TEST_F(EndToEnd, TheUpdaterAppliesItsOwnRecordsAndSettingsWhateverIsChangedMeanwhile)
+{
+    Package package = InstalledSampleUpdate();
+    const std::string path = package.Write(scratch_);
+    const std::vector<std::string> besideBefore = Beside(destination_);
+    e2e::Updater updater(path);
+    Start(updater);
+    std::vector<std::string> work = e2e::WorkDirectories();
+    std::erase_if(work, [&](const std::string& name) {
+        return std::find(workDirectoriesBefore_.begin(), workDirectoriesBefore_.end(), name) !=
+               workDirectoriesBefore_.end();
+    });
+    ASSERT_EQ(work.size(), 1u);
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    WriteFileText(std::string(temp) + work[0] + "\\Update.ini",
+                  "[App]\r\nMainFile=Ledger.exe\r\n[Path]\r\nBackupDirectory=..\\escaped\r\n");
+    Package other = package;
+    other.entries = {fmt::MakeAttachedEntry("\\planted.txt", ToBytes("not from this updater"))};
+    // Windows lets a running program's file be renamed; this one keeps its own file open.
+    if (MoveFileA(path.c_str(), (path + ".away").c_str()))
+        other.Write(scratch_);
+
+    updater.Press(ID_UPDATE);
+    ExpectBox(updater, "Mendsmith", APPLIED);
+    PressCloseAndExpectExit(updater);
+
+    EXPECT_EQ(Beside(destination_), besideBefore);
+    Tree after = ReadTree(destination_.path());
+    EXPECT_EQ(Without(Without(after, "Mendsmith.bak\\"), "Mendsmith.log"), AFTER);
+    EXPECT_EQ(Under(after, "Mendsmith.bak\\"), (Tree{{"Ledger.exe", BEFORE.at("Ledger.exe")},
+                                                     {"data\\", {}},
+                                                     {"data\\rates.txt", BEFORE.at("data\\rates.txt")}}));
+    ExpectNoWorkDirectoryLeft();
+}
+
 TEST_F(EndToEnd, WrongFolderIsRefusedAndTheRightOneThenUpdated)
 {
     WriteTree(destination_.path(), BEFORE);

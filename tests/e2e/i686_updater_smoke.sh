@@ -3,7 +3,8 @@
 # - the tool's updater brings the folder to the new release;
 # - a run stopped by its last entry (a file named like the main file, changed on disk) puts
 #   every file it had replaced back as it was;
-# - the same updater signed (a certificate table after the package) still applies;
+# - the same updater signed (a certificate table after the package) and asking for the asInvoker
+#   level still applies;
 # - a real release that drops files of its predecessor (bench/patch_size.py's REMOVAL_PAIR)
 #   leaves exactly the new release's files, the dropped ones in the backup folder.
 # Writes build/smoke/ctest.xml for the test summary.
@@ -47,10 +48,12 @@ applies_update() {
 }
 
 # The stub reads its two records and never the alignment padding or certificate table after them.
+# Its manifest, rewritten to the shortest level the tool writes (blanks after it in the tag), loads.
 signed_update_applies() {
   bash tests/support/make_signing_cert.sh "$out/signer" || return 1
-  applies_update SignedUpdate --sign "$out/signer/signer.pfx" \
+  applies_update SignedUpdate --execution-level asInvoker --sign "$out/signer/signer.pfx" \
     --sign-password-file "$out/signer/password.txt" || return 1
+  grep -q 'requestedExecutionLevel level="asInvoker"           />' "$out/SignedUpdate.exe" || return 1
   osslsigncode verify -CAfile "$out/signer/signer.pem" -in "$out/SignedUpdate.exe" > "$out/SignedUpdate.verify.log"
 }
 

@@ -202,6 +202,18 @@ TEST(BuildCommand, RefusesWhatTheUpdaterWouldRefuseOrMishandle)
         {"a Windows device name", [](Workspace& w) { w.New("docs/con.txt", "x"); }, "device name"},
         {"a name ending in a dot", [](Workspace& w) { w.New("trailing.", "x"); }, "dot or blank"},
         {"a reserved character", [](Workspace& w) { w.New("what?.txt", "x"); }, "not a path the updater accepts"},
+        {"a backup folder beside the destination",
+         [](Workspace& w) {
+             test::WriteText(w.dir / "Update.ini",
+                             "[App]\r\nMainFile=app.exe\r\n[Path]\r\nBackupDirectory=..\\escaped\r\n");
+         },
+         "BackupDirectory \"..\\escaped\" is not a folder below the destination"},
+        {"a backup folder on a drive",
+         [](Workspace& w) {
+             test::WriteText(w.dir / "Update.ini",
+                             "[App]\r\nMainFile=app.exe\r\n[Path]\r\nBackupDirectory=D:\\bak\r\n");
+         },
+         "BackupDirectory"},
         {"a stub too big", [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(0x7A01, 'S')); }, "stub"},
         {"a stub that applies only ops",
          [](Workspace& w) { test::WriteText(w.dir / "stub.bin", std::string(900, 'S')); }, "--classic"},
@@ -285,6 +297,65 @@ TEST(BuildCommand, RefusesAnUnknownCodePage)
     } catch (const tool::ToolError& e) {
         EXPECT_EQ(e.kind(), tool::ErrorKind::Usage);
     }
+}
+
+TEST(BuildCommand, RefusesSymbolicLinksInEitherTreeNamingThem)
+{
+    for (const char* tree : {"old", "new"}) {
+        for (bool toFolder : {false, true}) {
+            Workspace w;
+            w.Both("app.exe", "main");
+            w.Both("real/file.txt", "data");
+            fs::path link = w.dir / tree / "linked";
+            if (toFolder)
+                fs::create_directory_symlink(w.dir / tree / "real", link);
+            else
+                fs::create_symlink(w.dir / tree / "real" / "file.txt", link);
+            try {
+                tool::BuildUpdater(w.options);
+                ADD_FAILURE() << tree << " tree, link to a " << (toFolder ? "folder" : "file") << ": built";
+            } catch (const tool::ToolError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          link.string() + ": a symbolic link; release trees must hold only files and folders");
+            }
+        }
+    }
+}
+
+TEST(BuildCommand, WritesTheChosenExecutionLevelIntoTheStubsManifestAtItsSize)
+{
+    const std::string manifest = test::ReadText(fs::path(MENDSMITH_SOURCE_DIR) / "stub/res/mendsmith.manifest");
+    const std::string stub = std::string(500, 'S') + DIFFERENCE_BODY_MARKER + manifest;
+    struct Case {
+        std::optional<tool::ExecutionLevel> chosen;
+        const char* element;
+    } cases[] = {
+        {std::nullopt, "<requestedExecutionLevel level=\"requireAdministrator\"/>"},
+        {tool::ExecutionLevel::RequireAdministrator, "<requestedExecutionLevel level=\"requireAdministrator\"/>"},
+        {tool::ExecutionLevel::HighestAvailable, "<requestedExecutionLevel level=\"highestAvailable\"    />"},
+        {tool::ExecutionLevel::AsInvoker, "<requestedExecutionLevel level=\"asInvoker\"           />"},
+    };
+    for (const Case& c : cases) {
+        Workspace w;
+        w.Both("app.exe", "main");
+        test::WriteText(w.options.stubFile, stub);
+        w.options.executionLevel = c.chosen;
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        ASSERT_EQ(result.outcome, BuildOutcome::Built) << c.element << "\n" << Describe(result);
+        std::string expected = stub;
+        std::string_view placeholder = "<requestedExecutionLevel level=\"requireAdministrator\"/>";
+        expected.replace(expected.find(placeholder), placeholder.size(), c.element);
+        EXPECT_EQ(std::string(result.image.begin(), result.image.begin() + expected.size()), expected) << c.element;
+    }
+
+    // A stub whose manifest names no level builds as it is, unless a level is asked for.
+    Workspace plain;
+    plain.Both("app.exe", "main");
+    EXPECT_EQ(tool::BuildUpdater(plain.options).outcome, BuildOutcome::Built);
+    plain.options.executionLevel = tool::ExecutionLevel::AsInvoker;
+    tool::BuildResult refused = tool::BuildUpdater(plain.options);
+    EXPECT_EQ(refused.outcome, BuildOutcome::Refused);
+    EXPECT_TRUE(Mentions(refused, Severity::Error, "--execution-level cannot set one")) << Describe(refused);
 }
 
 TEST(BuildCommand, ChecksTheSetupAndLanguageFilesAsTheUpdaterReadsThem)

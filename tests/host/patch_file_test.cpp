@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include "core/constants.h"
+#include "core/patch_data.h"
 
 #include "format/crc.h"
 #include "format/patch_file.h"
@@ -139,6 +140,22 @@ TEST(PatchFile, CountUsesLow16Bits)
     data[3] = 0x12;
     EXPECT_EQ(ReadPatchFile(data).size(), 1u);
     EXPECT_TRUE(ReadPatchFile(WithCount(0x10000, {})).empty());
+}
+
+TEST(PatchFile, DeviceNamesAndNamesWindowsWouldTrimAreRefusedTheirNeighboursKept)
+{
+    for (const char* path : {"\\NUL", "\\CON.txt", "\\a.", "\\b ", "\\x\\com1.log", "\\LPT9", "\\aux .c", "\\d\\prn\\e",
+                             "\\d.\\e", "\\Nul.tar.gz"})
+        EXPECT_FALSE(IsSafeEntryPathString(path)) << path;
+    for (const char* path : {"\\COM10", "\\CONX", "\\nul2.txt", "\\com0", "\\.config", "\\a.b", "\\ x", "\\console.log",
+                             "\\lpt", "\\x\\AUXILIARY"})
+        EXPECT_TRUE(IsSafeEntryPathString(path)) << path;
+    // A folder below the destination for the backup: the same components, no leading backslash.
+    for (const char* folder :
+         {"..\\escaped", "", ".", "C:\\x", "C:x", "\\abs", "a\\..\\..\\b", "x/y", "a\\", "NUL", "bak."})
+        EXPECT_FALSE(IsSafeRelativePath(folder)) << folder;
+    for (const char* folder : {"Mendsmith.bak", "backup\\old", "..bak"})
+        EXPECT_TRUE(IsSafeRelativePath(folder)) << folder;
 }
 
 TEST(PatchFile, WriterRefusals)

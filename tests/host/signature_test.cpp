@@ -85,7 +85,7 @@ TEST_F(SignedUpdater, OsslsigncodeVerifiesItAndRejectsItWithAnyByteChanged)
     }
 }
 
-TEST_F(SignedUpdater, ReadsBackAsTheUpdaterBuiltAndNamesItsSigner)
+TEST_F(SignedUpdater, ReadsBackAsTheUpdaterBuiltAndInspectChecksItsSignature)
 {
     const format::Bytes signedImage = tool::ReadWholeFile(In("signed.exe"));
     const format::Bytes unsignedImage = tool::ReadWholeFile(In("unsigned.exe"));
@@ -97,15 +97,55 @@ TEST_F(SignedUpdater, ReadsBackAsTheUpdaterBuiltAndNamesItsSigner)
     EXPECT_EQ(signature->signer, kTestSigner) << signature->problem;
     EXPECT_EQ(signature->table.offset + signature->table.size, signedImage.size());
 
+    // The verdict for the image as signed, with one byte of the stub's code changed, with one
+    // byte of the signer's signature changed, and without a signature.
+    format::Bytes changedCode = signedImage;
+    changedCode[0x400] ^= 0x01;
+    format::Bytes changedSignature = signedImage;
+    changedSignature[signedImage.size() - 100] ^= 0x01;
+    const std::string certificate = std::string(kTestSigner) + ", certificate self-signed";
+    struct Case {
+        const char* name;
+        const format::Bytes& image;
+        const char* verdict;
+        std::string text;
+    } cases[] = {
+        {"as signed", signedImage, "valid", "signature: Authenticode, valid; signed by " + certificate + "; "},
+        {"code changed", changedCode, "invalid",
+         "signature: Authenticode, invalid (the file's digest differs from the signed one: the file was changed "
+         "after signing); signer named " +
+             certificate + "; "},
+        {"signature changed", changedSignature, "invalid",
+         "signature: Authenticode, invalid (the signer's signature does not match what it signs ("},
+        {"unsigned", unsignedImage, "unsigned", "signature: unsigned\n"},
+    };
     tool::CodePage codePage(1252);
-    tool::Inspection inspection = tool::Inspect(signedImage, codePage);
-    EXPECT_NE(tool::RenderText(inspection).find(std::string("signature: Authenticode, signed by ") + kTestSigner),
+    for (const Case& c : cases) {
+        tool::Inspection inspection = tool::Inspect(c.image, codePage);
+        const std::string text = tool::RenderText(inspection);
+        EXPECT_NE(text.find(c.text), std::string::npos) << c.name << "\n" << text;
+        auto json = nlohmann::json::parse(tool::RenderJson(inspection));
+        EXPECT_EQ(json["signature"]["verdict"], c.verdict) << c.name;
+        if (c.verdict != std::string("unsigned")) {
+            EXPECT_EQ(json["signature"]["signer"], kTestSigner) << c.name;
+            EXPECT_EQ(json["signature"]["issuer"], kTestSigner) << c.name;
+            EXPECT_EQ(json["signature"]["self_signed"], true) << c.name;
+            EXPECT_EQ(json["signature"]["certificate_table"]["offset"], signature->table.offset) << c.name;
+        }
+        EXPECT_EQ(json["signature"].contains("problem"), c.verdict == std::string("invalid")) << c.name;
+    }
+
+    // A certificate issued by an authority is named by its issuer, trusted or not.
+    ScratchDir issuedKit;
+    ASSERT_TRUE(MakeSigningCertificate(issuedKit.path(), Issuer::Authority));
+    CommandResult issued = Build("--sign " + Quoted(issuedKit / "signer.pfx") + " --sign-password-file " +
+                                     Quoted(issuedKit / "password.txt"),
+                                 "issued.exe");
+    ASSERT_EQ(issued.exitCode, 0) << issued.output;
+    EXPECT_NE(tool::RenderText(tool::Inspect(tool::ReadWholeFile(In("issued.exe")), codePage))
+                  .find(std::string("signature: Authenticode, valid; signed by ") + kTestSigner +
+                        ", certificate issued by " + kTestAuthority + "; "),
               std::string::npos);
-    auto json = nlohmann::json::parse(tool::RenderJson(inspection));
-    EXPECT_EQ(json["signature"]["signer"], kTestSigner);
-    EXPECT_EQ(json["signature"]["certificate_table"]["offset"], signature->table.offset);
-    EXPECT_TRUE(nlohmann::json::parse(tool::RenderJson(tool::Inspect(unsignedImage, codePage)))["signature"].is_null());
-    EXPECT_NE(tool::RenderText(tool::Inspect(unsignedImage, codePage)).find("signature: none"), std::string::npos);
 
     CommandResult verify =
         RunCommand(MENDSMITH_TOOL_PATH " verify " + Quoted(In("signed.exe")) + " " + Quoted(work_->dir / "old"));

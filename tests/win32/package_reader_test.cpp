@@ -89,10 +89,16 @@ TEST_F(PackageReaderTest, EmptyBundleAndEmptyFiles)
 {
     EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRecord({})}), 1));
     EXPECT_TRUE(ReadTree(work_.path()).empty());
+    EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRecord(BundleOf({{"empty.txt", {}}}))}), 1));
+    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"empty.txt", {}}}));
+}
 
-    testing_support::WriteFileText(work_ / "old.txt", "previous content");
-    EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRecord(BundleOf({{"empty.txt", {}}, {"old.txt", ToBytes("new")}}))}), 1));
-    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"empty.txt", {}}, {"old.txt", ToBytes("new")}}));
+TEST_F(PackageReaderTest, AFileAnotherProgramCreatedFirstIsRefusedNotTakenOrOverwritten)
+{
+    testing_support::WriteFileText(work_ / "Patch.dat", "planted");
+    EXPECT_FALSE(
+        ReadRecord(ImageOf({fmt::MakeRecord(BundleOf({{"a.txt", ToBytes("a")}, {"Patch.dat", ToBytes("real")}}))}), 1));
+    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"a.txt", ToBytes("a")}, {"Patch.dat", ToBytes("planted")}}));
 }
 
 TEST_F(PackageReaderTest, BrokenChainsAreRefused)

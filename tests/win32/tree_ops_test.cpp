@@ -189,6 +189,26 @@ TEST(DeleteTree, MissingDirectoryOrEmptyPathReturnsZeroAndChangesNothing)
     EXPECT_EQ(ReadTree(temp.path()), Files({{"stay.txt", "s"}}));
 }
 
+// A link that another program plants in a folder the updater walks (the work directory, the
+// rollback folder) is neither copied, nor moved, nor emptied through.
+TEST(TreeWalks, APlantedLinkIsNeverEnteredAndWhatItPointsAtStaysAsItWas)
+{
+    TempDir temp;
+    const Tree elsewhere = Files({{"own.txt", "someone else's"}, {"Deep\\", ""}, {"Deep\\more.bin", "more"}});
+    MakeTree(temp / "elsewhere", elsewhere);
+    for (TreeFiles files : {TREE_COPY_FILES, TREE_MOVE_FILES}) {
+        MakeTree(temp / "from", Files({{"a.txt", "a"}}));
+        ASSERT_TRUE(PlantDirectoryLink(temp / "from\\link", temp / "elsewhere"));
+        EXPECT_EQ(CopyTree((temp / "from").c_str(), (temp / "to").c_str(), files), 0) << files;
+        EXPECT_EQ(ReadTree(temp / "to"), Files({{"a.txt", "a"}})) << files;
+        // Windows removes the link itself; Wine cannot, and the folder holding it stays.
+        (void)DeleteTree((temp / "from").c_str());
+        EXPECT_EQ(ReadTree(temp / "elsewhere"), elsewhere) << files;
+        RemoveTreeForce(temp / "from");
+        RemoveTreeForce(temp / "to");
+    }
+}
+
 TEST(MakeParentDirectories, CreatesEveryFolderAboveTheLastPartButNeverTheLastPart)
 {
     TempDir temp;

@@ -266,6 +266,57 @@ TEST_F(UpdateRunTest, RunWithoutARollbackFolderChangesNothingAndBlamesTheDestina
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"a.bin", old_}}));
 }
 
+std::string g_plantIn;    // the destination whose rollback folder gets a link
+std::string g_linkTarget; // what the link points at
+bool g_linkPlanted = false;
+
+TEST_F(UpdateRunTest, ALinkPlantedInTheRollbackFolderLeavesWhatItPointsAtAsItWas)
+{
+    TempDir other;
+    const Tree elsewhere{{"own.txt", ToBytes("someone else's")}, {"Deep\\", {}}, {"Deep\\more.bin", ToBytes("more")}};
+    WriteTree(other.path(), elsewhere);
+    g_linkTarget = other.path();
+    struct Case {
+        const char* name;
+        bool backup;
+        LONG finalState;
+    } cases[] = {{"completed run", false, RUN_ACTIVE},
+                 {"run with a backup", true, RUN_ACTIVE},
+                 {"stopped run", false, RUN_MAIN_FILE_FAILED}};
+    for (const Case& c : cases) {
+        const std::string destination = dest_ / std::to_string(c.finalState + c.backup * 10);
+        CreateDirectoryA(destination.c_str(), nullptr);
+        WriteTree(destination, {{"a.bin", old_}, {"b.txt", ToBytes("old b")}});
+        std::vector<fmt::PatchEntry> entries{fmt::MakePatchEntry("\\a.bin", old_, new_),
+                                             fmt::MakeAttachedEntry("\\b.txt", ToBytes("new b"))};
+        if (c.finalState == RUN_MAIN_FILE_FAILED)
+            entries.push_back(fmt::MakePatchEntry("\\Missing\\App.exe", old_, new_));
+        WritePatch(entries);
+        g_plantIn = destination;
+        g_linkPlanted = false;
+        RunPlan plan;
+        plan.destination = destination;
+        plan.backup = c.backup;
+        plan.answers = {IDYES};
+        plan.onPosition = [](WPARAM position) {
+            std::vector<std::string> rollback = NamesWithPrefix(g_plantIn, "BAK");
+            if (position == 1 && rollback.size() == 1)
+                g_linkPlanted = PlantDirectoryLink(g_plantIn + "\\" + rollback[0] + "\\link", g_linkTarget);
+        };
+
+        RunRecord run = RunUpdate(plan);
+
+        ASSERT_TRUE(g_linkPlanted) << c.name;
+        EXPECT_EQ(run.finalState, c.finalState) << c.name;
+        EXPECT_EQ(ReadTree(other.path()), elsewhere) << c.name;
+        // The backup holds the originals alone, not what the link points at.
+        if (c.backup) {
+            EXPECT_EQ(ReadTree(destination + "\\Mendsmith.bak"), (Tree{{"a.bin", old_}, {"b.txt", ToBytes("old b")}}));
+        }
+        RemoveTreeForce(destination);
+    }
+}
+
 TEST_F(UpdateRunTest, FailedRestoreKeepsTheRollbackFolderAndNamesItInTheLog)
 {
     Release b = ReleaseOf(2, 2200);

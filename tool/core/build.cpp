@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/constants.h"
+#include "core/patch_data.h"
 #include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
@@ -41,18 +42,6 @@ std::string_view LastComponent(std::string_view path, char separator)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-bool IsReservedDeviceName(std::string_view component)
-{
-    std::string stem = FoldCase(component.substr(0, component.find('.')));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    static const std::array<const char*, 4> plain = {"con", "prn", "aux", "nul"};
-    for (const char* name : plain)
-        if (stem == name)
-            return true;
-    return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9';
-}
-
 // The entry path for a host path, or the reason the updater could not use it.
 struct EncodedPath {
     std::string path;
@@ -81,7 +70,7 @@ EncodedPath EncodeEntryPath(const CodePage& codePage, const std::string& relativ
             result.problem = "name \"" + component + "\" ends in a dot or blank, which Windows drops";
             return result;
         }
-        if (IsReservedDeviceName(component)) {
+        if (IsDeviceName(component.data(), component.data() + component.size())) {
             result.problem = "name \"" + component + "\" is a Windows device name";
             return result;
         }
@@ -115,6 +104,9 @@ bool StubSays(const Bytes& stub, std::string_view marker)
 {
     return std::search(stub.begin(), stub.end(), marker.begin(), marker.end()) != stub.end();
 }
+
+// How the shipped stub's manifest asks for its level, which a build rewrites.
+constexpr std::string_view kLevelPlaceholder = "<requestedExecutionLevel level=\"requireAdministrator\"";
 
 void Add(std::vector<Diagnostic>& diagnostics, Severity severity, std::string file, std::string message)
 {
@@ -201,13 +193,44 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
 
 } // namespace
 
+const char* ExecutionLevelName(ExecutionLevel level)
+{
+    switch (level) {
+    case ExecutionLevel::HighestAvailable:
+        return "highestAvailable";
+    case ExecutionLevel::AsInvoker:
+        return "asInvoker";
+    case ExecutionLevel::RequireAdministrator:
+        break;
+    }
+    return "requireAdministrator";
+}
+
+bool SetExecutionLevel(Bytes& stub, ExecutionLevel level)
+{
+    auto at = std::search(stub.begin(), stub.end(), kLevelPlaceholder.begin(), kLevelPlaceholder.end());
+    if (at == stub.end())
+        return false;
+    // The shorter names are followed by blanks inside the tag, where XML allows them, so the
+    // manifest keeps its size and the resource directory stays as it is.
+    std::string element = std::string("<requestedExecutionLevel level=\"") + ExecutionLevelName(level) + "\"";
+    element.resize(kLevelPlaceholder.size(), ' ');
+    std::copy(element.begin(), element.end(), at);
+    return true;
+}
+
 BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& progress)
 {
     BuildResult result;
     std::vector<Diagnostic>& diagnostics = result.diagnostics;
     const CodePage codePage(options.codePage);
 
-    const Bytes stub = ReadWholeFile(options.stubFile);
+    Bytes stub = ReadWholeFile(options.stubFile);
+    if (!SetExecutionLevel(stub, options.executionLevel.value_or(ExecutionLevel::RequireAdministrator)) &&
+        options.executionLevel)
+        Add(diagnostics, Severity::Error, options.stubFile.string(),
+            "this stub's manifest asks for no execution level (it lacks the text \"" + std::string(kLevelPlaceholder) +
+                "\"), so --execution-level cannot set one");
     if (stub.size() > PACKAGE_OFFSET)
         Add(diagnostics, Severity::Error, options.stubFile.string(),
             "stub is " + std::to_string(stub.size()) + " bytes, more than the package offset " +

@@ -21,6 +21,18 @@ enum class RemovedFiles {
     Refuse  // no updater at all
 };
 
+// The level the updater's manifest asks Windows for. Without one, a program Windows does not take
+// for an installer runs virtualized, and its writes into Program Files land in the user's
+// VirtualStore instead.
+enum class ExecutionLevel { RequireAdministrator, HighestAvailable, AsInvoker };
+
+// The manifest's own spelling: "requireAdministrator", "highestAvailable", "asInvoker".
+const char* ExecutionLevelName(ExecutionLevel level);
+
+// Rewrites, in place and at the same size, the level that the stub's manifest asks for. False
+// when the stub's manifest carries no requireAdministrator level to rewrite.
+bool SetExecutionLevel(format::Bytes& stub, ExecutionLevel level);
+
 struct BuildOptions {
     std::filesystem::path oldDir;
     std::filesystem::path newDir;
@@ -33,6 +45,8 @@ struct BuildOptions {
     unsigned jobs = 0;               // parallel diffs; 0: one per hardware thread
     bool classic = false;            // op lists only, for a stub that knows only copy and literal ops
     std::uint8_t referenceKinds = 7; // what predicted bodies predict (REFERENCE_* bits); 0: none written
+    // none: requireAdministrator where the stub's manifest names a level, and no refusal where not
+    std::optional<ExecutionLevel> executionLevel;
 };
 
 struct BuildProgress {

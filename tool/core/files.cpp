@@ -10,9 +10,30 @@
 
 #include "tool/core/errors.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace mendsmith::tool {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The C++ library of the Windows build does not report junctions or symbolic links as links,
+// so there the reparse-point attribute tells.
+bool IsLink(const fs::directory_entry& entry)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesW(entry.path().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+    std::error_code ec;
+    return entry.is_symlink(ec);
+#endif
+}
+
+} // namespace
 
 std::vector<TreeFile> ListTree(const fs::path& root)
 {
@@ -27,6 +48,11 @@ std::vector<TreeFile> ListTree(const fs::path& root)
         if (ec)
             throw ToolError(ErrorKind::Io, root.string() + ": " + ec.message());
         const fs::directory_entry& entry = *it;
+        // A link would put another folder's files into the update, or leave out what it
+        // points at, depending on the machine the tree is read on.
+        if (IsLink(entry))
+            throw ToolError(ErrorKind::Io, entry.path().string() +
+                                               ": a symbolic link; release trees must hold only files and folders");
         if (entry.is_directory(ec))
             continue;
         if (!entry.is_regular_file(ec))

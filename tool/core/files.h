@@ -17,9 +17,9 @@ struct TreeFile {
     std::uint64_t size;
 };
 
-// Every regular file below root (symbolic links to files count as files), sorted by path.
-// Throws ToolError (I/O) when root is not a readable directory or holds something that is
-// neither a directory nor a regular file.
+// Every regular file below root, sorted by path. Throws ToolError (I/O) when root is not a
+// readable directory or holds a symbolic link (or junction) or anything else that is neither a
+// directory nor a regular file.
 std::vector<TreeFile> ListTree(const std::filesystem::path& root);
 
 // Throws ToolError (I/O) naming the file.

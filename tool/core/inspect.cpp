@@ -92,19 +92,46 @@ std::string LastComponent(std::string_view path)
     return FoldCase(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-// The signer as the signature names it; whether the signature holds is osslsigncode verify's to say.
-std::string SignatureLine(const std::optional<format::SignatureInfo>& signature)
+std::string SignatureLine(const Inspection& inspection)
 {
-    if (!signature)
-        return "none";
-    return "Authenticode, " +
-           (signature->signer.empty() ? "signer unreadable (" + signature->problem + ")"
-                                      : "signed by " + signature->signer) +
-           "; certificate table at " + std::to_string(signature->table.offset) + ", " +
-           std::to_string(signature->table.size) + " bytes";
+    if (!inspection.signature)
+        return "unsigned";
+    const format::SignatureInfo& signature = *inspection.signature;
+    return "Authenticode, " + DescribeSignature(signature, inspection.signatureCheck) + "; certificate table at " +
+           std::to_string(signature.table.offset) + ", " + std::to_string(signature.table.size) + " bytes";
+}
+
+const char* VerdictName(SignatureVerdict verdict)
+{
+    switch (verdict) {
+    case SignatureVerdict::Valid:
+        return "valid";
+    case SignatureVerdict::Invalid:
+        return "invalid";
+    case SignatureVerdict::NotChecked:
+        break;
+    }
+    return "not checked";
 }
 
 } // namespace
+
+std::string DescribeSignature(const format::SignatureInfo& signature, const SignatureCheck& check)
+{
+    std::string out = VerdictName(check.verdict);
+    if (check.verdict != SignatureVerdict::Valid)
+        out += " (" + check.problem + ")";
+    // Only a signature that holds is said to be by someone; otherwise the name is what it claims.
+    if (signature.signer.empty())
+        out += "; signer unreadable (" + signature.problem + ")";
+    else
+        out += (check.verdict == SignatureVerdict::Valid ? "; signed by " : "; signer named ") + signature.signer;
+    if (check.selfSigned)
+        out += ", certificate self-signed";
+    else if (!check.issuer.empty())
+        out += ", certificate issued by " + check.issuer;
+    return out;
+}
 
 Inspection Inspect(ByteView image, const CodePage& codePage)
 {
@@ -125,6 +152,8 @@ Inspection Inspect(ByteView image, const CodePage& codePage)
     }
     inspection.languages = LanguageSections(files.languageIni);
     inspection.signature = format::ReadSignature(image);
+    if (inspection.signature)
+        inspection.signatureCheck = CheckSignature(image, inspection.signature->table);
     for (const format::PatchEntry& entry : ReadEntries(files.patchDat)) {
         EntrySummary summary{codePage.DecodeForDisplay(entry.path), entry.attached, entry.sourceCrc, entry.targetCrc};
         summary.body = entry.Kind();
@@ -160,7 +189,7 @@ std::string RenderText(const Inspection& inspection)
 {
     std::string out = "image: " + std::to_string(inspection.imageSize) + " bytes, package at offset " +
                       std::to_string(PACKAGE_OFFSET) + "\n";
-    out += "signature: " + SignatureLine(inspection.signature) + "\n";
+    out += "signature: " + SignatureLine(inspection) + "\n";
     for (std::size_t i = 0; i < inspection.records.size(); i++) {
         const RecordSummary& r = inspection.records[i];
         out += "record " + std::to_string(i + 1) + " at " + std::to_string(r.offset) + ": " +
@@ -255,14 +284,20 @@ std::string RenderJson(const Inspection& inspection)
         }
         entries.push_back(entry);
     }
-    json signature = nullptr;
+    json signature = {{"verdict", "unsigned"}};
     if (inspection.signature) {
         const format::SignatureInfo& s = *inspection.signature;
+        const SignatureCheck& check = inspection.signatureCheck;
         signature = {{"kind", "authenticode"},
+                     {"verdict", VerdictName(check.verdict)},
                      {"signer", s.signer.empty() ? json(nullptr) : json(s.signer)},
+                     {"issuer", check.issuer.empty() ? json(nullptr) : json(check.issuer)},
+                     {"self_signed", check.selfSigned},
                      {"certificate_table", {{"offset", s.table.offset}, {"size", s.table.size}}}};
+        if (check.verdict != SignatureVerdict::Valid)
+            signature["problem"] = check.problem;
         if (!s.problem.empty())
-            signature["problem"] = s.problem;
+            signature["signer_problem"] = s.problem;
     }
     json document = {{"tool_version", MENDSMITH_VERSION},
                      {"image_size", inspection.imageSize},

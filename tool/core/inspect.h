@@ -11,6 +11,7 @@
 #include "format/bytes.h"
 #include "format/patch_file.h"
 #include "format/signature.h"
+#include "tool/core/signature_check.h"
 #include "tool/core/codepage.h"
 
 namespace mendsmith::tool {
@@ -55,7 +56,11 @@ struct Inspection {
     std::vector<std::string> languages;
     std::vector<EntrySummary> entries;
     std::optional<format::SignatureInfo> signature; // none: unsigned
+    SignatureCheck signatureCheck;                  // only with a signature
 };
+
+// The verdict, the signer and who issued its certificate, in one line: "valid; signed by ...".
+std::string DescribeSignature(const format::SignatureInfo& signature, const SignatureCheck& check);
 
 // Throws ToolError (verification) when the image is not a well-formed updater.
 Inspection Inspect(format::ByteView image, const CodePage& codePage);

@@ -6,6 +6,7 @@
 
 #include "core/constants.h"
 #include "core/entry_outcome.h"
+#include "core/patch_data.h"
 #include "tool/core/ini.h"
 
 namespace mendsmith::tool {
@@ -116,6 +117,14 @@ SetupCheck CheckSetupFile(format::ByteView text, const std::string& label)
     };
     check.values.mainFile = value("App", "MainFile");
     check.values.softwarePath = value("Path", "SoftWarePath");
+    if (std::optional<std::string> backup = ini.Get("Path", "BackupDirectory");
+        backup && !IsSafeRelativePath(backup->c_str()))
+        check.diagnostics.push_back(
+            {Severity::Error, label,
+             "[Path] BackupDirectory \"" + *backup +
+                 "\" is not a folder below the destination: it must be a relative path without \"..\", a drive, "
+                 "a leading backslash, device names or components ending in a dot or blank, and not empty or "
+                 "\".\"; the updater would count every backup as failed"});
     if (check.values.mainFile.empty())
         check.diagnostics.push_back(
             {Severity::Error, label, "[App] MainFile is missing or empty; the updater would refuse every folder"});

@@ -25,9 +25,14 @@ inline std::string Quoted(const std::filesystem::path& path)
 // signer.pfx locked by password.txt, and signer.pem; the subject's common name is kTestSigner.
 inline constexpr const char* kTestSigner = "Mendsmith Test Signer";
 
-inline bool MakeSigningCertificate(const std::filesystem::path& dir)
+// Self-signed, or issued by kTestAuthority.
+enum class Issuer { Self, Authority };
+inline constexpr const char* kTestAuthority = "Mendsmith Test Authority";
+
+inline bool MakeSigningCertificate(const std::filesystem::path& dir, Issuer issuer = Issuer::Self)
 {
-    return RunCommand("bash " + Quoted(MENDSMITH_SOURCE_DIR "/tests/support/make_signing_cert.sh") + " " + Quoted(dir))
+    return RunCommand("bash " + Quoted(MENDSMITH_SOURCE_DIR "/tests/support/make_signing_cert.sh") + " " + Quoted(dir) +
+                      (issuer == Issuer::Authority ? " issued" : ""))
                .exitCode == 0;
 }
 

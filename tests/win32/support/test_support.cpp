@@ -137,6 +137,42 @@ std::vector<std::string> NamesWithPrefix(const std::string& folder, const std::s
     return names;
 }
 
+// Wine's name for a path in the host's file system; empty on Windows.
+static std::string HostName(const std::string& path)
+{
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    static auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr)
+        return "";
+    std::size_t slash = path.rfind('\\');
+    std::wstring parent(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(slash));
+    char* name = unixFileName(parent.c_str());
+    std::string result = name ? std::string(name) + "/" + path.substr(slash + 1) : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// Runs a program of the host (under Wine) and waits, up to five seconds, until the link at path
+// exists or no longer does: Wine does not wait for a host program to end.
+static void RunHostProgram(const char* program, std::string line, const std::string& path, bool linkWanted)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int tries = 0; tries < 500; tries++) {
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        if ((attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) == linkWanted)
+            return;
+        Sleep(10);
+    }
+}
+
 void RemoveTreeForce(const std::string& path)
 {
     WIN32_FIND_DATAA found;
@@ -147,6 +183,12 @@ void RemoveTreeForce(const std::string& path)
             if (name == "." || name == "..")
                 continue;
             std::string full = path + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                // A link is removed, never entered; Wine cannot remove a link of the host's.
+                if (!RemoveDirectoryA(full.c_str()) && !DeleteFileA(full.c_str()) && !HostName(full).empty())
+                    RunHostProgram("Z:\\bin\\rm", "rm " + HostName(full), full, false);
+                continue;
+            }
             SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTreeForce(full);
@@ -190,6 +232,16 @@ DWORD RunProcess(const std::string& commandLine)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+bool PlantDirectoryLink(const std::string& link, const std::string& target)
+{
+    if (HostName(link).empty())
+        (void)CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    else
+        RunHostProgram("Z:\\bin\\ln", "ln -s " + HostName(target) + " " + HostName(link), link, true);
+    DWORD attributes = GetFileAttributesA(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 } // namespace testing_support

@@ -55,4 +55,9 @@ const std::string& WorkDirectory();
 // Runs a command line to its end and returns its exit code.
 DWORD RunProcess(const std::string& commandLine);
 
+// Makes link a directory link to target, as another program of the user could. Wine 8 makes no
+// links itself but shows a link of the host's file system as a directory with
+// FILE_ATTRIBUTE_REPARSE_POINT, as Windows shows a junction: there the host's ln makes it.
+bool PlantDirectoryLink(const std::string& link, const std::string& target);
+
 } // namespace testing_support
