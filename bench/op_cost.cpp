@@ -12,7 +12,7 @@
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "format/record.h"
-#include "tool/core/files.h"
+#include "tool/commands/files.h"
 
 using namespace mendsmith::format;
 

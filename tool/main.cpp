@@ -20,12 +20,12 @@
 #include "core/constants.h"
 #include "format/error.h"
 #include "format/signature.h"
-#include "tool/core/build.h"
-#include "tool/core/codepage.h"
-#include "tool/core/errors.h"
-#include "tool/core/files.h"
-#include "tool/core/inspect.h"
-#include "tool/core/sign.h"
+#include "tool/commands/build.h"
+#include "tool/commands/codepage.h"
+#include "tool/commands/errors.h"
+#include "tool/commands/files.h"
+#include "tool/commands/inspect.h"
+#include "tool/commands/sign.h"
 
 namespace fs = std::filesystem;
 using namespace mendsmith::tool;

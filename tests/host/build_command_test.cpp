@@ -9,7 +9,7 @@
 #include "format/crc.h"
 #include "format/patch_file.h"
 #include "format/updater_image.h"
-#include "tool/core/errors.h"
+#include "tool/commands/errors.h"
 #include "support/tool_command.h"
 #include "tool_test_support.h"
 

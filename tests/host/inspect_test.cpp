@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/constants.h"
-#include "tool/core/errors.h"
-#include "tool/core/inspect.h"
+#include "tool/commands/errors.h"
+#include "tool/commands/inspect.h"
 #include "tool_test_support.h"
 
 using namespace mendsmith;

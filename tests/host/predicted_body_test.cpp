@@ -12,8 +12,8 @@
 #include "format/patch_file.h"
 #include "format/record.h"
 #include "format/updater_image.h"
-#include "tool/core/codepage.h"
-#include "tool/core/inspect.h"
+#include "tool/commands/codepage.h"
+#include "tool/commands/inspect.h"
 #include "support/sample_program.h"
 
 using namespace mendsmith::format;

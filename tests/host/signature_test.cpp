@@ -8,7 +8,7 @@
 #include "format/signature.h"
 #include "format/updater_image.h"
 #include "support/signing.h"
-#include "tool/core/inspect.h"
+#include "tool/commands/inspect.h"
 #include "tool_test_support.h"
 
 using namespace mendsmith;

@@ -9,8 +9,8 @@
 
 #include "core/constants.h"
 #include "format/bytes.h"
-#include "tool/core/build.h"
-#include "tool/core/files.h"
+#include "tool/commands/build.h"
+#include "tool/commands/files.h"
 
 namespace mendsmith::test {
 

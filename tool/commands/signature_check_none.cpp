@@ -1,5 +1,5 @@
 // The Windows build of the tool carries no cryptography library, so it says so instead of a verdict.
-#include "tool/core/signature_check.h"
+#include "tool/commands/signature_check.h"
 
 namespace mendsmith::tool {
 

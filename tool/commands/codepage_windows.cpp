@@ -3,8 +3,8 @@
 // Windows uses.
 #include <windows.h>
 
-#include "tool/core/codepage.h"
-#include "tool/core/errors.h"
+#include "tool/commands/codepage.h"
+#include "tool/commands/errors.h"
 
 namespace mendsmith::tool {
 

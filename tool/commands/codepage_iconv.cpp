@@ -1,10 +1,10 @@
 // iconv conversions between UTF-8 and a Windows code page.
-#include "tool/core/codepage.h"
+#include "tool/commands/codepage.h"
 
 #include <cerrno>
 #include <iconv.h>
 
-#include "tool/core/errors.h"
+#include "tool/commands/errors.h"
 
 namespace mendsmith::tool {
 

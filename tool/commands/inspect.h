@@ -11,8 +11,8 @@
 #include "format/bytes.h"
 #include "format/patch_file.h"
 #include "format/signature.h"
-#include "tool/core/signature_check.h"
-#include "tool/core/codepage.h"
+#include "tool/commands/signature_check.h"
+#include "tool/commands/codepage.h"
 
 namespace mendsmith::tool {
 

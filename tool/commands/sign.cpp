@@ -1,4 +1,4 @@
-#include "tool/core/sign.h"
+#include "tool/commands/sign.h"
 
 #include <cstdlib>
 #include <random>
@@ -12,8 +12,8 @@
 
 #include "format/signature.h"
 #include "format/updater_image.h"
-#include "tool/core/errors.h"
-#include "tool/core/files.h"
+#include "tool/commands/errors.h"
+#include "tool/commands/files.h"
 
 namespace mendsmith::tool {
 

@@ -1,6 +1,6 @@
 // What a code page means to the tool, whichever system converts: only lossless encodings, and
 // names that do not decode shown byte by byte.
-#include "tool/core/codepage.h"
+#include "tool/commands/codepage.h"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // INI parsing in the manner of the Windows profile-string reader.
-#include "tool/core/ini.h"
+#include "tool/commands/ini.h"
 
 #include <cctype>
 

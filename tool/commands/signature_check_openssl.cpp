@@ -1,6 +1,6 @@
 // Authenticode checks with libcrypto: the digest of the file as it is now against the one in the
 // signature, then the signer's signature over that digest.
-#include "tool/core/signature_check.h"
+#include "tool/commands/signature_check.h"
 
 #include <algorithm>
 #include <memory>

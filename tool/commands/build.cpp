@@ -1,6 +1,6 @@
 // `build`: compares the trees, refuses what the updater would refuse or mishandle, diffs the
 // changed files in parallel, and checks the finished image against the trees before handing it out.
-#include "tool/core/build.h"
+#include "tool/commands/build.h"
 
 #include <algorithm>
 #include <array>
@@ -15,11 +15,11 @@
 #include "format/patch_file.h"
 #include "format/record.h"
 #include "format/updater_image.h"
-#include "tool/core/codepage.h"
-#include "tool/core/files.h"
-#include "tool/core/ini.h"
-#include "tool/core/parallel.h"
-#include "tool/core/setup_check.h"
+#include "tool/commands/codepage.h"
+#include "tool/commands/files.h"
+#include "tool/commands/ini.h"
+#include "tool/commands/parallel.h"
+#include "tool/commands/setup_check.h"
 
 namespace mendsmith::tool {
 

@@ -1,5 +1,5 @@
 // Reading an updater back for people and machines, and predicting a run on an installed folder.
-#include "tool/core/inspect.h"
+#include "tool/commands/inspect.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,10 +16,10 @@
 #include "format/patch_file.h"
 #include "format/record.h"
 #include "format/updater_image.h"
-#include "tool/core/errors.h"
-#include "tool/core/files.h"
-#include "tool/core/ini.h"
-#include "tool/core/setup_check.h"
+#include "tool/commands/errors.h"
+#include "tool/commands/files.h"
+#include "tool/commands/ini.h"
+#include "tool/commands/setup_check.h"
 
 namespace mendsmith::tool {
 

@@ -1,5 +1,5 @@
 // Tree listing and whole-file I/O with errors that name the file.
-#include "tool/core/files.h"
+#include "tool/commands/files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "tool/core/errors.h"
+#include "tool/commands/errors.h"
 
 #ifdef _WIN32
 #include <windows.h>

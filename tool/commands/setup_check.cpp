@@ -1,5 +1,5 @@
 // Update.ini and Language.ini checks; the buffer sizes are those the updater reads into.
-#include "tool/core/setup_check.h"
+#include "tool/commands/setup_check.h"
 
 #include <cctype>
 #include <map>
@@ -7,7 +7,7 @@
 #include "core/constants.h"
 #include "core/entry_outcome.h"
 #include "core/patch_data.h"
-#include "tool/core/ini.h"
+#include "tool/commands/ini.h"
 
 namespace mendsmith::tool {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "format/bytes.h"
-#include "tool/core/errors.h"
+#include "tool/commands/errors.h"
 
 namespace mendsmith::tool {
 
