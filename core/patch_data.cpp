@@ -259,13 +259,15 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
     unsigned char slice[DIFF_SLICE];
     const unsigned char* difference = body->difference;
     const unsigned char* extra = body->extra;
-    // The old position never leaves [0, oldSize].
+    uint32_t addRegions;
+    // Every control is checked before the first byte is written: the old position then never
+    // leaves [0, oldSize].
+    if (!CheckDiffControls(body, oldSize, &addRegions))
+        return 0;
     uint32_t position = 0;
     for (uint32_t i = 0; i < body->controlCount; i++) {
         struct PatchDiffControl control;
         ReadDiffControl(body, i, &control);
-        if (control.addLength > oldSize - position)
-            return 0;
         for (uint32_t done = 0; done < control.addLength;) {
             uint32_t size = control.addLength - done < DIFF_SLICE ? control.addLength - done : DIFF_SLICE;
             AddDiffBytes(slice, old + position + done, difference, size);
@@ -277,11 +279,7 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
         if (control.extraLength > 0)
             write(context, extra, control.extraLength);
         extra += control.extraLength;
-        // Unsigned arithmetic: a step of -2^31 is 2^31 bytes back, and p wraps past 0 only when refused.
-        uint32_t step = (uint32_t)control.step;
-        if (control.step < 0 ? 0u - step > position : step > oldSize - position)
-            return 0;
-        position += step;
+        position += (uint32_t)control.step;
     }
     return 1;
 }
@@ -297,6 +295,7 @@ int CheckDiffControls(const struct PatchDiffBody* body, uint32_t oldSize, uint32
             return 0;
         *addRegions += control.addLength > 0;
         position += control.addLength;
+        // Unsigned arithmetic: a step of -2^31 is 2^31 bytes back, and p wraps past 0 only when refused.
         uint32_t step = (uint32_t)control.step;
         if (control.step < 0 ? 0u - step > position : step > oldSize - position)
             return 0;

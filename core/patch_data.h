@@ -95,8 +95,8 @@ int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body);
 // the cursor stands; a predicted body holds them after its section table.
 int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body);
 
-// The checks of ApplyDiffBody without writing: 0 when a control adds from beyond the old file
-// or steps outside it. addRegions receives the number of controls that add bytes.
+// The checks that ApplyDiffBody makes before it writes: 0 when a control adds from beyond the
+// old file or steps outside it. addRegions receives the number of controls that add bytes.
 int CheckDiffControls(const struct PatchDiffBody* body, uint32_t oldSize, uint32_t* addRegions);
 
 // out[i] = a[i] + b[i] mod 256; out may be a.
@@ -107,7 +107,7 @@ void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct Pa
 
 // Builds the new file from old (oldSize bytes; old may be NULL when empty) and a body that
 // ReadDiffBody accepted, handing the result to write in order. 0 on a data error: a control
-// that adds from beyond the old file or steps outside it. Part of the result may be written.
+// that adds from beyond the old file or steps outside it, found before anything is written.
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
                   void* context);
 
