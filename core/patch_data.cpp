@@ -13,14 +13,62 @@ static uint32_t ReadU32(const unsigned char* p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-static uint32_t Remaining(const struct PatchCursor* cursor)
+static uint32_t InMemory(const struct PatchCursor* cursor)
 {
     return cursor->at < cursor->end ? (uint32_t)(cursor->end - cursor->at) : 0;
 }
 
+// What is left of the data, in memory and beyond it.
+static uint32_t Remaining(const struct PatchCursor* cursor)
+{
+    return InMemory(cursor) + cursor->beyond;
+}
+
+// Moves the cursor on by size bytes (at most what is left); past the bytes in memory it stops at
+// their end and counts the rest off what lies beyond.
+static void Consume(struct PatchCursor* cursor, uint32_t size)
+{
+    uint32_t inMemory = InMemory(cursor);
+    if (size > inMemory) {
+        cursor->beyond -= size - inMemory;
+        size = inMemory;
+    }
+    cursor->at += size;
+}
+
+uint32_t PatchBodyHeadSize(const struct PatchCursor* cursor)
+{
+    const unsigned char* at = cursor->at;
+    uint32_t have = InMemory(cursor);
+    uint32_t fields = 1;
+    if (have < 1)
+        return 1;
+    switch (at[0]) {
+    case BODY_ATTACHED:
+        return 5;
+    case BODY_REMOVAL:
+        return 1;
+    case BODY_PREDICTED:
+        if (have < PREDICTED_HEADER_SIZE)
+            return PREDICTED_HEADER_SIZE;
+        // The difference body's fields follow the section table.
+        fields = PREDICTED_HEADER_SIZE + (at[2] | (uint32_t)at[3] << 8) * PREDICTED_SECTION_SIZE;
+        [[fallthrough]];
+    case BODY_DIFFERENCE: {
+        uint32_t head = fields + DIFF_HEADER_SIZE - 1;
+        if (have < head)
+            return head;
+        // Wraps only for a count that no data can hold, which the reader then refuses.
+        return head + ReadU32(at + fields) * DIFF_CONTROL_SIZE;
+    }
+    default:
+        return 9;
+    }
+}
+
 int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count)
 {
-    if (Remaining(cursor) < 4)
+    if (InMemory(cursor) < 4)
         return 0;
     *count = ReadU32(cursor->at) & ENTRY_COUNT_MASK;
     cursor->at += 4;
@@ -29,7 +77,7 @@ int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count)
 
 int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* header)
 {
-    if (Remaining(cursor) < 8)
+    if (InMemory(cursor) < 8)
         return 0;
     header->sourceCrc = ReadU32(cursor->at);
     header->targetCrc = ReadU32(cursor->at + 4);
@@ -115,20 +163,21 @@ int IsSafeEntryPath(const char* path)
 
 int ReadAttachedBody(struct PatchCursor* cursor, const unsigned char** data, uint32_t* size)
 {
-    if (Remaining(cursor) < 5 || cursor->at[0] != BODY_ATTACHED)
+    if (InMemory(cursor) < 5 || cursor->at[0] != BODY_ATTACHED)
         return 0;
     uint32_t length = ReadU32(cursor->at + 1);
     if (Remaining(cursor) - 5 < length)
         return 0;
     *data = cursor->at + 5;
     *size = length;
-    cursor->at += 5 + length;
+    Consume(cursor, 5 + length);
     return 1;
 }
 
 int NextPatchOp(struct PatchCursor* cursor, uint32_t sourceSize, struct PatchOp* op)
 {
-    uint32_t left = Remaining(cursor);
+    // The op's head lies in memory; a literal's bytes may run beyond it.
+    uint32_t left = InMemory(cursor);
     if (left < 1)
         return PATCH_OP_INVALID;
     const unsigned char* at = cursor->at;
@@ -154,10 +203,10 @@ int NextPatchOp(struct PatchCursor* cursor, uint32_t sourceSize, struct PatchOp*
         if (left < 5)
             return PATCH_OP_INVALID;
         op->length = ReadU32(at + 1);
-        if (left - 5 < op->length)
+        if (Remaining(cursor) - 5 < op->length)
             return PATCH_OP_INVALID;
         op->literal = at + 5;
-        cursor->at += 5 + op->length;
+        Consume(cursor, 5 + op->length);
         return OP_LITERAL;
     default:
         return PATCH_OP_INVALID;
@@ -178,18 +227,21 @@ int SkipPatchOps(struct PatchCursor* cursor)
 
 int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body)
 {
-    uint32_t left = Remaining(cursor);
-    if (left < DIFF_HEADER_SIZE - 1)
+    uint32_t inMemory = InMemory(cursor);
+    if (inMemory < DIFF_HEADER_SIZE - 1)
         return 0;
     const unsigned char* at = cursor->at;
     body->controlCount = ReadU32(at);
     body->differenceSize = ReadU32(at + 4);
     body->extraSize = ReadU32(at + 8);
-    left -= DIFF_HEADER_SIZE - 1;
-    // Each size is checked against what is left, so no product or sum can overflow.
-    if (body->controlCount > left / DIFF_CONTROL_SIZE)
+    inMemory -= DIFF_HEADER_SIZE - 1;
+    uint32_t left = Remaining(cursor) - (DIFF_HEADER_SIZE - 1);
+    // Each size is checked against what is left, so no product or sum can overflow. The controls
+    // are walked below, so they must lie in memory.
+    if (body->controlCount > inMemory / DIFF_CONTROL_SIZE)
         return 0;
     left -= body->controlCount * DIFF_CONTROL_SIZE;
+    inMemory -= body->controlCount * DIFF_CONTROL_SIZE;
     if (body->differenceSize > left)
         return 0;
     left -= body->differenceSize;
@@ -197,7 +249,8 @@ int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body)
         return 0;
     body->controls = at + DIFF_HEADER_SIZE - 1;
     body->difference = body->controls + body->controlCount * DIFF_CONTROL_SIZE;
-    body->extra = body->difference + body->differenceSize;
+    // No address past the bytes in memory is formed.
+    body->extra = body->difference + (body->differenceSize < inMemory ? body->differenceSize : inMemory);
     // What is left of D and X for the controls still to come.
     uint32_t difference = body->differenceSize;
     uint32_t extra = body->extraSize;
@@ -211,18 +264,19 @@ int ReadDiffFields(struct PatchCursor* cursor, struct PatchDiffBody* body)
     }
     if (difference != 0 || extra != 0)
         return 0;
-    cursor->at = body->extra + body->extraSize;
+    Consume(cursor, (uint32_t)(body->difference - at) + body->differenceSize + body->extraSize);
     return 1;
 }
 
 int ReadDiffBody(struct PatchCursor* cursor, struct PatchDiffBody* body)
 {
-    if (Remaining(cursor) < 1 || cursor->at[0] != BODY_DIFFERENCE)
+    if (InMemory(cursor) < 1 || cursor->at[0] != BODY_DIFFERENCE)
         return 0;
-    struct PatchCursor fields = {cursor->at + 1, cursor->end};
+    struct PatchCursor fields = *cursor;
+    fields.at++;
     if (!ReadDiffFields(&fields, body))
         return 0;
-    cursor->at = fields.at;
+    *cursor = fields;
     return 1;
 }
 
@@ -250,35 +304,60 @@ void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned cha
         out[i] = (unsigned char)(a[i] + b[i]);
 }
 
-// The add step writes through a small buffer: old bytes plus difference bytes, one slice at a time.
-#define DIFF_SLICE 32768u
+// The old file and a body's bytes as they lie in memory.
+struct DiffInMemory {
+    const unsigned char* parts[3];
+};
+
+static const unsigned char* ReadInMemory(void* source, int part, uint32_t offset, uint32_t size)
+{
+    (void)size;
+    return ((const struct DiffInMemory*)source)->parts[part] + offset;
+}
 
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
                   void* context)
 {
+    struct DiffInMemory memory = {{old, body->difference, body->extra}};
+    return ApplyDiffBodyFrom(body, oldSize, ReadInMemory, &memory, write, context);
+}
+
+// The add step writes through a small buffer: old bytes plus difference bytes, one slice at a
+// time; the extra bytes go as they are read.
+int ApplyDiffBodyFrom(const struct PatchDiffBody* body, uint32_t oldSize, DiffReader read, void* source,
+                      DiffWriter write, void* context)
+{
     unsigned char slice[DIFF_SLICE];
-    const unsigned char* difference = body->difference;
-    const unsigned char* extra = body->extra;
+    uint32_t position = 0, difference = 0, extra = 0;
     uint32_t addRegions;
     // Every control is checked before the first byte is written: the old position then never
     // leaves [0, oldSize].
     if (!CheckDiffControls(body, oldSize, &addRegions))
         return 0;
-    uint32_t position = 0;
     for (uint32_t i = 0; i < body->controlCount; i++) {
         struct PatchDiffControl control;
         ReadDiffControl(body, i, &control);
         for (uint32_t done = 0; done < control.addLength;) {
             uint32_t size = control.addLength - done < DIFF_SLICE ? control.addLength - done : DIFF_SLICE;
-            AddDiffBytes(slice, old + position + done, difference, size);
+            const unsigned char* old = read(source, DIFF_PART_OLD, position + done, size);
+            const unsigned char* add = read(source, DIFF_PART_DIFFERENCE, difference, size);
+            if (old == NULL || add == NULL)
+                return DIFF_READ_FAILED;
+            AddDiffBytes(slice, old, add, size);
             write(context, slice, size);
             difference += size;
             done += size;
         }
         position += control.addLength;
-        if (control.extraLength > 0)
-            write(context, extra, control.extraLength);
-        extra += control.extraLength;
+        for (uint32_t done = 0; done < control.extraLength;) {
+            uint32_t size = control.extraLength - done < DIFF_SLICE ? control.extraLength - done : DIFF_SLICE;
+            const unsigned char* bytes = read(source, DIFF_PART_EXTRA, extra, size);
+            if (bytes == NULL)
+                return DIFF_READ_FAILED;
+            write(context, bytes, size);
+            extra += size;
+            done += size;
+        }
         position += (uint32_t)control.step;
     }
     return 1;

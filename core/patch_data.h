@@ -1,18 +1,22 @@
 // Reading Patch.dat in place through a bounded cursor. Win32-free: the stub,
 // the host format library and the fuzz targets all decode entries with it.
-// No read ever leaves [cursor, end); every overrun is reported as a data error.
+// No read ever leaves [cursor, end); every overrun is reported as a data error. The stub holds
+// only a window of the data in memory: it makes each entry's head lie in the window before it
+// reads it, and the reader takes sizes against all of the data, the window and what lies beyond.
 #ifndef MENDSMITH_CORE_PATCH_DATA_H
 #define MENDSMITH_CORE_PATCH_DATA_H
 
 #include <stdint.h>
 
-// A position in the mapped patch data and the end of the mapping.
+// A position in the patch data, the end of the bytes in memory, and how many bytes of the data
+// follow them that are not in memory (none for a reader that holds all of it).
 struct PatchCursor {
     const unsigned char* at;
     const unsigned char* end;
+    uint32_t beyond = 0;
 };
 
-// The fixed part of a patch entry; path points into the mapping.
+// The fixed part of a patch entry; path points into memory.
 struct PatchEntryHeader {
     uint32_t sourceCrc;
     uint32_t targetCrc;
@@ -24,7 +28,8 @@ struct PatchEntryHeader {
     int removal;    // non-zero when the body is a removal (kind byte 6, nothing after it)
 };
 
-// One op of an op list. literal points into the mapping for OP_LITERAL.
+// One op of an op list. literal points at the first byte of an OP_LITERAL's bytes, which end where
+// the op leaves the cursor; all of them lie in memory only when the op ends before the cursor's end.
 struct PatchOp {
     int kind;
     uint32_t length;
@@ -34,8 +39,10 @@ struct PatchOp {
 
 #define PATCH_OP_INVALID (-1)
 
-// A difference body as it lies in the mapping. Once read, its controls' add and extra lengths
-// are known to sum to differenceSize and extraSize, all of which lie inside the data.
+// A difference body as it lies in the data. Once read, its controls' add and extra lengths
+// are known to sum to differenceSize and extraSize, all of which lie inside the data. The
+// controls lie in memory; difference and extra point at their bytes only when the whole body
+// does, otherwise they end where the body leaves the cursor, extra bytes last.
 struct PatchDiffBody {
     uint32_t controlCount;
     uint32_t differenceSize;
@@ -56,8 +63,23 @@ struct PatchDiffControl {
 // Receives the result of a difference body piece by piece.
 typedef void (*DiffWriter)(void* context, const unsigned char* data, uint32_t size);
 
+// Where ApplyDiffBodyFrom reads size bytes (at most DIFF_SLICE) from offset on: in the old file,
+// or among the body's difference or extra bytes. NULL when they cannot be read.
+#define DIFF_PART_OLD 0
+#define DIFF_PART_DIFFERENCE 1
+#define DIFF_PART_EXTRA 2
+typedef const unsigned char* (*DiffReader)(void* source, int part, uint32_t offset, uint32_t size);
+#define DIFF_SLICE 32768u
+#define DIFF_READ_FAILED (-2)
+
 // Reads the entry count (low 16 bits) and leaves the cursor on the first entry; 0 if too short.
 int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count);
+
+// How many bytes from the cursor, a body's first byte, the reader needs in memory to read that
+// body: all of it but the attached, literal, difference and extra bytes (an op list: its next
+// op's head). As much as can be told from what is in memory: the stub fills the window until the
+// answer stays the same.
+uint32_t PatchBodyHeadSize(const struct PatchCursor* cursor);
 
 // Reads both checksums and the NUL-terminated path, and looks at the body's first byte
 // without consuming it. The cursor ends on the body. 0 when anything runs past the end.
@@ -106,10 +128,16 @@ void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned cha
 void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control);
 
 // Builds the new file from old (oldSize bytes; old may be NULL when empty) and a body that
-// ReadDiffBody accepted, handing the result to write in order. 0 on a data error: a control
-// that adds from beyond the old file or steps outside it, found before anything is written.
+// ReadDiffBody accepted and that lies in memory, handing the result to write in order. 0 on a
+// data error: a control that adds from beyond the old file or steps outside it, found before
+// anything is written.
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
                   void* context);
+
+// The same with the old file and the body's difference and extra bytes read through read, a
+// slice at a time. DIFF_READ_FAILED when a read failed; the result is then cut short.
+int ApplyDiffBodyFrom(const struct PatchDiffBody* body, uint32_t oldSize, DiffReader read, void* source,
+                      DiffWriter write, void* context);
 
 // Moves the cursor past the body of the entry whose header was just read, whatever its kind,
 // without a source file. 0 on a data error that shows without the old file.

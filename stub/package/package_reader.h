@@ -2,18 +2,17 @@
 #ifndef MENDSMITH_PACKAGE_PACKAGE_READER_H
 #define MENDSMITH_PACKAGE_PACKAGE_READER_H
 
+#include <windows.h>
+
 // Reads record n (1: setup bundle, 2: patch bundle) of the running executable, which the first
 // call opens and keeps open without write or delete sharing until the process ends, and writes
-// every file of its bundle into the current directory. Non-zero on success; 0 also when a file
-// of the bundle was already there.
-int ReadPackageRecord(unsigned int n);
+// every file of its bundle into the current directory. 0 on success, otherwise the id of the
+// message that says why: IDS_UNPACK_NO_MEMORY, IDS_UNPACK_DISK_FULL, or IDS_DATA_ERROR (also
+// when a file of the bundle was already there).
+UINT ReadPackageRecord(unsigned int n);
 
 // The same for any updater file, opened and closed again; the tests use it on packages they
 // have written.
-int ReadPackageRecordFromFile(const char* path, unsigned int n);
-
-// Writes every file of a checked bundle of size bytes into the current directory, each created
-// new. 0 when a file was already there or a write failed; the files written so far stay.
-int ExtractFileBundle(const unsigned char* bundle, unsigned int size);
+UINT ReadPackageRecordFromFile(const char* path, unsigned int n);
 
 #endif

@@ -1,14 +1,27 @@
-// File checksums over read-only mappings; the table comes from crc32.cpp.
+// File checksums read through a buffer; the table comes from crc32.cpp.
 #include "stub/patch/checksum.h"
 #include "core/crc32.h"
-#include "stub/patch/file_view.h"
+
+static void AddToCrc(void* context, const unsigned char* data, uint32_t size)
+{
+    *(uint32_t*)context = CrcUpdate(*(uint32_t*)context, data, size);
+}
+
+int CrcOfReader(struct FileReader* reader, DWORD* crc)
+{
+    uint32_t value = CRC_INITIAL;
+    int read = PipeBytes(reader, 0, reader->size, AddToCrc, &value);
+    *crc = ~value;
+    return read;
+}
 
 DWORD CrcOfOpenFile(HANDLE file)
 {
-    struct FileView view;
-    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
-    DWORD crc = OpenFileView(file, &view) ? CrcOfBuffer(view.data, view.size) : 0;
-    CloseFileView(&view);
+    struct FileReader reader;
+    DWORD crc = 0;
+    if (StartReader(&reader, file, 0, GetFileSize(file, NULL), READ_BUFFER_SIZE) && !CrcOfReader(&reader, &crc))
+        crc = 0;
+    EndReader(&reader);
     return crc;
 }
 

@@ -8,7 +8,6 @@
 #include "core/crc32.h"
 #include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
-#include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
 
 volatile DWORD g_summaryStatus;
@@ -29,11 +28,44 @@ int WriteWhole(HANDLE file, const void* data, DWORD size)
     return WriteFile(file, data, size, &written, NULL) && written == size;
 }
 
+// A result file as it is written: its checksum so far, and whether every byte got to the disk.
+struct ResultWriter {
+    HANDLE file;
+    uint32_t crc;
+    int whole;
+};
+
+// Makes the part of the body at the cursor that the reader walks lie in the window: all of it but
+// its attached, literal, difference and extra bytes. 0 when it does (or the data ends first, which
+// the reader then finds), ENTRY_NO_MEMORY when the window cannot grow to hold it, ENTRY_DATA_ERROR
+// when it cannot be read.
+static EntryStatus FillBodyHead(struct PatchReader* patch)
+{
+    uint32_t need = 0, asked;
+    do {
+        asked = need;
+        need = PatchBodyHeadSize(&patch->cursor);
+        int filled = FillPatchWindow(patch, need);
+        if (filled <= 0)
+            return filled < 0 ? ENTRY_NO_MEMORY : ENTRY_DATA_ERROR;
+    } while (need != asked);
+    return 0;
+}
+
+static EntryStatus WalkOps(struct PatchReader* patch, struct FileReader* old, uint32_t oldSize,
+                           struct ResultWriter* result);
+
 // Moves the cursor past an entry's body without applying it; a body that cannot be walked
 // to its end turns the status into a data error.
-static EntryStatus SkipBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, EntryStatus status)
+static EntryStatus SkipBody(struct PatchReader* patch, const struct PatchEntryHeader* entry, EntryStatus status)
 {
-    return SkipPatchBody(cursor, entry) ? status : ENTRY_DATA_ERROR;
+    EntryStatus problem = FillBodyHead(patch);
+    if (problem != 0)
+        return problem;
+    if (entry->attached || entry->difference || entry->predicted || entry->removal)
+        return SkipPatchBody(&patch->cursor, entry) ? status : ENTRY_DATA_ERROR;
+    // An op list may run past the window: it is walked an op at a time.
+    return WalkOps(patch, NULL, 0xFFFFFFFFu, NULL) == ENTRY_UPDATED ? status : ENTRY_DATA_ERROR;
 }
 
 // Opens a file for reading and writing without sharing. A virus scanner or indexer that opens a
@@ -74,13 +106,6 @@ static HANDLE CreateResultFile(const char* fullPath, const char* destination, ch
     resultPath[0] = '\0';
     return INVALID_HANDLE_VALUE;
 }
-
-// A result file as it is written: its checksum so far, and whether every byte got to the disk.
-struct ResultWriter {
-    HANDLE file;
-    uint32_t crc;
-    int whole;
-};
 
 static void WriteResultPiece(void* context, const unsigned char* data, uint32_t size)
 {
@@ -140,76 +165,143 @@ static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath,
     return ENTRY_KEPT_ASIDE;
 }
 
-// Writes the attached data into a new file. -1 when the file cannot be made (one is there
-// already, say), 0 when the write failed or fell short, 1 when whole.
-static int WriteAttachedFile(HANDLE file, const unsigned char* data, DWORD size)
+// Hands the size bytes that end at the cursor to the result, read from Patch.dat through a buffer
+// of their own (the window may hold only their start). 0, or why they could not be had.
+static EntryStatus PipePatchBytes(struct PatchReader* patch, uint32_t size, struct ResultWriter* result)
 {
-    if (file == INVALID_HANDLE_VALUE)
-        return -1;
-    struct ResultWriter result = {file, CRC_INITIAL, 1};
-    WriteResultPiece(&result, data, size);
-    return FinishResultFile(&result);
+    struct FileReader reader;
+    EntryStatus problem = ENTRY_NO_MEMORY;
+    if (StartReader(&reader, patch->window.file, PatchPosition(patch) - size, size, READ_BUFFER_SIZE))
+        problem = PipeBytes(&reader, 0, size, WriteResultPiece, result) ? 0 : ENTRY_DATA_ERROR;
+    EndReader(&reader);
+    return problem;
 }
 
-static EntryStatus ApplyAttachedFile(struct PatchCursor* cursor, const char* entryPath, const char* fullPath,
+// Writes the attached bytes into a new file and closes it. 0 when it is whole, ENTRY_WRITE_FAILED
+// when a write failed or fell short, or why the bytes could not be had.
+static EntryStatus WriteAttachedFile(HANDLE file, struct PatchReader* patch, DWORD size)
+{
+    struct ResultWriter result = {file, CRC_INITIAL, 1};
+    EntryStatus problem = PipePatchBytes(patch, size, &result);
+    return FinishResultFile(&result) || problem != 0 ? problem : ENTRY_WRITE_FAILED;
+}
+
+static EntryStatus ApplyAttachedFile(struct PatchReader* patch, const char* entryPath, const char* fullPath,
                                      const char* savedPath, char* resultPath, const char* rollback,
                                      const struct UpdateJob* job)
 {
     const unsigned char* data;
     uint32_t size;
-    if (!ReadAttachedBody(cursor, &data, &size))
+    if (!ReadAttachedBody(&patch->cursor, &data, &size))
         return ENTRY_DATA_ERROR;
-    int written =
-        WriteAttachedFile(CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL), data,
-                          size);
-    if (written > 0)
-        return ENTRY_ADDED;
-    if (written == 0) {
+    HANDLE file = CreateFileA(fullPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        EntryStatus problem = WriteAttachedFile(file, patch, size);
+        if (problem == 0)
+            return ENTRY_ADDED;
         (void)DeleteFileA(fullPath);
-        return ENTRY_ACCESS_DENIED;
+        return problem;
     }
     if (!job->askToOverwrite(job->mainWindow, fullPath))
         return ENTRY_ATTACHED_SKIPPED;
     // Written beside the file first, so that a failed write leaves the file as it is.
-    if (WriteAttachedFile(CreateResultFile(fullPath, job->destinationDirectory, resultPath), data, size) <= 0)
+    file = CreateResultFile(fullPath, job->destinationDirectory, resultPath);
+    if (file == INVALID_HANDLE_VALUE)
         return ENTRY_ACCESS_DENIED;
+    EntryStatus problem = WriteAttachedFile(file, patch, size);
+    if (problem != 0)
+        return problem;
     return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
                             ENTRY_ACCESS_DENIED);
 }
 
-// Writes what the entry's op list or (predicted) difference body builds from the old file:
-// PREDICT_APPLIED, PREDICT_DATA_ERROR or, for a predicted body, PREDICT_NO_MEMORY before
-// anything is written. Failed writes are the result's to report.
-static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const struct FileView* view,
-                       struct ResultWriter* result)
+// Walks the op list at the cursor to its end op, handing each op's bytes to the result; without a
+// result it only walks. ENTRY_UPDATED, ENTRY_DATA_ERROR, or why an op's bytes could not be had
+// (ENTRY_ACCESS_DENIED: the old file could not be read), after which it walks on to the end.
+static EntryStatus WalkOps(struct PatchReader* patch, struct FileReader* old, uint32_t oldSize,
+                           struct ResultWriter* result)
 {
-    // An empty file has no view; only empty ranges then lie within it.
-    uint32_t oldSize = view->data != NULL ? view->size : 0;
+    EntryStatus status = ENTRY_UPDATED;
+    struct PatchOp op;
+    for (;;) {
+        if (FillPatchWindow(patch, 9) <= 0)
+            return ENTRY_DATA_ERROR;
+        int kind = NextPatchOp(&patch->cursor, oldSize, &op);
+        if (kind == OP_END)
+            return status;
+        if (kind == PATCH_OP_INVALID)
+            return ENTRY_DATA_ERROR;
+        if (result == NULL || status != ENTRY_UPDATED)
+            continue;
+        if (kind == OP_LITERAL)
+            status = PipePatchBytes(patch, op.length, result);
+        else
+            status = PipeBytes(old, op.sourceOffset, op.length, WriteResultPiece, result) ? 0 : ENTRY_ACCESS_DENIED;
+        if (status == 0)
+            status = ENTRY_UPDATED;
+    }
+}
+
+// Reads for a difference body: parts[0] the old file, parts[1] and [2] the body's difference and
+// extra bytes in Patch.dat.
+static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset, uint32_t size)
+{
+    return ReadAt((struct FileReader*)source + part, offset, size);
+}
+
+// Writes what the entry's op list or (predicted) difference body builds from the old file, read
+// through parts[0], and leaves the cursor past the body: ENTRY_UPDATED, or ENTRY_DATA_ERROR,
+// ENTRY_NO_MEMORY, or ENTRY_ACCESS_DENIED when the old file could not be read. Failed writes are
+// the result's to report.
+static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry,
+                               struct FileReader* parts, struct ResultWriter* result)
+{
+    uint32_t oldSize = parts[0].size;
+    EntryStatus problem = FillBodyHead(patch);
+    if (problem != 0)
+        return problem;
     if (entry->predicted) {
 #ifdef STUB_APPLIES_PREDICTED
+        // A predicted body is applied in memory, whole, over the whole old file, which the
+        // checksum has read into one buffer.
         struct PatchPredictedBody body;
-        if (!ReadPredictedBody(cursor, &body))
-            return PREDICT_DATA_ERROR;
-        return ApplyPredictedBody(&body, view->data, oldSize, WriteResultPiece, result, NULL);
+        struct PatchCursor past = patch->cursor;
+        if (!ReadPredictedBody(&past, &body))
+            return ENTRY_DATA_ERROR;
+        struct PatchReader after = {past, patch->window};
+        int filled = FillPatchWindow(patch, PatchPosition(&after) - PatchPosition(patch));
+        if (filled < 0)
+            patch->cursor = past;
+        if (filled <= 0)
+            return filled < 0 ? ENTRY_NO_MEMORY : ENTRY_DATA_ERROR;
+        (void)ReadPredictedBody(&patch->cursor, &body);
+        int applied = ApplyPredictedBody(&body, ReadAt(&parts[0], 0, oldSize), oldSize, WriteResultPiece, result, NULL);
+        return applied == PREDICT_APPLIED ? ENTRY_UPDATED : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
+                                                                                         : ENTRY_DATA_ERROR;
 #else
-        return PREDICT_DATA_ERROR;
+        return ENTRY_DATA_ERROR;
 #endif
     }
     if (entry->difference) {
         struct PatchDiffBody body;
-        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, result);
+        if (!ReadDiffBody(&patch->cursor, &body))
+            return ENTRY_DATA_ERROR;
+        uint32_t extra = PatchPosition(patch) - body.extraSize;
+        HANDLE file = patch->window.file;
+        if (!StartReader(&parts[1], file, extra - body.differenceSize, body.differenceSize, READ_BUFFER_SIZE) ||
+            !StartReader(&parts[2], file, extra, body.extraSize, READ_BUFFER_SIZE))
+            return ENTRY_NO_MEMORY;
+        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, parts, WriteResultPiece, result);
+        // A read that fails is taken for the old file's: Patch.dat lies on the local temp disk.
+        return applied > 0 ? ENTRY_UPDATED : applied == DIFF_READ_FAILED ? ENTRY_ACCESS_DENIED : ENTRY_DATA_ERROR;
     }
-    struct PatchOp op;
-    int kind;
-    while ((kind = NextPatchOp(cursor, oldSize, &op)) > OP_END)
-        WriteResultPiece(result, kind == OP_COPY ? view->data + op.sourceOffset : op.literal, op.length);
-    return kind == OP_END;
+    return WalkOps(patch, &parts[0], oldSize, result);
 }
 
 // Builds the file that the op list or difference body describes under a new "PCH" name beside the
 // file (resultPath). ENTRY_UPDATED means the result is there, whole, flushed, and has the target CRC,
 // taken from the bytes as they were written, or, for a removal, that the file has the source CRC.
-static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, const char* fullPath,
+static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntryHeader* entry, const char* fullPath,
                                char* resultPath, const char* destination)
 {
     // A read-only, hidden or system file could not be opened for writing otherwise.
@@ -223,33 +315,40 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
         // A removal makes no folders, so its file may be missing with its folder.
         if (entry->removal && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
             status = ENTRY_REMOVED;
-        return SkipBody(cursor, entry, status);
+        return SkipBody(patch, entry, status);
     }
-    DWORD crc = CrcOfOpenFile(file);
+    // The old file, then the body's difference and extra bytes; a predicted body reads the old
+    // file whole.
+    struct FileReader parts[3];
+    memset(parts, 0, sizeof parts);
+    uint32_t oldSize = GetFileSize(file, NULL);
+    DWORD crc = 0;
+    EntryStatus status = ENTRY_NO_MEMORY;
+    // A file that cannot be read is left as it is, like one that cannot be opened.
+    if (StartReader(&parts[0], file, 0, oldSize, entry->predicted ? oldSize : READ_BUFFER_SIZE))
+        status = CrcOfReader(&parts[0], &crc) ? ENTRY_UPDATED : ENTRY_ACCESS_DENIED;
     // A removal's target CRC is not read: no file is ever its result.
-    if (crc != entry->sourceCrc || entry->removal) {
-        CloseHandle(file);
-        EntryStatus status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED
-                                                                        : ENTRY_ORIGINAL_CRC_ERROR;
-        return SkipBody(cursor, entry, crc == entry->sourceCrc ? ENTRY_UPDATED : status);
+    int consumed = 0;
+    if (status == ENTRY_UPDATED && crc == entry->sourceCrc && !entry->removal) {
+        struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
+        int made = result.file != INVALID_HANDLE_VALUE;
+        status = WriteResult(patch, entry, parts, &result);
+        if (made && !FinishResultFile(&result))
+            made = 0;
+        // A result file that could not be made or written whole is the disk's fault, not the data's.
+        if (status == ENTRY_UPDATED && !made)
+            status = ENTRY_WRITE_FAILED;
+        else if (status == ENTRY_UPDATED && ~result.crc != entry->targetCrc)
+            status = ENTRY_RESULT_CRC_ERROR;
+        // The body is behind the cursor now, whatever came of it.
+        consumed = 1;
+    } else if (status == ENTRY_UPDATED && crc != entry->sourceCrc) {
+        status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
     }
-    struct FileView view;
-    (void)OpenFileView(file, &view);
-    struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
-    int made = result.file != INVALID_HANDLE_VALUE;
-    int valid = WriteResult(cursor, entry, &view, &result);
-    CloseFileView(&view);
+    for (int i = 0; i < 3; i++)
+        EndReader(&parts[i]);
     CloseHandle(file);
-    if (made && !FinishResultFile(&result))
-        made = 0;
-    if (valid == PREDICT_NO_MEMORY)
-        return ENTRY_NO_MEMORY;
-    if (valid != PREDICT_APPLIED)
-        return ENTRY_DATA_ERROR;
-    // A result file that could not be made or written whole shows up here as well.
-    if (!made || ~result.crc != entry->targetCrc)
-        return ENTRY_RESULT_CRC_ERROR;
-    return ENTRY_UPDATED;
+    return consumed ? status : SkipBody(patch, entry, status);
 }
 
 // Removes the folders of a removed file that it has left empty, deepest first, up to the destination
@@ -268,10 +367,10 @@ static void RemoveEmptyFolders(char* fullPath, int rootLength)
 
 // A removal moves a file that has the source CRC into the rollback directory, as an original is
 // before it is replaced, so that a stop puts it back and a backup keeps it.
-static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntryHeader* entry, char* fullPath,
+static EntryStatus PatchFile(struct PatchReader* patch, const struct PatchEntryHeader* entry, char* fullPath,
                              const char* savedPath, char* resultPath, const char* rollback, const char* destination)
 {
-    EntryStatus status = RebuildFile(cursor, entry, fullPath, resultPath, destination);
+    EntryStatus status = RebuildFile(patch, entry, fullPath, resultPath, destination);
     if (status != ENTRY_UPDATED)
         return status;
     int removal = entry->removal;
@@ -283,26 +382,29 @@ static EntryStatus PatchFile(struct PatchCursor* cursor, const struct PatchEntry
     return status;
 }
 
-static EntryStatus ApplyEntryBody(struct PatchCursor* cursor, const struct PatchEntryHeader* entry,
-                                  const char* rollback, const struct UpdateJob* job)
+static EntryStatus ApplyEntryBody(struct PatchReader* patch, struct PatchEntryHeader* entry, const char* rollback,
+                                  const struct UpdateJob* job)
 {
     const char* destination = job->destinationDirectory;
+    char path[PATH_ROOM];
     char fullPath[PATH_ROOM];
     char savedPath[PATH_ROOM];
     char resultPath[PATH_ROOM];
     // The rollback directory never ends with a backslash and the entry path begins with exactly
     // one, so putting them together joins them. A path too long for the calls is never cut.
     if (!ConcatPath(fullPath, destination, entry->path) || !ConcatPath(savedPath, rollback, entry->path))
-        return SkipBody(cursor, entry, ENTRY_ACCESS_DENIED);
+        return SkipBody(patch, entry, ENTRY_ACCESS_DENIED);
+    // The window moves on while the body is read: the path is kept here.
+    entry->path = strcpy(path, entry->path);
     // Without a status-text window the handle is NULL and the call does nothing.
-    (void)SetWindowTextA(job->statusWindow, entry->path);
+    (void)SetWindowTextA(job->statusWindow, path);
     // A removal makes no folders.
     if (!entry->removal)
-        MakeParentDirectories(entry->path, destination);
+        MakeParentDirectories(path, destination);
     resultPath[0] = '\0';
     EntryStatus status = entry->attached
-                             ? ApplyAttachedFile(cursor, entry->path, fullPath, savedPath, resultPath, rollback, job)
-                             : PatchFile(cursor, entry, fullPath, savedPath, resultPath, rollback, destination);
+                             ? ApplyAttachedFile(patch, path, fullPath, savedPath, resultPath, rollback, job)
+                             : PatchFile(patch, entry, fullPath, savedPath, resultPath, rollback, destination);
     // No result file outlives its entry, unless it is the only copy of the new release.
     (void)DeleteFileA(resultPath);
     return status;
@@ -313,14 +415,14 @@ int IsMainFile(const char* entryPath, const struct UpdateJob* job)
     return !lstrcmpiA(FindFileName(entryPath), FindFileName(job->mainFileName));
 }
 
-EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job)
+EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job)
 {
     struct PatchEntryHeader entry;
     EntryStatus status = ENTRY_DATA_ERROR;
     // A package that asks for the application's main file to go is broken.
-    if (ReadPatchEntryHeader(cursor, &entry) && IsSafeEntryPath(entry.path) &&
-        !(entry.removal && IsMainFile(entry.path, job)))
-        status = ApplyEntryBody(cursor, &entry, rollbackDirectory, job);
+    if (FillPatchWindow(patch, ENTRY_HEAD_ROOM) > 0 && ReadPatchEntryHeader(&patch->cursor, &entry) &&
+        IsSafeEntryPath(entry.path) && !(entry.removal && IsMainFile(entry.path, job)))
+        status = ApplyEntryBody(patch, &entry, rollbackDirectory, job);
     g_summaryStatus |= status;
     return status;
 }

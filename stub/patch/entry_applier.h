@@ -5,6 +5,7 @@
 #include <windows.h>
 #include "core/constants.h"
 #include "core/patch_data.h"
+#include "stub/patch/file_reader.h"
 #include "stub/patch/update_job.h"
 
 typedef DWORD EntryStatus;
@@ -12,10 +13,15 @@ typedef DWORD EntryStatus;
 extern volatile DWORD g_summaryStatus;  // OR of every EntryStatus of the run
 extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_KEPT_ASIDE left beside its file
 
+// The window holds at least this much of Patch.dat at the start of an entry (all that is left near
+// its end): an entry whose header is longer is a data error.
+#define ENTRY_HEAD_ROOM 65536u
+
 // Applies the entry at the cursor below the job's destination directory and leaves the cursor
-// on the next entry (not after ENTRY_DATA_ERROR). Originals it replaces are saved below
-// rollbackDirectory; the job's question decides about an attached file that is already there.
-EntryStatus ApplyPatchEntry(struct PatchCursor* cursor, const char* rollbackDirectory, const struct UpdateJob* job);
+// on the next entry (not after ENTRY_DATA_ERROR, nor after ENTRY_NO_MEMORY for a body whose
+// controls the window cannot hold). Originals it replaces are saved below rollbackDirectory; the
+// job's question decides about an attached file that is already there.
+EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job);
 
 // Non-zero when an entry path names the job's main file: the last components are compared,
 // ignoring case, wherever either lies.

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "core/entry_outcome.h"
-#include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
 #include "stub/patch/update_run.h"
 
@@ -64,17 +63,21 @@ static int MakeRollbackDirectory(char* rollback)
     return CreateDirectoryA(rollback, NULL);
 }
 
-static void ApplyEntries(struct PatchCursor* cursor, uint32_t count, const char* rollback, HANDLE logFile)
+static void ApplyEntries(struct PatchReader* patch, uint32_t count, const char* rollback, HANDLE logFile)
 {
     HWND progressBar = g_runJob->progressBar;
     (void)SendMessageA(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, count));
     for (uint32_t done = 1; done <= count; done++) {
-        // The log names the entry by its path in the mapping; an entry too short to hold one gets "".
-        struct PatchCursor peek = *cursor;
+        // The log names the entry by its path, copied before the window moves on (a path too
+        // long for the calls, which is never applied, by its first 259 characters); an entry too
+        // short to hold one gets "".
         struct PatchEntryHeader entry;
-        const char* path = ReadPatchEntryHeader(&peek, &entry) ? entry.path : "";
-        EntryStatus status = ApplyPatchEntry(cursor, rollback, g_runJob);
-        WriteLogLine(path, status, logFile);
+        char name[PATH_ROOM];
+        (void)FillPatchWindow(patch, ENTRY_HEAD_ROOM);
+        struct PatchCursor peek = patch->cursor;
+        (void)lstrcpynA(name, ReadPatchEntryHeader(&peek, &entry) ? entry.path : "", PATH_ROOM);
+        EntryStatus status = ApplyPatchEntry(patch, rollback, g_runJob);
+        WriteLogLine(name, status, logFile);
         if (g_runJob->runState <= 0)
             return;
         (void)SendMessageA(progressBar, PBM_SETPOS, done, 0);
@@ -117,25 +120,21 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     HANDLE logFile = CreateFileA(job->logFilePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     HANDLE patchFile = CreateFileA(job->patchFilePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, NULL);
-    struct FileView view;
-    struct PatchCursor cursor;
+    struct PatchReader patch;
     uint32_t count;
     DWORD ran = 0;
     LONG state = RUN_DATA_ERROR;
     // Without patch data, or without a log and a rollback directory to keep the originals in,
     // nothing is applied. A destination that takes neither is not the download's fault.
-    if (OpenFileView(patchFile, &view)) {
-        cursor.at = view.data;
-        cursor.end = view.data + view.size;
-        if (ReadPatchEntryCount(&cursor, &count)) {
-            ran = logFile != INVALID_HANDLE_VALUE && MakeRollbackDirectory(rollback);
-            if (!ran)
-                state = RUN_DESTINATION_UNWRITABLE;
-        }
+    if (StartPatchReader(&patch, patchFile) && FillPatchWindow(&patch, 4) > 0 &&
+        ReadPatchEntryCount(&patch.cursor, &count)) {
+        ran = logFile != INVALID_HANDLE_VALUE && MakeRollbackDirectory(rollback);
+        if (!ran)
+            state = RUN_DESTINATION_UNWRITABLE;
     }
     if (ran)
-        ApplyEntries(&cursor, count, rollback, logFile);
-    CloseFileView(&view);
+        ApplyEntries(&patch, count, rollback, logFile);
+    EndReader(&patch.window);
     CloseHandle(patchFile);
     if (ran)
         state = FinishRun(rollback, logFile);

@@ -2,7 +2,7 @@
 #ifndef MENDSMITH_RES_RESOURCE_H
 #define MENDSMITH_RES_RESOURCE_H
 
-/* The log texts, 250 to 263. */
+/* The log texts, 250 to 265. */
 #include "core/entry_outcome.h"
 
 #define IDS_PATCH_FILE 113
@@ -22,6 +22,8 @@
 #define IDS_APPLIED_WITH_SKIPS 218
 #define IDS_TARGET_RUNNING 219
 #define IDS_SESSION_END_BLOCKED 220
+#define IDS_UNPACK_NO_MEMORY 221
+#define IDS_UNPACK_DISK_FULL 222
 
 /* The message after a stopped run, by its final run state (0, -1, -2 or -3): 208, 207, 206 or 205. */
 #define IDS_RUN_STOPPED(runState) (IDS_CANCELED + (runState))

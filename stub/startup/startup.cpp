@@ -39,10 +39,11 @@ static void DeleteWorkDirectory(void)
     }
 }
 
-// Every refusal that is not the user's doing looks like a damaged download to the user.
-static void ExitWithDataError(void)
+// Every refusal that is not the user's doing and has no message of its own looks like a
+// damaged download to the user (IDS_DATA_ERROR).
+static void ExitWithMessage(UINT textId)
 {
-    (void)ShowLocalizedMessage(NULL, IDS_DATA_ERROR, IDS_CAPTION, MB_ICONHAND);
+    (void)ShowLocalizedMessage(NULL, textId, IDS_CAPTION, MB_ICONHAND);
     exit(0);
 }
 
@@ -62,7 +63,7 @@ static void MakeWorkDirectory(void)
 {
     DWORD length = GetTempPathA(PATH_ROOM, g_tempPath);
     if (length == 0 || length >= PATH_ROOM || !GetTempFileNameA(g_tempPath, "MSA", 0, g_workDirectory))
-        ExitWithDataError();
+        ExitWithMessage(IDS_DATA_ERROR);
     (void)DeleteFileA(g_workDirectory);
     // Elevated, the folder gets a high mandatory label, which keeps the user's other programs
     // (of lower integrity) from writing into it or into anything created in it. Without
@@ -71,10 +72,10 @@ static void MakeWorkDirectory(void)
     (void)ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;OICI;NW;;;HI)", SDDL_REVISION_1,
                                                                &labelled.lpSecurityDescriptor, NULL);
     if (!CreateDirectoryA(g_workDirectory, &labelled) && !CreateDirectoryA(g_workDirectory, NULL))
-        ExitWithDataError();
+        ExitWithMessage(IDS_DATA_ERROR);
     g_workDirectoryCreated = 1;
     if (!SetCurrentDirectoryA(g_workDirectory))
-        ExitWithDataError();
+        ExitWithMessage(IDS_DATA_ERROR);
 }
 
 static void ExitIfAnotherCopyRuns(char* name)
@@ -139,8 +140,9 @@ int RunUpdater(HINSTANCE instance, int showCommand)
     MakeLanguageSection();
     g_instance = instance;
     MakeWorkDirectory();
-    if (!ReadPackageRecord(RECORD_SETUP_BUNDLE))
-        ExitWithDataError();
+    UINT problem = ReadPackageRecord(RECORD_SETUP_BUNDLE);
+    if (problem != 0)
+        ExitWithMessage(problem);
     JoinToWorkDirectory(g_setupFilePath, SETUP_FILE_NAME);
     JoinToWorkDirectory(g_languageFilePath, LANGUAGE_FILE_NAME);
     (void)LoadStringA(instance, IDS_PATCH_FILE, patchName, PATH_ROOM);
@@ -151,7 +153,7 @@ int RunUpdater(HINSTANCE instance, int showCommand)
     // A loop without a window would never end.
     if (!RegisterMainWindowClass(instance) ||
         !(mainWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0)))
-        ExitWithDataError();
+        ExitWithMessage(IDS_DATA_ERROR);
     (void)SetWindowTextA(mainWindow, g_windowTitle);
     (void)ShowWindow(mainWindow, showCommand);
     while (GetMessageA(&message, NULL, 0, 0)) {

@@ -212,11 +212,13 @@ static void OnUpdate(HWND window)
         (void)EnableWindow(g_updateButton, TRUE);
         return;
     }
-    if (ReadPackageRecord(RECORD_PATCH_BUNDLE) && (g_runThread = StartUpdateWorker(window)) != NULL) {
+    // A patch bundle that cannot be unpacked says why: no memory, a full temp folder, bad data.
+    UINT problem = ReadPackageRecord(RECORD_PATCH_BUNDLE);
+    if (problem == 0 && (g_runThread = StartUpdateWorker(window)) != NULL) {
         ExplainSessionEndRefusal(window);
         return;
     }
-    ShowFailure(window, IDS_DATA_ERROR);
+    ShowFailure(window, problem != 0 ? problem : IDS_DATA_ERROR);
     exit(0);
 }
 
