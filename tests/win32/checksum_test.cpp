@@ -47,9 +47,10 @@ TEST_F(ChecksumTest, OpenFileStaysOpenAndReadWriteGivesTheSameChecksum)
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(CrcOfOpenFile(file), 0xFC891918u);
 
-    // The caller's handle is still usable after the checksum.
+    // The caller's handle is still usable after the checksum, which reads at offsets of its own.
     char first = 0;
     DWORD read = 0;
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_BEGIN), 0u);
     EXPECT_TRUE(ReadFile(file, &first, 1, &read, nullptr));
     EXPECT_EQ(first, '1');
     EXPECT_TRUE(CloseHandle(file));

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <random>
 
+#include "format/crc.h"
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "stub/patch/entry_applier.h"
+#include "core/entry_outcome.h"
 #include "stub/res/resource.h"
 #include "support/fault_support.h"
 #include "support/run_harness.h"
@@ -48,17 +52,28 @@ protected:
     // at the end of the data.
     std::vector<EntryStatus> Apply(const fmt::Bytes& data, HWND owner = nullptr)
     {
-        PatchCursor cursor{data.data(), data.data() + data.size()};
+        // Written past the program's own imports, which a test may have hooked.
+        const std::string path = work_ / "Patch.dat";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                    static_cast<std::streamsize>(data.size()));
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        PatchReader patch;
         std::uint32_t count = 0;
-        EXPECT_TRUE(ReadPatchEntryCount(&cursor, &count));
+        EXPECT_TRUE(StartPatchReader(&patch, file) && FillPatchWindow(&patch, 4) > 0 &&
+                    ReadPatchEntryCount(&patch.cursor, &count));
         std::vector<EntryStatus> statuses;
         for (std::uint32_t i = 0; i < count; i++) {
             job_.mainWindow = owner;
-            statuses.push_back(ApplyPatchEntry(&cursor, rollback_.c_str(), &job_));
+            statuses.push_back(ApplyPatchEntry(&patch, rollback_.c_str(), &job_));
             if (statuses.back() == ENTRY_DATA_ERROR)
-                return statuses;
+                break;
         }
-        EXPECT_EQ(cursor.at, cursor.end) << "the cursor stopped short of the end";
+        if (statuses.empty() || statuses.back() != ENTRY_DATA_ERROR) {
+            EXPECT_EQ(PatchPosition(&patch), data.size()) << "the cursor stopped short of the end";
+        }
+        EndReader(&patch.window);
+        CloseHandle(file);
+        DeleteFileA(path.c_str());
         return statuses;
     }
 
@@ -427,7 +442,7 @@ TEST_F(EntryApplierTest, AttachedOverwriteThatFailsChangesNothing)
     CloseHandle(reader);
     {
         ImportHook hook("WriteFile", reinterpret_cast<const void*>(&WriteHalf));
-        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\short.bin", attached)}), Statuses{ENTRY_ACCESS_DENIED});
+        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\short.bin", attached)}), Statuses{ENTRY_WRITE_FAILED});
     }
 
     EXPECT_EQ(answerer.questions().size(), 3u);
@@ -439,7 +454,7 @@ TEST_F(EntryApplierTest, NewAttachedFileWrittenShortIsRemoved)
 {
     {
         ImportHook hook("WriteFile", reinterpret_cast<const void*>(&WriteHalf));
-        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\new.bin", ToBytes("0123456789"))}), Statuses{ENTRY_ACCESS_DENIED});
+        EXPECT_EQ(Apply({fmt::MakeAttachedEntry("\\new.bin", ToBytes("0123456789"))}), Statuses{ENTRY_WRITE_FAILED});
     }
     EXPECT_EQ(ReadTree(dest_.path()), Tree{});
 }
@@ -614,6 +629,141 @@ TEST_F(EntryApplierTest, PredictedBodiesRebuildProgramsAndAreWalkedPastMissingOn
     EXPECT_EQ(Apply(entries), (Statuses{ENTRY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_UPDATED, ENTRY_UPDATED}));
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"App32.dll", new32}, {"App64.dll", new64}, {"Test.exe", rebuilt}}));
     EXPECT_EQ(ReadTree(rollback_), before);
+}
+
+// --- Files larger than the read buffers ---
+
+Bytes RandomBytes(std::size_t size, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes bytes(size);
+    for (std::uint8_t& b : bytes)
+        b = static_cast<std::uint8_t>(rng());
+    return bytes;
+}
+
+fmt::PatchEntry EntryFor(std::string path, const Bytes& old, const Bytes& target)
+{
+    fmt::PatchEntry entry;
+    entry.path = std::move(path);
+    entry.sourceCrc = fmt::Crc32(old);
+    entry.targetCrc = fmt::Crc32(target);
+    return entry;
+}
+
+// Two buffers and a bit of old file, and two bodies whose pieces straddle the buffers' edges: an
+// op list with a copy across the first and second edge and a literal longer than a buffer (and so
+// than the window), and a difference body whose first control adds across an edge, with more
+// difference and extra bytes than a buffer holds, then steps back.
+struct LargeCase {
+    Bytes old = RandomBytes(2 * READ_BUFFER_SIZE + 5000, 1);
+    fmt::PatchEntry ops, difference;
+    Bytes opsTarget, differenceTarget;
+
+    LargeCase()
+    {
+        const std::uint32_t b = READ_BUFFER_SIZE;
+        std::vector<fmt::Op> list{fmt::Op::MakeCopy(3000, b - 1000), fmt::Op::MakeLiteral(RandomBytes(b + 3000, 2)),
+                                  fmt::Op::MakeCopy(b + 10, b - 5), fmt::Op::MakeCopy(100, 2 * b + 4900)};
+        opsTarget = fmt::ApplyOps(old, list);
+        ops = EntryFor("\\ops.bin", old, opsTarget);
+        ops.ops = list;
+
+        fmt::DiffBody body;
+        body.controls = {{b + 2000, b + 100, -static_cast<std::int32_t>(b)}, {5000, 10, static_cast<std::int32_t>(b)}};
+        body.difference = Bytes(b + 7000, 0);
+        for (std::size_t i = 0; i < body.difference.size(); i += 4093)
+            body.difference[i] = static_cast<std::uint8_t>(i);
+        body.extra = RandomBytes(b + 110, 3);
+        differenceTarget = fmt::ApplyDiff(old, body);
+        difference = EntryFor("\\diff.bin", old, differenceTarget);
+        difference.difference = std::move(body);
+    }
+};
+
+TEST_F(EntryApplierTest, BodiesStraddlingTheReadBuffersRebuildByteForByte)
+{
+    LargeCase c;
+    WriteTree(dest_.path(), {{"ops.bin", c.old}, {"diff.bin", c.old}});
+
+    EXPECT_EQ(Apply({c.ops, c.difference}), (Statuses{ENTRY_UPDATED, ENTRY_UPDATED}));
+
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"ops.bin", c.opsTarget}, {"diff.bin", c.differenceTarget}}));
+}
+
+// A read of the old file that fails once its checksum has been taken, as when a network share
+// goes away mid-file; every other file reads as usual.
+DWORD g_failingSize;
+int g_readsBeforeFailure;
+
+BOOL WINAPI ReadFailsAfterTheChecksum(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    if (GetFileSize(file, nullptr) == g_failingSize && g_readsBeforeFailure-- <= 0) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return Real<decltype(&ReadFile)>("ReadFile")(file, data, size, read, overlapped);
+}
+
+TEST_F(EntryApplierTest, OldFileThatCannotBeReadFailsItsEntryAndTheNextGoesOn)
+{
+    LargeCase c;
+    const Bytes small = SampleRelease(7, 300);
+    for (const fmt::PatchEntry& entry : {c.ops, c.difference}) {
+        const Tree before{{"big.bin", c.old}, {"small.bin", small}};
+        WriteTree(dest_.path(), before);
+        fmt::PatchEntry big = entry;
+        big.path = "\\big.bin";
+        g_failingSize = static_cast<DWORD>(c.old.size());
+        g_readsBeforeFailure = 3; // the checksum's three buffers
+        Statuses statuses;
+        {
+            ImportHook hook("ReadFile", reinterpret_cast<const void*>(&ReadFailsAfterTheChecksum));
+            statuses = Apply({big, fmt::MakePatchEntry("\\small.bin", small, new_)});
+        }
+        EXPECT_EQ(statuses, (Statuses{ENTRY_ACCESS_DENIED, ENTRY_UPDATED}));
+        EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"big.bin", c.old}, {"small.bin", new_}}));
+        EXPECT_EQ(ReadTree(rollback_), (Tree{{"small.bin", small}}));
+        DeleteFileA((rollback_ + "\\small.bin").c_str());
+    }
+}
+
+// No buffer for the whole old file that a predicted body needs: the file stays, the body is
+// passed, and the next entry goes on.
+void* __cdecl NoLargeBlocks(std::size_t size)
+{
+    using Malloc = void*(__cdecl*)(std::size_t);
+    static const auto real =
+        reinterpret_cast<Malloc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("msvcrt.dll"), "malloc")));
+    return size > READ_BUFFER_SIZE + 1 ? nullptr : real(size);
+}
+
+TEST_F(EntryApplierTest, BodyWithoutTheMemoryItNeedsLeavesTheFileAndSaysSo)
+{
+    const Bytes old = RandomBytes(READ_BUFFER_SIZE + 100, 4);
+    Bytes target = old;
+    target[10] ^= 1;
+    fmt::PatchEntry predicted = EntryFor("\\big.bin", old, target);
+    predicted.difference = fmt::DiffBody{{{static_cast<std::uint32_t>(old.size()), 0, 0}}, Bytes(old.size(), 0), {}};
+    predicted.difference->difference[10] = 1;
+    predicted.prediction = fmt::Prediction{};
+    const Bytes small = SampleRelease(7, 300);
+    WriteTree(dest_.path(), {{"big.bin", old}, {"small.bin", small}});
+
+    const std::vector<fmt::PatchEntry> entries{predicted, fmt::MakePatchEntry("\\small.bin", small, new_)};
+    const Bytes data = fmt::WritePatchFile(entries);
+    Statuses statuses;
+    {
+        ImportHook hook("malloc", reinterpret_cast<const void*>(&NoLargeBlocks));
+        statuses = Apply(data);
+    }
+
+    EXPECT_EQ(statuses, (Statuses{ENTRY_NO_MEMORY, ENTRY_UPDATED}));
+    EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"big.bin", old}, {"small.bin", new_}}));
+    EXPECT_STREQ(EnglishLogText(FindEntryOutcome(ENTRY_NO_MEMORY)->logTextId),
+                 "Not enough memory for this file; Skipped.");
+    EXPECT_EQ(Apply({predicted}), Statuses{ENTRY_UPDATED});
+    EXPECT_EQ(ReadFileBytes(dest_ / "big.bin"), target);
 }
 
 } // namespace

@@ -82,7 +82,7 @@ TEST_F(FaultTest, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     }
 
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_RESULT_CRC));
+    EXPECT_EQ(TakeLog(dest_.path()), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_WRITE_FAILED));
     ExpectKept({before, {{"b.bin", b.after}, {"App.exe", app.after}}, RunEnd::Stopped});
     EXPECT_EQ(ReadTree(dest_.path()), before);
 }
@@ -531,7 +531,7 @@ TEST_F(FaultTest, AttachedOverwriteThatFailsWhereNothingCanBePutBackLosesNothing
         std::string kept = ExpectKept({before, {{"c.txt", next}}, RunEnd::Completed, !writeFails, {"c.txt"}});
         if (writeFails) {
             // The new content is written beside the file first, so nothing moved and nothing must go back.
-            EXPECT_EQ(TakeLog(dest_.path()), Line("c.txt", IDS_LOG_ACCESS_DENIED));
+            EXPECT_EQ(TakeLog(dest_.path()), Line("c.txt", IDS_LOG_WRITE_FAILED));
             EXPECT_EQ(ReadTree(dest_.path()), before);
             continue;
         }
@@ -779,7 +779,7 @@ TEST_F(OnASmallDisk, DiskFullWhileTheMainFileIsRebuiltRestoresEveryReplacedFile)
     RunRecord run = RunOnSmallDisk();
 
     EXPECT_EQ(run.finalState, RUN_MAIN_FILE_FAILED);
-    EXPECT_EQ(TakeLog(small_), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_RESULT_CRC));
+    EXPECT_EQ(TakeLog(small_), Line("b.bin", IDS_LOG_UPDATED) + Line("App.exe", IDS_LOG_WRITE_FAILED));
     ExpectFilesKept(small_, {before, {{"b.bin", b.after}, {"App.exe", app.after}}, RunEnd::Stopped});
     EXPECT_EQ(ReadTree(small_), before);
 }

@@ -70,7 +70,11 @@ const struct {
     {258, "Data file error; Opration canceled!"},
     {259, "Original file was updated; Skipped."},
     {260, "Access of original file is denied; Skipped."},
+    {221, "Not enough memory to unpack the update."},
+    {222, "Not enough free space in the temp folder to unpack the update."},
     {263, "Removed."},
+    {264, "Not enough memory for this file; Skipped."},
+    {265, "Disk full or not writable; Skipped."},
 };
 
 TEST(LocalizedText, BeforeTheLanguageFileIsKnownEveryTextIsTheEnglishOne)

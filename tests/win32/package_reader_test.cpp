@@ -1,6 +1,7 @@
 // The package reader against updaters written by the format library: records found
-// by walking the chain, the signature test, and hostile records and bundles refused
-// before a single file is written.
+// by walking the chain, the signature test, hostile records and bundles refused without a file
+// under a hostile name, streams that do not end as the record says, and the faults that have a
+// message of their own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include "format/record.h"
 #include "format/updater_image.h"
 #include "stub/package/package_reader.h"
+#include "stub/res/resource.h"
+#include "support/run_harness.h"
 #include "support/test_support.h"
 
 namespace fmt = mendsmith::format;
@@ -31,11 +34,25 @@ protected:
     }
     void TearDown() override { SetCurrentDirectoryA(previous_); }
 
-    // Writes an updater image beside the work directory and reads record n of it.
-    int ReadRecord(const Bytes& image, unsigned n)
+    // Writes an updater image beside the work directory and reads record n of it: 0, or the
+    // message that says why it could not.
+    UINT Problem(const Bytes& image, unsigned n)
     {
         testing_support::WriteFileBytes(files_ / "Update.exe", image);
         return ReadPackageRecordFromFile((files_ / "Update.exe").c_str(), n);
+    }
+    UINT ProblemWithHook(const Bytes& image, const char* function, const void* replacement)
+    {
+        testing_support::WriteFileBytes(files_ / "Update.exe", image);
+        testing_support::ImportHook hook(function, replacement);
+        return ReadPackageRecordFromFile((files_ / "Update.exe").c_str(), 1);
+    }
+    bool ReadRecord(const Bytes& image, unsigned n) { return Problem(image, n) == 0; }
+
+    void EmptyWorkDirectory()
+    {
+        for (const auto& [name, bytes] : ReadTree(work_.path()))
+            DeleteFileA((work_ / name).c_str());
     }
 
     static Bytes ImageOf(const std::vector<Bytes>& records) { return fmt::MakePackageImage(kStub, records); }
@@ -73,16 +90,47 @@ TEST_F(PackageReaderTest, OnlyBlockSizeNineIsAccepted)
     EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRecord(bundle)}), 1));
 }
 
-TEST_F(PackageReaderTest, ShortOutputSucceedsAndOverlongOutputWritesNothing)
+TEST_F(PackageReaderTest, AStreamThatDoesNotEndAsTheRecordSaysIsRefused)
 {
-    Bytes bundle = BundleOf({{"a.txt", ToBytes("hello")}});
+    Bytes bundle = BundleOf({{"a.txt", ToBytes("hello")}, {"Patch.dat", Bytes(3 << 20, 7)}});
     Bytes stream = fmt::CompressBzip2(bundle);
+    const auto size = static_cast<uint32_t>(bundle.size());
+    Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream.size() - 10));
+    Bytes garbled = stream;
+    garbled[stream.size() / 2] ^= 0x55;
 
-    EXPECT_FALSE(ReadRecord(ImageOf({fmt::MakeRawRecord(static_cast<uint32_t>(bundle.size() - 1), stream)}), 1));
+    for (const Bytes& record : {fmt::MakeRawRecord(size - 1, stream), fmt::MakeRawRecord(size + 1, stream),
+                                fmt::MakeRawRecord(size, cut), fmt::MakeRawRecord(size, garbled)}) {
+        EXPECT_EQ(Problem(ImageOf({record}), 1), static_cast<UINT>(IDS_DATA_ERROR));
+        EmptyWorkDirectory();
+    }
+    ASSERT_TRUE(ReadRecord(ImageOf({fmt::MakeRawRecord(size, stream)}), 1));
+    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"a.txt", ToBytes("hello")}, {"Patch.dat", Bytes(3 << 20, 7)}}));
+}
+
+// Stand-ins for a full temp disk and for a package with no room in the address space.
+BOOL WINAPI WriteWithDiskFull(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    (void)testing_support::Real<decltype(&WriteFile)>("WriteFile")(file, data, size / 2, written, overlapped);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+LPVOID WINAPI MapWithoutRoom(HANDLE, DWORD, DWORD, DWORD, SIZE_T)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(PackageReaderTest, AFullTempDiskAndAPackageTooLargeForMemoryEachHaveTheirMessage)
+{
+    Bytes image = ImageOf({fmt::MakeRecord(BundleOf({{"Patch.dat", Bytes(5000, 1)}}))});
+    EXPECT_EQ(ProblemWithHook(image, "WriteFile", reinterpret_cast<const void*>(&WriteWithDiskFull)),
+              static_cast<UINT>(IDS_UNPACK_DISK_FULL));
+    EmptyWorkDirectory();
+    EXPECT_EQ(ProblemWithHook(image, "MapViewOfFile", reinterpret_cast<const void*>(&MapWithoutRoom)),
+              static_cast<UINT>(IDS_UNPACK_NO_MEMORY));
     EXPECT_TRUE(ReadTree(work_.path()).empty());
-
-    EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRawRecord(static_cast<uint32_t>(bundle.size() + 100), stream)}), 1));
-    EXPECT_EQ(ReadTree(work_.path()), (Tree{{"a.txt", ToBytes("hello")}}));
 }
 
 TEST_F(PackageReaderTest, EmptyBundleAndEmptyFiles)
@@ -113,12 +161,8 @@ TEST_F(PackageReaderTest, BrokenChainsAreRefused)
     tiny[PACKAGE_OFFSET + 1] = tiny[PACKAGE_OFFSET + 2] = tiny[PACKAGE_OFFSET + 3] = 0;
     EXPECT_FALSE(ReadRecord(tiny, 1));
 
-    Bytes huge = good;
-    std::fill(huge.begin() + PACKAGE_OFFSET + 4, huge.begin() + PACKAGE_OFFSET + 8, 0xFF); // U + 1 overflows
-    EXPECT_FALSE(ReadRecord(huge, 1));
-
     EXPECT_FALSE(ReadRecord(kStub, 1));
-    EXPECT_FALSE(ReadPackageRecordFromFile((files_ / "missing.exe").c_str(), 1));
+    EXPECT_EQ(ReadPackageRecordFromFile((files_ / "missing.exe").c_str(), 1), static_cast<UINT>(IDS_DATA_ERROR));
     EXPECT_TRUE(ReadTree(work_.path()).empty());
 }
 
@@ -133,17 +177,18 @@ Bytes BundleWithName(const std::string& hostileName)
     return bundle;
 }
 
-TEST_F(PackageReaderTest, HostileBundlesWriteNoFileAtAll)
+TEST_F(PackageReaderTest, HostileBundlesWriteNoFileUnderAHostileName)
 {
     for (const char* name : {"sub\\evil.txt", "..", ".", "C:evil.txt", "a.txt:stream", "..\\up.txt", "/abs.txt"}) {
         EXPECT_FALSE(ReadRecord(ImageOf({fmt::MakeRecord(BundleWithName(name))}), 1)) << name;
-        EXPECT_TRUE(ReadTree(work_.path()).empty()) << name;
+        EXPECT_EQ(ReadTree(work_.path()), (Tree{{"first.txt", ToBytes("1")}})) << name;
+        EmptyWorkDirectory();
     }
+    EXPECT_EQ(ReadTree(files_.path()).size(), 1u) << "only the updater lies beside the work directory";
 
     Bytes oversized = BundleOf({{"first.txt", ToBytes("1")}, {"second.txt", ToBytes("22")}});
     oversized[oversized.size() - 6] = 200; // the last size field now reaches past the bundle
     EXPECT_FALSE(ReadRecord(ImageOf({fmt::MakeRecord(oversized)}), 1));
-    EXPECT_TRUE(ReadTree(work_.path()).empty());
 }
 
 } // namespace
