@@ -276,8 +276,9 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
             return filled < 0 ? ENTRY_NO_MEMORY : ENTRY_DATA_ERROR;
         (void)ReadPredictedBody(&patch->cursor, &body);
         int applied = ApplyPredictedBody(&body, ReadAt(&parts[0], 0, oldSize), oldSize, WriteResultPiece, result, NULL);
-        return applied == PREDICT_APPLIED ? ENTRY_UPDATED : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
-                                                                                         : ENTRY_DATA_ERROR;
+        return applied == PREDICT_APPLIED     ? ENTRY_UPDATED
+               : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
+                                              : ENTRY_DATA_ERROR;
 #else
         return ENTRY_DATA_ERROR;
 #endif

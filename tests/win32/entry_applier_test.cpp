@@ -54,8 +54,8 @@ protected:
     {
         // Written past the program's own imports, which a test may have hooked.
         const std::string path = work_ / "Patch.dat";
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                    static_cast<std::streamsize>(data.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
         HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         PatchReader patch;
         std::uint32_t count = 0;
