@@ -70,12 +70,6 @@ const struct PeSection* FindSectionNear(const struct PeSection* sorted, uint32_t
     return x - cache->low < cache->section->size ? cache->section : NULL;
 }
 
-const struct PeSection* FindSection(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva)
-{
-    struct SectionCache cache = {0, 0, NULL};
-    return FindSectionNear(sorted, count, x, byRva, &cache);
-}
-
 int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layout)
 {
     if (size < 0x40 || file[0] != 'M' || file[1] != 'Z')
@@ -164,7 +158,7 @@ static int WalkRelocations(const unsigned char* file, uint32_t size, const struc
                            struct PeReferences* out)
 {
     struct SectionCache cache = {0, 0, NULL};
-    const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, layout->relocRva, 1);
+    const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, layout->relocRva, 1, &cache);
     uint32_t tableSize = layout->relocSize;
     if (s == NULL || s->rva + s->size - layout->relocRva < tableSize)
         return 1;
@@ -583,8 +577,9 @@ static struct PeSection* ReadNewSections(const unsigned char* table, uint32_t co
 }
 
 // Finds the references and builds the projection of regions (taken over, NULL when their memory
-// could not be had); PREDICT_DATA_ERROR when old is no program by the rules or has no reference,
-// so there is nothing to predict. Release with FreePredictor whatever the outcome.
+// could not be had); PREDICT_DATA_ERROR when flags ask for nothing, or old is no program by the
+// rules or has no reference, so there is nothing to predict. Release with FreePredictor whatever
+// the outcome.
 static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_t oldSize, struct AddRegion* regions,
                           uint32_t regionCount, const unsigned char* table, uint32_t sectionCount, uint32_t flags,
                           uint64_t imageBase)
@@ -596,7 +591,7 @@ static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_
     p->newCount = sectionCount;
     p->newBase = imageBase;
     p->flags = flags;
-    if (!ReadPeLayout(old, oldSize, &p->layout))
+    if (flags == 0 || !ReadPeLayout(old, oldSize, &p->layout))
         return PREDICT_DATA_ERROR;
     if (!FindPeReferences(old, oldSize, &p->layout, &p->references))
         return PREDICT_NO_MEMORY;
@@ -624,8 +619,6 @@ int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned cha
     uint32_t regionCount = 0;
     if (!CheckDiffControls(diff, oldSize, &regionCount))
         return PREDICT_DATA_ERROR;
-    if (body->flags == 0)
-        return ApplyDiffBody(diff, old, oldSize, write, context, NULL);
     struct AddRegion* regions = (struct AddRegion*)malloc(regionCount * sizeof(struct AddRegion) + 1);
     for (uint32_t i = 0, position = 0, output = 0, k = 0; regions != NULL && i < diff->controlCount; i++) {
         struct PatchDiffControl control;

@@ -61,11 +61,8 @@ int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layo
 
 /* The section of a table sorted by the key (offset, or rva when byRva) whose bytes hold x: the
    one with the greatest key not above x (the later in the table on a tie), if x lies below its
-   key plus size; NULL otherwise. */
-const struct PeSection* FindSection(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva);
-
-/* FindSection for lookups that mostly fall where the one before did: cache remembers the last
-   section found and the keys between which it answers, and starts zeroed. */
+   key plus size; NULL otherwise. Lookups mostly fall where the one before did: cache remembers
+   the last section found and the keys between which it answers, and starts zeroed. */
 struct SectionCache {
     uint32_t low;
     uint32_t high;
