@@ -316,19 +316,19 @@ static const unsigned char* ReadInMemory(void* source, int part, uint32_t offset
 }
 
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
-                  void* context)
+                  void* context, const struct SlicePredictor* predictor)
 {
     struct DiffInMemory memory = {{old, body->difference, body->extra}};
-    return ApplyDiffBodyFrom(body, oldSize, ReadInMemory, &memory, write, context);
+    return ApplyDiffBodyFrom(body, oldSize, ReadInMemory, &memory, write, context, predictor);
 }
 
 // The add step writes through a small buffer: old bytes plus difference bytes, one slice at a
 // time; the extra bytes go as they are read.
 int ApplyDiffBodyFrom(const struct PatchDiffBody* body, uint32_t oldSize, DiffReader read, void* source,
-                      DiffWriter write, void* context)
+                      DiffWriter write, void* context, const struct SlicePredictor* predictor)
 {
     unsigned char slice[DIFF_SLICE];
-    uint32_t position = 0, difference = 0, extra = 0;
+    uint32_t position = 0, output = 0, difference = 0, extra = 0;
     uint32_t addRegions;
     // Every control is checked before the first byte is written: the old position then never
     // leaves [0, oldSize].
@@ -343,12 +343,18 @@ int ApplyDiffBodyFrom(const struct PatchDiffBody* body, uint32_t oldSize, DiffRe
             const unsigned char* add = read(source, DIFF_PART_DIFFERENCE, difference, size);
             if (old == NULL || add == NULL)
                 return DIFF_READ_FAILED;
+            if (predictor != NULL) {
+                memcpy(slice, old, size);
+                predictor->predict(predictor, position, output, control.addLength, position + done, size, slice);
+                old = slice;
+            }
             AddDiffBytes(slice, old, add, size);
             write(context, slice, size);
             difference += size;
             done += size;
         }
         position += control.addLength;
+        output += control.addLength + control.extraLength;
         for (uint32_t done = 0; done < control.extraLength;) {
             uint32_t size = control.extraLength - done < DIFF_SLICE ? control.extraLength - done : DIFF_SLICE;
             const unsigned char* bytes = read(source, DIFF_PART_EXTRA, extra, size);
@@ -388,17 +394,13 @@ int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* hea
     const unsigned char* data;
     uint32_t size;
     struct PatchDiffBody body;
-#ifndef STUB_LACKS_PREDICTION
     struct PatchPredictedBody predicted;
-#endif
     if (header->attached)
         return ReadAttachedBody(cursor, &data, &size);
     if (header->difference)
         return ReadDiffBody(cursor, &body);
-#ifndef STUB_LACKS_PREDICTION
     if (header->predicted)
         return ReadPredictedBody(cursor, &predicted);
-#endif
     // The header saw the kind byte inside the data, and a removal is that byte alone.
     if (header->removal) {
         cursor->at++;

@@ -261,7 +261,6 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
     if (problem != 0)
         return problem;
     if (entry->predicted) {
-#ifdef STUB_APPLIES_PREDICTED
         // A predicted body is applied in memory, whole, over the whole old file, which the
         // checksum has read into one buffer.
         struct PatchPredictedBody body;
@@ -279,9 +278,6 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
         return applied == PREDICT_APPLIED     ? ENTRY_UPDATED
                : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
                                               : ENTRY_DATA_ERROR;
-#else
-        return ENTRY_DATA_ERROR;
-#endif
     }
     if (entry->difference) {
         struct PatchDiffBody body;
@@ -292,7 +288,7 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
         if (!StartReader(&parts[1], file, extra - body.differenceSize, body.differenceSize, READ_BUFFER_SIZE) ||
             !StartReader(&parts[2], file, extra, body.extraSize, READ_BUFFER_SIZE))
             return ENTRY_NO_MEMORY;
-        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, parts, WriteResultPiece, result);
+        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, parts, WriteResultPiece, result, NULL);
         // A read that fails is taken for the old file's: Patch.dat lies on the local temp disk.
         return applied > 0 ? ENTRY_UPDATED : applied == DIFF_READ_FAILED ? ENTRY_ACCESS_DENIED : ENTRY_DATA_ERROR;
     }
