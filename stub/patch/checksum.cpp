@@ -1,28 +1,25 @@
 // File checksums read through a buffer; the table comes from crc32.cpp.
 #include "stub/patch/checksum.h"
 #include "core/crc32.h"
+#include "stub/patch/file_reader.h"
 
 static void AddToCrc(void* context, const unsigned char* data, uint32_t size)
 {
     *(uint32_t*)context = CrcUpdate(*(uint32_t*)context, data, size);
 }
 
-int CrcOfReader(struct FileReader* reader, DWORD* crc)
+int CrcOfFileBytes(HANDLE file, DWORD size, DWORD* crc)
 {
     uint32_t value = CRC_INITIAL;
-    int read = PipeBytes(reader, 0, reader->size, AddToCrc, &value);
+    int read = PipeBytes(file, 0, size, AddToCrc, &value);
     *crc = ~value;
     return read;
 }
 
 DWORD CrcOfOpenFile(HANDLE file)
 {
-    struct FileReader reader;
-    DWORD crc = 0;
-    if (StartReader(&reader, file, 0, GetFileSize(file, NULL), READ_BUFFER_SIZE) && !CrcOfReader(&reader, &crc))
-        crc = 0;
-    EndReader(&reader);
-    return crc;
+    DWORD crc;
+    return CrcOfFileBytes(file, GetFileSize(file, NULL), &crc) ? crc : 0;
 }
 
 DWORD CrcOfFile(const char* path)

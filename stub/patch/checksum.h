@@ -4,13 +4,12 @@
 
 #include <windows.h>
 
-#include "stub/patch/file_reader.h"
+// Checksum of the size bytes of the file behind a handle with read access into crc; the handle
+// stays the caller's. 0 when a read failed.
+int CrcOfFileBytes(HANDLE file, DWORD size, DWORD* crc);
 
-// Checksum of every byte a reader reads into crc. 0 when a read failed.
-int CrcOfReader(struct FileReader* reader, DWORD* crc);
-
-// Checksum of the whole file behind a handle with read access; the handle stays the caller's.
-// An empty file, or one that cannot be read, gives 0.
+// Checksum of the whole file behind a handle with read access. An empty file, or one that cannot
+// be read, gives 0.
 DWORD CrcOfOpenFile(HANDLE file);
 
 // Opens the file without sharing, checksums it and closes it; 0 when it cannot be opened.

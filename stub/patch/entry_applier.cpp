@@ -2,6 +2,7 @@
 // original into the rollback directory and only then puts the new one in its place; or, for a
 // removal, moves the file into the rollback directory alone.
 #include <windows.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "core/references.h"
@@ -52,8 +53,7 @@ static EntryStatus FillBodyHead(struct PatchReader* patch)
     return 0;
 }
 
-static EntryStatus WalkOps(struct PatchReader* patch, struct FileReader* old, uint32_t oldSize,
-                           struct ResultWriter* result);
+static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSize, struct ResultWriter* result);
 
 // Moves the cursor past an entry's body without applying it; a body that cannot be walked
 // to its end turns the status into a data error.
@@ -165,16 +165,11 @@ static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath,
     return ENTRY_KEPT_ASIDE;
 }
 
-// Hands the size bytes that end at the cursor to the result, read from Patch.dat through a buffer
-// of their own (the window may hold only their start). 0, or why they could not be had.
+// Hands the size bytes that end at the cursor to the result, read from Patch.dat again (the
+// window may hold only their start). 0, or ENTRY_DATA_ERROR when they cannot be read.
 static EntryStatus PipePatchBytes(struct PatchReader* patch, uint32_t size, struct ResultWriter* result)
 {
-    struct FileReader reader;
-    EntryStatus problem = ENTRY_NO_MEMORY;
-    if (StartReader(&reader, patch->window.file, PatchPosition(patch) - size, size, READ_BUFFER_SIZE))
-        problem = PipeBytes(&reader, 0, size, WriteResultPiece, result) ? 0 : ENTRY_DATA_ERROR;
-    EndReader(&reader);
-    return problem;
+    return PipeBytes(patch->file, PatchPosition(patch) - size, size, WriteResultPiece, result) ? 0 : ENTRY_DATA_ERROR;
 }
 
 // Writes the attached bytes into a new file and closes it. 0 when it is whole, ENTRY_WRITE_FAILED
@@ -216,10 +211,9 @@ static EntryStatus ApplyAttachedFile(struct PatchReader* patch, const char* entr
 }
 
 // Walks the op list at the cursor to its end op, handing each op's bytes to the result; without a
-// result it only walks. ENTRY_UPDATED, ENTRY_DATA_ERROR, or why an op's bytes could not be had
-// (ENTRY_ACCESS_DENIED: the old file could not be read), after which it walks on to the end.
-static EntryStatus WalkOps(struct PatchReader* patch, struct FileReader* old, uint32_t oldSize,
-                           struct ResultWriter* result)
+// result it only walks. ENTRY_UPDATED, ENTRY_DATA_ERROR, or ENTRY_ACCESS_DENIED when the old file
+// could not be read, after which it walks on to the end.
+static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSize, struct ResultWriter* result)
 {
     EntryStatus status = ENTRY_UPDATED;
     struct PatchOp op;
@@ -233,66 +227,74 @@ static EntryStatus WalkOps(struct PatchReader* patch, struct FileReader* old, ui
             return ENTRY_DATA_ERROR;
         if (result == NULL || status != ENTRY_UPDATED)
             continue;
-        if (kind == OP_LITERAL)
-            status = PipePatchBytes(patch, op.length, result);
-        else
-            status = PipeBytes(old, op.sourceOffset, op.length, WriteResultPiece, result) ? 0 : ENTRY_ACCESS_DENIED;
-        if (status == 0)
-            status = ENTRY_UPDATED;
+        if (kind == OP_LITERAL && PipePatchBytes(patch, op.length, result) != 0)
+            status = ENTRY_DATA_ERROR;
+        if (kind == OP_COPY && !PipeBytes(old, op.sourceOffset, op.length, WriteResultPiece, result))
+            status = ENTRY_ACCESS_DENIED;
     }
 }
 
-// Reads for a difference body: parts[0] the old file, parts[1] and [2] the body's difference and
-// extra bytes in Patch.dat.
+// Where a difference body's bytes are read from: the old file, and Patch.dat's difference and
+// extra bytes, each from its start on, through a slice buffer of its own.
+struct BodySource {
+    HANDLE files[3];
+    uint32_t starts[3];
+};
+static unsigned char g_slices[3][DIFF_SLICE]; // the last slice read of each
+
 static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset, uint32_t size)
 {
-    return ReadAt((struct FileReader*)source + part, offset, size);
+    const struct BodySource* body = (const struct BodySource*)source;
+    return ReadExactly(body->files[part], body->starts[part] + offset, g_slices[part], size) ? g_slices[part] : NULL;
 }
 
-// Writes what the entry's op list or (predicted) difference body builds from the old file, read
-// through parts[0], and leaves the cursor past the body: ENTRY_UPDATED, or ENTRY_DATA_ERROR,
-// ENTRY_NO_MEMORY, or ENTRY_ACCESS_DENIED when the old file could not be read. Failed writes are
-// the result's to report.
-static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry,
-                               struct FileReader* parts, struct ResultWriter* result)
+// Writes what the entry's op list or (predicted) difference body builds from the old file and
+// leaves the cursor past the body: ENTRY_UPDATED, or ENTRY_DATA_ERROR, ENTRY_NO_MEMORY, or
+// ENTRY_ACCESS_DENIED when the old file could not be read. A predicted body reads the old file
+// whole into memory. Failed writes are the result's to report.
+static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry, HANDLE old,
+                               uint32_t oldSize, struct ResultWriter* result)
 {
-    uint32_t oldSize = parts[0].size;
     EntryStatus problem = FillBodyHead(patch);
     if (problem != 0)
         return problem;
     if (entry->predicted) {
-        // A predicted body is applied in memory, whole, over the whole old file, which the
-        // checksum has read into one buffer.
+        // A predicted body is applied in memory, whole, over the whole old file.
         struct PatchPredictedBody body;
         struct PatchCursor past = patch->cursor;
         if (!ReadPredictedBody(&past, &body))
             return ENTRY_DATA_ERROR;
-        struct PatchReader after = {past, patch->window};
-        int filled = FillPatchWindow(patch, PatchPosition(&after) - PatchPosition(patch));
-        if (filled < 0)
+        struct PatchReader after = *patch;
+        after.cursor = past;
+        unsigned char* whole = (unsigned char*)malloc(oldSize + 1);
+        int filled = whole != NULL ? FillPatchWindow(patch, PatchPosition(&after) - PatchPosition(patch)) : -1;
+        EntryStatus status = ENTRY_NO_MEMORY;
+        if (filled < 0) {
             patch->cursor = past;
-        if (filled <= 0)
-            return filled < 0 ? ENTRY_NO_MEMORY : ENTRY_DATA_ERROR;
-        (void)ReadPredictedBody(&patch->cursor, &body);
-        int applied = ApplyPredictedBody(&body, ReadAt(&parts[0], 0, oldSize), oldSize, WriteResultPiece, result, NULL);
-        return applied == PREDICT_APPLIED     ? ENTRY_UPDATED
-               : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
-                                              : ENTRY_DATA_ERROR;
+        } else if (filled == 0 || !ReadPredictedBody(&patch->cursor, &body)) {
+            status = ENTRY_DATA_ERROR;
+        } else if (!ReadExactly(old, 0, whole, oldSize)) {
+            status = ENTRY_ACCESS_DENIED;
+        } else {
+            int applied = ApplyPredictedBody(&body, whole, oldSize, WriteResultPiece, result, NULL);
+            status = applied == PREDICT_APPLIED      ? ENTRY_UPDATED
+                     : applied == PREDICT_DATA_ERROR ? ENTRY_DATA_ERROR
+                                                     : status;
+        }
+        free(whole);
+        return status;
     }
     if (entry->difference) {
         struct PatchDiffBody body;
         if (!ReadDiffBody(&patch->cursor, &body))
             return ENTRY_DATA_ERROR;
         uint32_t extra = PatchPosition(patch) - body.extraSize;
-        HANDLE file = patch->window.file;
-        if (!StartReader(&parts[1], file, extra - body.differenceSize, body.differenceSize, READ_BUFFER_SIZE) ||
-            !StartReader(&parts[2], file, extra, body.extraSize, READ_BUFFER_SIZE))
-            return ENTRY_NO_MEMORY;
-        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, parts, WriteResultPiece, result, NULL);
+        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body.differenceSize, extra}};
+        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL);
         // A read that fails is taken for the old file's: Patch.dat lies on the local temp disk.
         return applied > 0 ? ENTRY_UPDATED : applied == DIFF_READ_FAILED ? ENTRY_ACCESS_DENIED : ENTRY_DATA_ERROR;
     }
-    return WalkOps(patch, &parts[0], oldSize, result);
+    return WalkOps(patch, old, oldSize, result);
 }
 
 // Builds the file that the op list or difference body describes under a new "PCH" name beside the
@@ -314,22 +316,15 @@ static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntr
             status = ENTRY_REMOVED;
         return SkipBody(patch, entry, status);
     }
-    // The old file, then the body's difference and extra bytes; a predicted body reads the old
-    // file whole.
-    struct FileReader parts[3];
-    memset(parts, 0, sizeof parts);
     uint32_t oldSize = GetFileSize(file, NULL);
-    DWORD crc = 0;
-    EntryStatus status = ENTRY_NO_MEMORY;
+    DWORD crc;
     // A file that cannot be read is left as it is, like one that cannot be opened.
-    if (StartReader(&parts[0], file, 0, oldSize, entry->predicted ? oldSize : READ_BUFFER_SIZE))
-        status = CrcOfReader(&parts[0], &crc) ? ENTRY_UPDATED : ENTRY_ACCESS_DENIED;
-    // A removal's target CRC is not read: no file is ever its result.
+    EntryStatus status = CrcOfFileBytes(file, oldSize, &crc) ? ENTRY_UPDATED : ENTRY_ACCESS_DENIED;
     int consumed = 0;
     if (status == ENTRY_UPDATED && crc == entry->sourceCrc && !entry->removal) {
         struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
         int made = result.file != INVALID_HANDLE_VALUE;
-        status = WriteResult(patch, entry, parts, &result);
+        status = WriteResult(patch, entry, file, oldSize, &result);
         if (made && !FinishResultFile(&result))
             made = 0;
         // A result file that could not be made or written whole is the disk's fault, not the data's.
@@ -342,8 +337,6 @@ static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntr
     } else if (status == ENTRY_UPDATED && crc != entry->sourceCrc) {
         status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
     }
-    for (int i = 0; i < 3; i++)
-        EndReader(&parts[i]);
     CloseHandle(file);
     return consumed ? status : SkipBody(patch, entry, status);
 }

@@ -134,7 +134,7 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     }
     if (ran)
         ApplyEntries(&patch, count, rollback, logFile);
-    EndReader(&patch.window);
+    free(patch.window);
     CloseHandle(patchFile);
     if (ran)
         state = FinishRun(rollback, logFile);

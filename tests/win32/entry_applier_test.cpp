@@ -71,7 +71,7 @@ protected:
         if (statuses.empty() || statuses.back() != ENTRY_DATA_ERROR) {
             EXPECT_EQ(PatchPosition(&patch), data.size()) << "the cursor stopped short of the end";
         }
-        EndReader(&patch.window);
+        free(patch.window);
         CloseHandle(file);
         DeleteFileA(path.c_str());
         return statuses;
@@ -715,7 +715,7 @@ TEST_F(EntryApplierTest, OldFileThatCannotBeReadFailsItsEntryAndTheNextGoesOn)
         fmt::PatchEntry big = entry;
         big.path = "\\big.bin";
         g_failingSize = static_cast<DWORD>(c.old.size());
-        g_readsBeforeFailure = 3; // the checksum's three buffers
+        g_readsBeforeFailure = 3; // the checksum's three pieces
         Statuses statuses;
         {
             ImportHook hook("ReadFile", reinterpret_cast<const void*>(&ReadFailsAfterTheChecksum));
