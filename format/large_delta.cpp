@@ -106,7 +106,10 @@ private:
 // before each new piece is kept for extensions backwards.
 class Window {
 public:
-    Window(FileReader& file, std::size_t capacity) : file_(file), buffer_(capacity) {}
+    Window(FileReader& file, std::size_t capacity)
+        : file_(file), buffer_(static_cast<std::size_t>(std::min<std::uint64_t>(capacity, file.size())))
+    {
+    }
 
     // min(want, what the file has from offset on) bytes; valid until the next call. want is at
     // most half the capacity.
@@ -114,7 +117,7 @@ public:
     {
         want = static_cast<std::size_t>(std::min<std::uint64_t>(want, file_.size() - offset));
         if (offset < start_ || offset + want > start_ + filled_) {
-            start_ = offset - std::min<std::uint64_t>(offset, buffer_.size() / 4);
+            start_ = buffer_.size() == file_.size() ? 0 : offset - std::min<std::uint64_t>(offset, buffer_.size() / 4);
             filled_ = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - start_));
             file_.Read(start_, std::span(buffer_.data(), filled_));
         }
@@ -136,7 +139,10 @@ struct Region {
 
 class Matcher {
 public:
-    Matcher(FileReader& old, FileReader& target) : old_(old), target_(target), oldView_(old, kWindow), newView_(target, kWindow) {}
+    Matcher(FileReader& old, FileReader& target)
+        : old_(old), target_(target), oldView_(old, kWindow), newView_(target, kWindow)
+    {
+    }
 
     // Bytes from q on in the new file that equal the old file from p on, at most limit.
     std::uint64_t Run(std::uint64_t q, std::uint64_t p, std::uint64_t limit)
@@ -344,10 +350,10 @@ std::vector<DiffControl> MatchLargeFiles(const fs::path& old, const fs::path& ta
 
     BlockIndex index(m / blockSize);
     {
-        Bytes buffer(kPiece / blockSize * blockSize);
+        Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece / blockSize, m / blockSize)) * blockSize);
         for (std::uint64_t at = 0; at + blockSize <= m;) {
-            const std::size_t size = static_cast<std::size_t>(
-                std::min<std::uint64_t>(buffer.size(), (m - at) / blockSize * blockSize));
+            const std::size_t size =
+                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), (m - at) / blockSize * blockSize));
             oldFile.Read(at, std::span(buffer.data(), size));
             for (std::size_t i = 0; i < size; i += blockSize)
                 index.Insert(Mix(HashOf(buffer.data() + i, blockSize)),
@@ -404,11 +410,13 @@ StreamedDiff StreamDiff(const fs::path& old, const fs::path& target, std::vector
     body.controls = controls;
     body.writeBytes = [old, target, controls = std::move(controls)](const ByteSink& sink) {
         FileReader oldFile(old), newFile(target);
-        Bytes a(kPiece), b(kPiece);
+        Bytes a(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, oldFile.size()))),
+            b(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, newFile.size())));
         std::uint64_t p = 0, q = 0;
         for (const DiffControl& control : controls) {
             for (std::uint64_t done = 0; done < control.addLength;) {
-                const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, control.addLength - done));
+                const std::size_t size =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, control.addLength - done));
                 newFile.Read(q + done, std::span(b.data(), size));
                 oldFile.Read(p + done, std::span(a.data(), size));
                 for (std::size_t i = 0; i < size; i++)

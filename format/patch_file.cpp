@@ -272,8 +272,8 @@ void WriteStreamedBytes(const PatchEntry& entry, std::size_t index, const ByteSi
         sink(piece);
     });
     if (written != entry.streamed->differenceSize + entry.streamed->extraSize)
-        throw FormatError("Patch.dat entry " + std::to_string(index + 1) + " (" + entry.path + "): " +
-                          std::to_string(written) + " body bytes made, not " +
+        throw FormatError("Patch.dat entry " + std::to_string(index + 1) + " (" + entry.path +
+                          "): " + std::to_string(written) + " body bytes made, not " +
                           std::to_string(entry.streamed->differenceSize + entry.streamed->extraSize));
 }
 

@@ -94,11 +94,11 @@ struct PatchEntry {
     std::uint32_t targetCrc = 0; // a removal's is written as 0, never read and so always 0 here
     std::string path;            // backslash-led, relative to the destination directory
     bool attached = false;
-    bool removal = false;                 // the file whose CRC is sourceCrc goes; no body follows the kind
-    Bytes data;                           // attached only: the whole file
-    std::vector<Op> ops;                  // op list only, without the end op
-    std::optional<DiffBody> difference;   // set for a difference body (not attached, no ops)
-    std::optional<Prediction> prediction; // with difference: a predicted difference body
+    bool removal = false;                         // the file whose CRC is sourceCrc goes; no body follows the kind
+    Bytes data;                                   // attached only: the whole file
+    std::vector<Op> ops;                          // op list only, without the end op
+    std::optional<DiffBody> difference;           // set for a difference body (not attached, no ops)
+    std::optional<Prediction> prediction;         // with difference: a predicted difference body
     std::shared_ptr<const StreamedDiff> streamed; // a difference body written from its files, without difference
 
     BodyKind Kind() const

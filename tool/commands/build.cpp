@@ -332,8 +332,8 @@ void SelfCheckStreamed(const Bytes& image, const std::vector<PatchEntry>& entrie
         std::vector<format::BundleFile> setup = format::ReadBundle(format::DecompressRecord(records[0]));
         if (setup.size() != 2 || setup[0].name != LANGUAGE_FILE_NAME || setup[1].name != SETUP_FILE_NAME ||
             setup[0].content != languageIni || setup[1].content != setupIni)
-            throw format::FormatError("record 1 does not read back as the " LANGUAGE_FILE_NAME
-                                      " and " SETUP_FILE_NAME " given");
+            throw format::FormatError("record 1 does not read back as the " LANGUAGE_FILE_NAME " and " SETUP_FILE_NAME
+                                      " given");
         for (const PatchEntry& entry : entries)
             readBack.push_back(entry.streamed ? entry
                                               : format::ReadPatchFile(format::WritePatchFile(std::span(&entry, 1)))[0]);
@@ -426,7 +426,8 @@ void SelfCheckStreamed(const Bytes& image, const std::vector<PatchEntry>& entrie
         Add(out, Severity::Error, PATCH_FILE_NAME, "self-check failed: record 2 does not unpack to what was written");
     for (const Stretch& s : stretches)
         if (!s.replay->Same())
-            Add(out, Severity::Error, s.file->relative, "self-check failed: the rebuilt file differs from the new tree");
+            Add(out, Severity::Error, s.file->relative,
+                "self-check failed: the rebuilt file differs from the new tree");
 }
 } // namespace
 
@@ -630,7 +631,7 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
         if (c.oldFile && c.oldFile->size == c.newFile->size)
             continue;
         leastPatchSize += 9 + c.entryPath.path.size() +
-                          (!c.oldFile ? 5 + c.newFile->size
+                          (!c.oldFile  ? 5 + c.newFile->size
                            : c.bounded ? DIFF_HEADER_SIZE + c.newFile->size
                                        : 1);
     }
