@@ -443,4 +443,23 @@ StreamedDiff StreamDiff(const fs::path& old, const fs::path& target, std::vector
     return body;
 }
 
+StreamedDiff StreamAttached(const fs::path& file)
+{
+    StreamedDiff body;
+    body.extraSize = FileReader(file).size();
+    body.controls = {{0, CheckedU32(body.extraSize, "attached file " + file.string()), 0}};
+    body.writeBytes = [file](const ByteSink& sink) {
+        FileReader reader(file);
+        Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, reader.size())));
+        for (std::uint64_t at = 0; at < reader.size();) {
+            const std::size_t size =
+                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), reader.size() - at));
+            reader.Read(at, std::span(buffer.data(), size));
+            sink(ByteView(buffer.data(), size));
+            at += size;
+        }
+    };
+    return body;
+}
+
 } // namespace mendsmith::format

@@ -65,6 +65,9 @@ std::vector<DiffControl> MatchLargeFiles(const std::filesystem::path& old, const
 StreamedDiff StreamDiff(const std::filesystem::path& old, const std::filesystem::path& target,
                         std::vector<DiffControl> controls);
 
+// An attached file's bytes, read as they are written: the extra bytes of one control.
+StreamedDiff StreamAttached(const std::filesystem::path& file);
+
 } // namespace mendsmith::format
 
 #endif

@@ -208,6 +208,10 @@ void AppendEntry(Bytes& out, const PatchEntry& entry, std::size_t index)
     }
     if (entry.attached) {
         out.push_back(BODY_ATTACHED);
+        if (entry.streamed) {
+            AppendU32(out, CheckedU32(entry.streamed->extraSize, where + " attached data"));
+            return;
+        }
         AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
         AppendBytes(out, entry.data);
         return;
@@ -421,7 +425,7 @@ std::size_t EncodedBodySize(const PatchEntry& entry)
 {
     switch (entry.Kind()) {
     case BodyKind::Attached:
-        return 5 + entry.data.size();
+        return 5 + (entry.streamed ? entry.streamed->extraSize : entry.data.size());
     case BodyKind::Predicted:
         return PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * entry.prediction->sections.size() +
                DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +

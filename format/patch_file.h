@@ -94,12 +94,14 @@ struct PatchEntry {
     std::uint32_t targetCrc = 0; // a removal's is written as 0, never read and so always 0 here
     std::string path;            // backslash-led, relative to the destination directory
     bool attached = false;
-    bool removal = false;                         // the file whose CRC is sourceCrc goes; no body follows the kind
-    Bytes data;                                   // attached only: the whole file
-    std::vector<Op> ops;                          // op list only, without the end op
-    std::optional<DiffBody> difference;           // set for a difference body (not attached, no ops)
-    std::optional<Prediction> prediction;         // with difference: a predicted difference body
-    std::shared_ptr<const StreamedDiff> streamed; // a difference body written from its files, without difference
+    bool removal = false;                 // the file whose CRC is sourceCrc goes; no body follows the kind
+    Bytes data;                           // attached only: the whole file
+    std::vector<Op> ops;                  // op list only, without the end op
+    std::optional<DiffBody> difference;   // set for a difference body (not attached, no ops)
+    std::optional<Prediction> prediction; // with difference: a predicted difference body
+    // Written from its files: a difference body without difference, or with attached the file's
+    // bytes, as the extra bytes of one control, without data.
+    std::shared_ptr<const StreamedDiff> streamed;
 
     BodyKind Kind() const
     {

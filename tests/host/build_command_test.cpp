@@ -289,6 +289,7 @@ TEST(BuildCommand, MatchesPairsBeyondTheMemoryLimitInBoundedMemory)
     Workspace w;
     w.Old("app.exe", old);
     w.New("app.exe", changed);
+    w.New("added.pak", old.substr(0, 100000));
     w.Old("notes.txt", "small 1");
     w.New("notes.txt", "small 2");
     w.Both("same.pak", old);
@@ -297,12 +298,16 @@ TEST(BuildCommand, MatchesPairsBeyondTheMemoryLimitInBoundedMemory)
         w.options.memoryLimit = limit;
         tool::BuildResult result = tool::BuildUpdater(w.options);
         ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
-        EXPECT_EQ(result.entries.at(0).bounded, limit.has_value());
-        EXPECT_FALSE(result.entries.at(1).bounded);
+        ASSERT_EQ(result.entries.size(), 3u);
+        // The main file first, then by path: the pair and the attached file past the limit are streamed.
+        EXPECT_EQ(result.entries[0].bounded, limit.has_value());
+        EXPECT_EQ(result.entries[1].bounded, limit.has_value());
+        EXPECT_FALSE(result.entries[2].bounded);
         EXPECT_EQ(result.unchangedFiles, 1u);
         std::vector<format::PatchEntry> entries = EntriesOf(result);
         EXPECT_EQ(format::ApplyEntry(entries.at(0), format::ToBytes(old)), format::ToBytes(changed));
-        EXPECT_EQ(format::ApplyEntry(entries.at(1), format::ToBytes("small 1")), format::ToBytes("small 2"));
+        EXPECT_EQ(format::ApplyEntry(entries.at(1), {}), format::ToBytes(old.substr(0, 100000)));
+        EXPECT_EQ(format::ApplyEntry(entries.at(2), format::ToBytes("small 1")), format::ToBytes("small 2"));
     }
 }
 

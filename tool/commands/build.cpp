@@ -356,7 +356,13 @@ void SelfCheckStreamed(const Bytes& image, const std::vector<PatchEntry>& entrie
     for (std::size_t i = 0; i < entries.size(); i++) {
         const PatchEntry& entry = entries[i];
         const std::uint64_t head = 9 + entry.path.size();
-        if (entry.streamed) {
+        if (entry.streamed && entry.attached) {
+            const Candidate& c = *expected[i];
+            const fs::path newPath = options.newDir / Utf8Path(c.newFile->relative);
+            const std::uint64_t start = at + head + 5;
+            stretches.push_back({start, start, start + entry.streamed->extraSize,
+                                 std::make_unique<StreamedReplay>(*entry.streamed, newPath, newPath), c.newFile});
+        } else if (entry.streamed) {
             const format::StreamedDiff& body = *entry.streamed;
             const Candidate& c = *expected[i];
             Bytes controls;
@@ -625,9 +631,12 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
     // new byte, and an op list at least its end op.
     std::uint64_t leastPatchSize = 4;
     for (Candidate& c : candidates) {
-        c.bounded = c.oldFile && !options.classic &&
-                    (c.oldFile->size >= (std::uint64_t{1} << 31) ||
-                     format::FullEngineMemory(c.oldFile->size, c.newFile->size) > memory);
+        // An attached file past the same limit is streamed too: held, it would take its size
+        // twice over, once as the entry and once in Patch.dat.
+        c.bounded = c.oldFile
+                        ? !options.classic && (c.oldFile->size >= (std::uint64_t{1} << 31) ||
+                                               format::FullEngineMemory(c.oldFile->size, c.newFile->size) > memory)
+                        : format::FullEngineMemory(0, c.newFile->size) > memory;
         if (c.oldFile && c.oldFile->size == c.newFile->size)
             continue;
         leastPatchSize += 9 + c.entryPath.path.size() +
@@ -673,7 +682,15 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
                 shares[i] = share;
                 report(c.newFile->relative);
             };
-        if (c.bounded) {
+        if (c.bounded && !c.oldFile) {
+            const fs::path newPath = options.newDir / Utf8Path(c.newFile->relative);
+            PatchEntry entry;
+            entry.sourceCrc = entry.targetCrc = format::FileCrc32(newPath);
+            entry.path = c.entryPath.path;
+            entry.attached = true;
+            entry.streamed = std::make_shared<format::StreamedDiff>(format::StreamAttached(newPath));
+            c.entry = std::move(entry);
+        } else if (c.bounded) {
             const fs::path oldPath = options.oldDir / Utf8Path(c.oldFile->relative);
             const fs::path newPath = options.newDir / Utf8Path(c.newFile->relative);
             if (c.oldFile->size == c.newFile->size && format::SameFileBytes(oldPath, newPath)) {
