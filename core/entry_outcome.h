@@ -40,16 +40,7 @@
     X(IDS_LOG_KEPT_ASIDE, \
       "Could not be put in place; the new file is kept beside it, the original in the saved files' folder.") \
     X(IDS_LOG_REMOVED, "Removed.") \
-    PREDICTION_LOG_TEXTS(X)
-
-/* A stub built without predicted bodies has no outcome of its own for them. */
-#ifdef STUB_LACKS_PREDICTION
-#define PREDICTION_LOG_TEXTS(X)
-#define PREDICTION_OUTCOMES 0u
-#else
-#define PREDICTION_LOG_TEXTS(X) X(IDS_LOG_NO_MEMORY, "Not enough memory to predict the file's references; Skipped.")
-#define PREDICTION_OUTCOMES 1u
-#endif
+    X(IDS_LOG_NO_MEMORY, "Not enough memory to predict the file's references; Skipped.")
 
 #ifndef RC_INVOKED
 #include <stdint.h>
@@ -70,7 +61,7 @@ const struct EntryOutcome* FindEntryOutcome(uint32_t status);
 
 /* Every row, for the host tool and the tests; ENTRY_OUTCOME_COUNT of them. */
 extern const struct EntryOutcome ENTRY_OUTCOMES[];
-#define ENTRY_OUTCOME_COUNT (14u + PREDICTION_OUTCOMES)
+#define ENTRY_OUTCOME_COUNT 15u
 
 /* The English text of a log string id, or 0 for an id that is no log text. */
 const char* EnglishLogText(unsigned int id);

@@ -254,7 +254,7 @@ void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned cha
 #define DIFF_SLICE 32768u
 
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
-                  void* context)
+                  void* context, const struct SlicePredictor* predictor)
 {
     unsigned char slice[DIFF_SLICE];
     const unsigned char* difference = body->difference;
@@ -264,18 +264,25 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
     // leaves [0, oldSize].
     if (!CheckDiffControls(body, oldSize, &addRegions))
         return 0;
-    uint32_t position = 0;
+    uint32_t position = 0, output = 0;
     for (uint32_t i = 0; i < body->controlCount; i++) {
         struct PatchDiffControl control;
         ReadDiffControl(body, i, &control);
         for (uint32_t done = 0; done < control.addLength;) {
             uint32_t size = control.addLength - done < DIFF_SLICE ? control.addLength - done : DIFF_SLICE;
-            AddDiffBytes(slice, old + position + done, difference, size);
+            const unsigned char* source = old + position + done;
+            if (predictor != NULL) {
+                memcpy(slice, source, size);
+                predictor->predict(predictor, position, output, control.addLength, position + done, size, slice);
+                source = slice;
+            }
+            AddDiffBytes(slice, source, difference, size);
             write(context, slice, size);
             difference += size;
             done += size;
         }
         position += control.addLength;
+        output += control.addLength + control.extraLength;
         if (control.extraLength > 0)
             write(context, extra, control.extraLength);
         extra += control.extraLength;
@@ -309,17 +316,13 @@ int SkipPatchBody(struct PatchCursor* cursor, const struct PatchEntryHeader* hea
     const unsigned char* data;
     uint32_t size;
     struct PatchDiffBody body;
-#ifndef STUB_LACKS_PREDICTION
     struct PatchPredictedBody predicted;
-#endif
     if (header->attached)
         return ReadAttachedBody(cursor, &data, &size);
     if (header->difference)
         return ReadDiffBody(cursor, &body);
-#ifndef STUB_LACKS_PREDICTION
     if (header->predicted)
         return ReadPredictedBody(cursor, &predicted);
-#endif
     // The header saw the kind byte inside the data, and a removal is that byte alone.
     if (header->removal) {
         cursor->at++;

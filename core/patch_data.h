@@ -105,11 +105,20 @@ void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned cha
 // Decodes control number index (below controlCount) of a body that ReadDiffBody accepted.
 void ReadDiffControl(const struct PatchDiffBody* body, uint32_t index, struct PatchDiffControl* control);
 
+// What a predicted body adds to the application of its controls: predict rewrites slice, which
+// holds old's bytes [sliceFrom, sliceFrom + sliceSize) of the add region [from, from + length)
+// that lands at new offset to, before the difference bytes are added to it.
+struct SlicePredictor {
+    void (*predict)(const struct SlicePredictor* self, uint32_t from, uint32_t to, uint32_t length, uint32_t sliceFrom,
+                    uint32_t sliceSize, unsigned char* slice);
+};
+
 // Builds the new file from old (oldSize bytes; old may be NULL when empty) and a body that
-// ReadDiffBody accepted, handing the result to write in order. 0 on a data error: a control
-// that adds from beyond the old file or steps outside it, found before anything is written.
+// ReadDiffBody accepted, handing the result to write in order; predictor is NULL for a difference
+// body. 0 on a data error: a control that adds from beyond the old file or steps outside it,
+// found before anything is written.
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
-                  void* context);
+                  void* context, const struct SlicePredictor* predictor);
 
 // Moves the cursor past the body of the entry whose header was just read, whatever its kind,
 // without a source file. 0 on a data error that shows without the old file.

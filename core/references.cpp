@@ -309,12 +309,6 @@ static int ByFrom(const void* a, const void* b)
     return x->order < y->order ? -1 : 1;
 }
 
-static int ByValue(const void* a, const void* b)
-{
-    uint32_t x = *(const uint32_t*)a, y = *(const uint32_t*)b;
-    return x < y ? -1 : x > y;
-}
-
 // Non-zero when region a takes an offset over from region b: the longer, then the earlier.
 static int Outranks(const struct AddRegion* regions, uint32_t a, uint32_t b)
 {
@@ -351,35 +345,38 @@ static void HeapPop(uint32_t* heap, uint32_t* size, const struct AddRegion* regi
     heap[at] = last;
 }
 
+static uint32_t RegionEnd(const struct AddRegion* regions, uint32_t region)
+{
+    return regions[region].from + regions[region].length;
+}
+
 int BuildProjection(struct AddRegion* regions, uint32_t count, struct Projection* projection)
 {
     projection->regions = regions;
     projection->regionCount = count;
     projection->segmentCount = 0;
-    projection->segments = NULL;
     qsort(regions, count, sizeof *regions, ByFrom);
-    uint32_t* ends = (uint32_t*)malloc(count * sizeof(uint32_t) + 1);
     uint32_t* heap = (uint32_t*)malloc(count * sizeof(uint32_t) + 1);
     projection->segments =
         (struct ProjectionSegment*)malloc((2 * (size_t)count + 1) * sizeof(struct ProjectionSegment));
-    if (ends == NULL || heap == NULL || projection->segments == NULL) {
-        free(ends);
+    if (heap == NULL || projection->segments == NULL) {
         free(heap);
         return 0;
     }
-    for (uint32_t i = 0; i < count; i++)
-        ends[i] = regions[i].from + regions[i].length;
-    qsort(ends, count, sizeof *ends, ByValue);
-    // A sweep over every start and end: at each, the best region still open takes over up to
-    // the next; regions that closed leave the heap when they come to its top.
-    uint32_t next = 0, closed = 0, open = 0;
-    while (next < count || closed < count) {
-        uint32_t x = next < count && regions[next].from < ends[closed] ? regions[next].from : ends[closed];
-        for (; next < count && regions[next].from == x; next++)
-            HeapPush(heap, &open, regions, next);
-        for (; closed < count && ends[closed] == x; closed++) {
+    // A sweep over the starts and the ends of the best open region: at each, the best region
+    // still open takes over up to the next. A region that closed under a better one leaves the
+    // heap when it comes to the top.
+    uint32_t next = 0, open = 0;
+    while (next < count || open > 0) {
+        uint32_t x;
+        if (next < count && (open == 0 || regions[next].from <= RegionEnd(regions, heap[0]))) {
+            x = regions[next].from;
+            for (; next < count && regions[next].from == x; next++)
+                HeapPush(heap, &open, regions, next);
+        } else {
+            x = RegionEnd(regions, heap[0]);
         }
-        while (open > 0 && regions[heap[0]].from + regions[heap[0]].length <= x)
+        while (open > 0 && RegionEnd(regions, heap[0]) <= x)
             HeapPop(heap, &open, regions);
         uint32_t region = open > 0 ? heap[0] : PROJECT_NONE;
         uint32_t last = projection->segmentCount;
@@ -389,7 +386,6 @@ int BuildProjection(struct AddRegion* regions, uint32_t count, struct Projection
             projection->segmentCount++;
         }
     }
-    free(ends);
     free(heap);
     return 1;
 }
@@ -453,11 +449,12 @@ static int NewRva(const struct PeSection* sections, uint32_t count, uint32_t x, 
     return 1;
 }
 
-// What the prediction needs while the controls are applied.
+// What the prediction needs while the controls are applied; ApplyDiffBody calls the hook.
 struct Predictor {
+    struct SlicePredictor hook;
     const unsigned char* old;
-    const struct PeLayout* layout;
-    const struct PeReferences* references;
+    struct PeLayout layout;
+    struct PeReferences references;
     struct Projection projection;
     struct PeSection* newSections;
     uint32_t newCount;
@@ -469,7 +466,7 @@ struct Predictor {
 // is no prediction.
 static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes)
 {
-    const struct PeLayout* layout = p->layout;
+    const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
     uint32_t n, rva;
     uint64_t value;
@@ -515,12 +512,14 @@ static uint32_t FirstReferenceFrom(const struct PeReferences* references, uint32
 
 // Puts the predictions of the references wholly within [from, from + length) of old, landing at
 // new offset to, into slice, which holds old's bytes [sliceFrom, sliceFrom + sliceSize).
-static void PredictSlice(const struct Predictor* p, uint32_t from, uint32_t to, uint32_t length, uint32_t sliceFrom,
-                         uint32_t sliceSize, unsigned char* slice)
+static void PredictSlice(const struct SlicePredictor* hook, uint32_t from, uint32_t to, uint32_t length,
+                         uint32_t sliceFrom, uint32_t sliceSize, unsigned char* slice)
 {
+    const struct Predictor* p = (const struct Predictor*)hook;
+    const struct PeReferences* references = &p->references;
     uint32_t first = sliceFrom >= 7 && sliceFrom - 7 > from ? sliceFrom - 7 : from;
-    for (uint32_t k = FirstReferenceFrom(p->references, first); k < p->references->count; k++) {
-        const struct PeReference* r = &p->references->items[k];
+    for (uint32_t k = FirstReferenceFrom(references, first); k < references->count; k++) {
+        const struct PeReference* r = &references->items[k];
         if (r->location >= sliceFrom + sliceSize || length < r->width || r->location - from > length - r->width)
             break;
         unsigned char bytes[8];
@@ -530,36 +529,6 @@ static void PredictSlice(const struct Predictor* p, uint32_t from, uint32_t to, 
         for (uint32_t i = 0; i < r->width; i++)
             if (r->location + i - sliceFrom < sliceSize)
                 slice[r->location + i - sliceFrom] = bytes[i];
-    }
-}
-
-#define PREDICT_SLICE 32768u
-
-// Applies the controls (already checked) with the prediction put into every add region.
-static void ApplyPredicted(const struct Predictor* p, const struct PatchDiffBody* body, DiffWriter write, void* context)
-{
-    unsigned char slice[PREDICT_SLICE];
-    const unsigned char* difference = body->difference;
-    const unsigned char* extra = body->extra;
-    uint32_t position = 0, output = 0;
-    for (uint32_t i = 0; i < body->controlCount; i++) {
-        struct PatchDiffControl control;
-        ReadDiffControl(body, i, &control);
-        for (uint32_t done = 0; done < control.addLength;) {
-            uint32_t size = control.addLength - done < PREDICT_SLICE ? control.addLength - done : PREDICT_SLICE;
-            memcpy(slice, p->old + position + done, size);
-            PredictSlice(p, position, output, control.addLength, position + done, size, slice);
-            AddDiffBytes(slice, slice, difference, size);
-            write(context, slice, size);
-            difference += size;
-            done += size;
-        }
-        position += control.addLength;
-        output += control.addLength + control.extraLength;
-        if (control.extraLength > 0)
-            write(context, extra, control.extraLength);
-        extra += control.extraLength;
-        position += (uint32_t)control.step;
     }
 }
 
@@ -581,22 +550,25 @@ static struct PeSection* ReadNewSections(const unsigned char* table, uint32_t co
     return sections;
 }
 
-// Finds the references and builds the projection of regions (taken over); PREDICT_DATA_ERROR
-// when old is no program by the rules or has no reference, so there is nothing to predict.
-static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_t oldSize, struct PeLayout* layout,
-                          struct PeReferences* references, struct AddRegion* regions, uint32_t regionCount,
-                          const unsigned char* table, uint32_t sectionCount)
+// Finds the references and builds the projection of regions (taken over, NULL when their memory
+// could not be had); PREDICT_DATA_ERROR when old is no program by the rules or has no reference,
+// so there is nothing to predict. Release with FreePredictor whatever the outcome.
+static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_t oldSize, struct AddRegion* regions,
+                          uint32_t regionCount, const unsigned char* table, uint32_t sectionCount, uint32_t flags,
+                          uint64_t imageBase)
 {
+    memset(p, 0, sizeof *p);
+    p->hook.predict = PredictSlice;
     p->old = old;
-    p->layout = layout;
-    p->references = references;
-    p->newCount = sectionCount;
     p->projection.regions = regions;
-    if (!ReadPeLayout(old, oldSize, layout))
+    p->newCount = sectionCount;
+    p->newBase = imageBase;
+    p->flags = flags;
+    if (!ReadPeLayout(old, oldSize, &p->layout))
         return PREDICT_DATA_ERROR;
-    if (!FindPeReferences(old, oldSize, layout, references))
+    if (!FindPeReferences(old, oldSize, &p->layout, &p->references))
         return PREDICT_NO_MEMORY;
-    if (references->count == 0)
+    if (p->references.count == 0)
         return PREDICT_DATA_ERROR;
     p->newSections = ReadNewSections(table, sectionCount);
     if (regions == NULL || p->newSections == NULL || !BuildProjection(regions, regionCount, &p->projection))
@@ -604,12 +576,11 @@ static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_
     return PREDICT_APPLIED;
 }
 
-static void FreePredictor(struct Predictor* p, struct PeReferences* references, struct PeLayout* layout)
+static void FreePredictor(struct Predictor* p)
 {
     FreeProjection(&p->projection);
     free(p->newSections);
-    free(references->items);
-    free(layout);
+    free(p->references.items);
 }
 
 int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
@@ -622,43 +593,31 @@ int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned cha
     if (!CheckDiffControls(diff, oldSize, &regionCount))
         return PREDICT_DATA_ERROR;
     if (body->flags == 0)
-        return ApplyDiffBody(diff, old, oldSize, write, context);
-    struct PeLayout* layout = (struct PeLayout*)malloc(sizeof(struct PeLayout));
+        return ApplyDiffBody(diff, old, oldSize, write, context, NULL);
     struct AddRegion* regions = (struct AddRegion*)malloc(regionCount * sizeof(struct AddRegion) + 1);
-    struct PeReferences references = {NULL, 0};
-    struct Predictor p;
-    memset(&p, 0, sizeof p);
-    p.flags = body->flags;
-    p.newBase = body->imageBase;
-    int result = PREDICT_NO_MEMORY;
-    if (layout != NULL) {
-        for (uint32_t i = 0, position = 0, output = 0, k = 0; regions != NULL && i < diff->controlCount; i++) {
-            struct PatchDiffControl control;
-            ReadDiffControl(diff, i, &control);
-            if (control.addLength > 0) {
-                struct AddRegion* r = &regions[k++];
-                r->from = position;
-                r->to = output;
-                r->length = control.addLength;
-                r->order = i;
-            }
-            position += control.addLength + (uint32_t)control.step;
-            output += control.addLength + control.extraLength;
+    for (uint32_t i = 0, position = 0, output = 0, k = 0; regions != NULL && i < diff->controlCount; i++) {
+        struct PatchDiffControl control;
+        ReadDiffControl(diff, i, &control);
+        if (control.addLength > 0) {
+            struct AddRegion* r = &regions[k++];
+            r->from = position;
+            r->to = output;
+            r->length = control.addLength;
+            r->order = i;
         }
-        result = SetUpPredictor(&p, old, oldSize, layout, &references, regions, regionCount, body->sections,
-                                body->sectionCount);
-        regions = NULL;
+        position += control.addLength + (uint32_t)control.step;
+        output += control.addLength + control.extraLength;
     }
-    if (result == PREDICT_DATA_ERROR) {
-        result = ApplyDiffBody(diff, old, oldSize, write, context);
-    } else if (result == PREDICT_APPLIED) {
-        if (counts != NULL)
-            for (uint32_t k = 0; k < references.count; k++)
-                counts[references.items[k].kind >> 1]++;
-        ApplyPredicted(&p, diff, write, context);
-    }
-    free(regions);
-    FreePredictor(&p, &references, layout);
+    struct Predictor p;
+    int result = SetUpPredictor(&p, old, oldSize, regions, regionCount, body->sections, body->sectionCount, body->flags,
+                                body->imageBase);
+    if (result == PREDICT_APPLIED && counts != NULL)
+        for (uint32_t k = 0; k < p.references.count; k++)
+            counts[p.references.items[k].kind >> 1]++;
+    // An old file with nothing to predict is built as a difference body would build it.
+    if (result != PREDICT_NO_MEMORY)
+        result = ApplyDiffBody(diff, old, oldSize, write, context, result == PREDICT_APPLIED ? &p.hook : NULL);
+    FreePredictor(&p);
     return result;
 }
 
@@ -666,24 +625,15 @@ int PredictOldFile(const unsigned char* old, uint32_t oldSize, unsigned char* co
                    struct AddRegion* regions, uint32_t regionCount, const unsigned char* sections,
                    uint32_t sectionCount, uint64_t imageBase)
 {
-    struct PeLayout* layout = (struct PeLayout*)malloc(sizeof(struct PeLayout));
-    struct PeReferences references = {NULL, 0};
     struct Predictor p;
-    memset(&p, 0, sizeof p);
-    p.flags = flags;
-    p.newBase = imageBase;
-    int result = PREDICT_NO_MEMORY;
-    if (layout != NULL)
-        result = SetUpPredictor(&p, old, oldSize, layout, &references, regions, regionCount, sections, sectionCount);
-    else
-        free(regions);
-    for (uint32_t k = 0; result == PREDICT_APPLIED && k < references.count; k++) {
-        const struct PeReference* r = &references.items[k];
+    int result = SetUpPredictor(&p, old, oldSize, regions, regionCount, sections, sectionCount, flags, imageBase);
+    for (uint32_t k = 0; result == PREDICT_APPLIED && k < p.references.count; k++) {
+        const struct PeReference* r = &p.references.items[k];
         unsigned char bytes[8];
         uint32_t q;
         if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes))
             memcpy(copy + r->location, bytes, r->width);
     }
-    FreePredictor(&p, &references, layout);
+    FreePredictor(&p);
     return result != PREDICT_NO_MEMORY;
 }

@@ -456,7 +456,7 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body)
         throw FormatError(DiffBodyProblem({encoded.data(), encoded.data() + encoded.size()}));
     const std::uint32_t oldSize = CheckedU32(old.size(), "old file");
     Bytes out;
-    if (!ApplyDiffBody(&view, old.data(), oldSize, AppendToBytes, &out))
+    if (!ApplyDiffBody(&view, old.data(), oldSize, AppendToBytes, &out, nullptr))
         throw FormatError("difference body reads or steps outside the " + std::to_string(old.size()) +
                           "-byte old file after " + std::to_string(out.size()) + " bytes of the result");
     return out;

@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (header.difference) {
             PatchDiffBody body;
-            if (!ReadDiffBody(&cursor, &body) ||
-                !ApplyDiffBody(&body, old.empty() ? nullptr : old.data(), uint32_t(old.size()), AppendResult, &result))
+            if (!ReadDiffBody(&cursor, &body) || !ApplyDiffBody(&body, old.empty() ? nullptr : old.data(),
+                                                                uint32_t(old.size()), AppendResult, &result, nullptr))
                 return 0;
             (void)CrcOfBuffer(result.data(), uint32_t(result.size()));
             continue;

@@ -186,18 +186,14 @@ static int WriteResult(struct PatchCursor* cursor, const struct PatchEntryHeader
     // An empty file has no view; only empty ranges then lie within it.
     uint32_t oldSize = view->data != NULL ? view->size : 0;
     if (entry->predicted) {
-#ifdef STUB_APPLIES_PREDICTED
         struct PatchPredictedBody body;
         if (!ReadPredictedBody(cursor, &body))
             return PREDICT_DATA_ERROR;
         return ApplyPredictedBody(&body, view->data, oldSize, WriteResultPiece, result, NULL);
-#else
-        return PREDICT_DATA_ERROR;
-#endif
     }
     if (entry->difference) {
         struct PatchDiffBody body;
-        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, result);
+        return ReadDiffBody(cursor, &body) && ApplyDiffBody(&body, view->data, oldSize, WriteResultPiece, result, NULL);
     }
     struct PatchOp op;
     int kind;

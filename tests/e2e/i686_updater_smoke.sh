@@ -6,7 +6,8 @@
 # - the same updater signed (a certificate table after the package) and asking for the asInvoker
 #   level still applies;
 # - a real release that drops files of its predecessor (bench/patch_size.py's REMOVAL_PAIR)
-#   leaves exactly the new release's files, the dropped ones in the backup folder.
+#   leaves exactly the new release's files, the dropped ones in the backup folder;
+# - programs of each width are rebuilt from predicted difference bodies.
 # Writes build/smoke/ctest.xml for the test summary.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -74,6 +75,23 @@ stop_restores_replaced_files() {
   no_work_directory_left
 }
 
+# Two test programs of this build, which share their test framework at moved addresses, stand in
+# for a program and its next release, in 32 and 64 bits.
+predicted_bodies_rebuild_programs() {
+  local old="$out/programs-old" new="$out/programs-new"
+  cp -r "$out/old" "$old" && cp -r "$out/new" "$new"
+  cp build/win32/tests/win32/tree_ops_test.exe "$old/App32.exe"
+  cp build/win32/tests/win32/checksum_test.exe "$new/App32.exe"
+  cp build/win64/tests/win32/tree_ops_test.exe "$old/App64.dll"
+  cp build/win64/tests/win32/checksum_test.exe "$new/App64.dll"
+  run_updater "$old" "$new" "$old" PredictedUpdate || return 1
+  [ "$(build/host/tool/mendsmith inspect "$out/PredictedUpdate.exe" | grep -c 'predicted difference body')" = 2 ] ||
+    return 1
+  grep -q 'message: \[Mendsmith\] Update applied sucessfully!' "$out/PredictedUpdate.log" || return 1
+  diff -r -x Mendsmith.log -x Mendsmith.bak "$installed" "$new" >/dev/null || return 1
+  no_work_directory_left
+}
+
 # Skipped (77) when the pair cannot be fetched, as on a machine without the registry.
 real_release_removes_dropped_files() {
   local folders old new
@@ -97,7 +115,8 @@ real_release_removes_dropped_files() {
 
 status=0
 cases=""
-for name in applies_update stop_restores_replaced_files signed_update_applies real_release_removes_dropped_files; do
+for name in applies_update stop_restores_replaced_files signed_update_applies real_release_removes_dropped_files \
+  predicted_bodies_rebuild_programs; do
   $name
   result=$?
   if [ $result -eq 77 ]; then

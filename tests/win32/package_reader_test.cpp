@@ -62,13 +62,17 @@ TEST_F(PackageReaderTest, EachRecordIsFoundByWalkingTheChain)
     EXPECT_FALSE(ReadRecord(image, 3));
 }
 
-TEST_F(PackageReaderTest, OnlyBlockSizeNineIsAccepted)
+TEST_F(PackageReaderTest, OnlyBlockSizeNineWithoutRandomisedBlocksIsAccepted)
 {
     Bytes bundle = BundleOf({{"a.txt", ToBytes("hello")}});
     for (int blockSize = 1; blockSize <= 8; blockSize++) {
         Bytes record = fmt::MakeRawRecord(static_cast<uint32_t>(bundle.size()), fmt::CompressBzip2(bundle, blockSize));
         EXPECT_FALSE(ReadRecord(ImageOf({record}), 1)) << "block size " << blockSize;
     }
+    // The block's randomised bit follows "BZh9", the block magic and the block CRC: bit 112.
+    Bytes randomised = fmt::CompressBzip2(bundle);
+    randomised[14] |= 0x80;
+    EXPECT_FALSE(ReadRecord(ImageOf({fmt::MakeRawRecord(static_cast<uint32_t>(bundle.size()), randomised)}), 1));
     EXPECT_TRUE(ReadTree(work_.path()).empty());
     EXPECT_TRUE(ReadRecord(ImageOf({fmt::MakeRecord(bundle)}), 1));
 }
