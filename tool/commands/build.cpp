@@ -12,8 +12,8 @@
 
 #include "core/constants.h"
 #include "core/patch_data.h"
-#include "format/crc.h"
 #include "format/bundle.h"
+#include "format/crc.h"
 #include "format/delta.h"
 #include "format/large_delta.h"
 #include "format/patch_file.h"
@@ -179,8 +179,7 @@ std::string EntryProblem(const PatchEntry& entry, std::size_t index, bool remova
     return "";
 }
 
-// Checks every entry against the trees, in parallel: read back entries, or those written when
-// readBack is empty (then each goes through the format's reader on its own).
+// Checks every entry, as read back, against the trees, in parallel.
 void CheckEntries(const std::vector<PatchEntry>& entries, const BuildOptions& options, const CodePage& codePage,
                   const std::vector<const Candidate*>& expected, const std::vector<Removal>& removals,
                   std::vector<Diagnostic>& out)
@@ -435,6 +434,7 @@ void SelfCheckStreamed(const Bytes& image, const std::vector<PatchEntry>& entrie
             Add(out, Severity::Error, s.file->relative,
                 "self-check failed: the rebuilt file differs from the new tree");
 }
+
 } // namespace
 
 const char* ExecutionLevelName(ExecutionLevel level)
