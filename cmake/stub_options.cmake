@@ -7,7 +7,7 @@
 # a frame reserved in advance (1.9 KB). A frame of a page or more (the difference body's 32 KB
 # slice) would then step over the guard page, so every i686 program of the tree commits its
 # whole stack when the thread starts. No frame pointer (450 bytes).
-set(STUB_SIZE_OPTIONS -Os -flto -fno-inline-functions-called-once)
+set(STUB_SIZE_OPTIONS -Oz -flto -fno-inline-functions-called-once)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   list(APPEND STUB_SIZE_OPTIONS -mpreferred-stack-boundary=2 -mno-stack-arg-probe -fomit-frame-pointer)
   add_link_options("SHELL:-Xlinker --stack -Xlinker 0x100000,0x100000")

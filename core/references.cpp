@@ -46,21 +46,28 @@ void SortSections(struct PeSection* sections, uint32_t count, int byRva)
     qsort(sections, count, sizeof *sections, byRva ? ByRva : ByOffset);
 }
 
-const struct PeSection* FindSection(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva)
+const struct PeSection* FindSectionNear(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva,
+                                        struct SectionCache* cache)
 {
-    // The first section whose key lies above x; the one before it is the candidate.
-    uint32_t low = 0, high = count;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if ((byRva ? sorted[middle].rva : sorted[middle].offset) <= x)
-            low = middle + 1;
-        else
-            high = middle;
+    // The same section answers for every x from its key up to the next greater key.
+    if (cache->section == NULL || x - cache->low >= cache->high - cache->low) {
+        // The first section whose key lies above x; the one before it is the candidate.
+        uint32_t low = 0, high = count;
+        while (low < high) {
+            uint32_t middle = low + (high - low) / 2;
+            if ((byRva ? sorted[middle].rva : sorted[middle].offset) <= x)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low == 0)
+            return NULL;
+        cache->section = &sorted[low - 1];
+        cache->low = byRva ? cache->section->rva : cache->section->offset;
+        // 0 stands for 2^32 past the last key.
+        cache->high = low < count ? (byRva ? sorted[low].rva : sorted[low].offset) : 0;
     }
-    if (low == 0)
-        return NULL;
-    const struct PeSection* s = &sorted[low - 1];
-    return x - (byRva ? s->rva : s->offset) < s->size ? s : NULL;
+    return x - cache->low < cache->section->size ? cache->section : NULL;
 }
 
 int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layout)
@@ -125,20 +132,39 @@ static int ByLocation(const void* a, const void* b)
     return (int)x->width - (int)y->width;
 }
 
-// Walks the relocation table; with out NULL only counts. The table must lie within one
-// section's file bytes and the file; a block shorter than its 8-byte head or longer than what is
-// left ends the walk.
-static uint32_t WalkRelocations(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
-                                struct PeReference* out)
+// Appends one reference to a list that grows as it fills; 0 when its memory could not be had.
+static int Append(struct PeReferences* list, uint32_t location, uint32_t kind, uint32_t width, uint32_t end)
 {
-    const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, layout->relocRva, 1);
+    if (list->count == list->capacity) {
+        uint32_t grown = list->capacity / 2 * 3 + 4096;
+        struct PeReference* items = (struct PeReference*)realloc(list->items, grown * sizeof(struct PeReference));
+        if (items == NULL)
+            return 0;
+        list->items = items;
+        list->capacity = grown;
+    }
+    struct PeReference* r = &list->items[list->count++];
+    r->location = location;
+    r->kind = (uint8_t)kind;
+    r->width = (uint8_t)width;
+    r->end = (uint8_t)end;
+    return 1;
+}
+
+// Walks the relocation table into out. The table must lie within one section's file bytes and the
+// file; a block shorter than its 8-byte head or longer than what is left ends the walk. 0 when
+// the memory for the list could not be had.
+static int WalkRelocations(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
+                           struct PeReferences* out)
+{
+    struct SectionCache cache = {0, 0, NULL};
+    const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, layout->relocRva, 1, &cache);
     uint32_t tableSize = layout->relocSize;
     if (s == NULL || s->rva + s->size - layout->relocRva < tableSize)
-        return 0;
+        return 1;
     uint32_t table = s->offset + (layout->relocRva - s->rva);
     if (table > size || size - table < tableSize)
-        return 0;
-    uint32_t found = 0;
+        return 1;
     for (uint32_t at = 0; tableSize - at >= 8;) {
         uint32_t page = U32(file + table + at);
         uint32_t block = U32(file + table + at + 4);
@@ -150,23 +176,18 @@ static uint32_t WalkRelocations(const unsigned char* file, uint32_t size, const 
             if (width == 0)
                 continue;
             uint32_t rva = page + (entry & 0xFFFu);
-            const struct PeSection* in = FindSection(layout->byRva, layout->sectionCount, rva, 1);
+            const struct PeSection* in = FindSectionNear(layout->byRva, layout->sectionCount, rva, 1, &cache);
             if (in == NULL || in->rva + in->size - rva < width)
                 continue;
             uint32_t location = in->offset + (rva - in->rva);
             if (location > size || size - location < width)
                 continue;
-            if (out != NULL) {
-                out[found].location = location;
-                out[found].kind = REFERENCE_ABSOLUTE;
-                out[found].width = (uint8_t)width;
-                out[found].end = 0;
-            }
-            found++;
+            if (!Append(out, location, REFERENCE_ABSOLUTE, width, 0))
+                return 0;
         }
         at += block;
     }
-    return found;
+    return 1;
 }
 
 // Opcodes whose ModRM byte with mod 00 and r/m 101 addresses memory relative to the next
@@ -217,12 +238,19 @@ static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int
     return modrm + 1 - i;
 }
 
-// Scans the executable sections in file order, each from where the one before ended, and puts
-// the accepted fields among the relocations (count of them, sorted); with out NULL only counts.
-static uint32_t ScanCode(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
-                         const struct PeReference* relocs, uint32_t relocCount, struct PeReference* out)
+// Scans the executable sections in file order, each from where the one before ended, and appends
+// the accepted fields to out, whose first relocCount items are the relocations, sorted. 0 when
+// the memory for the list could not be had.
+static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLayout* layout, uint32_t relocCount,
+                    struct PeReferences* out)
 {
-    uint32_t found = 0, r = 0, scanned = 0;
+    uint32_t r = 0, scanned = 0;
+    struct SectionCache here = {0, 0, NULL}, there = {0, 0, NULL};
+    // The bytes that can begin a candidate, so that the scan steps over the others at once.
+    unsigned char starts[256];
+    for (uint32_t b = 0; b < 256; b++)
+        starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
+                    (layout->wide && ((b & 0xF0) == 0x40 || HasBit(RIP_OPCODES, b)));
     for (uint32_t k = 0; k < layout->sectionCount; k++) {
         const struct PeSection* s = &layout->byOffset[k];
         uint32_t stop = s->offset + s->size < size ? s->offset + s->size : size;
@@ -230,74 +258,58 @@ static uint32_t ScanCode(const unsigned char* file, uint32_t size, const struct 
         if (!s->executable || i >= stop)
             continue;
         while (i < stop) {
+            if (!starts[file[i]]) {
+                i++;
+                continue;
+            }
             uint8_t kind, end;
             uint32_t field = i + Candidate(file, i, stop, layout->wide, &kind, &end);
             if (field == i || stop - field < 4) {
                 i++;
                 continue;
             }
-            while (r < relocCount && relocs[r].location + relocs[r].width <= field) {
-                if (out != NULL)
-                    out[found] = relocs[r];
-                found++;
-                r++;
+            // The list moves as it grows: the relocations are looked at where it is now.
+            const struct PeReference* reloc = out->items;
+            for (; r < relocCount && reloc[r].location + reloc[r].width <= field; r++) {
             }
-            const struct PeSection* at = FindSection(layout->byOffset, layout->sectionCount, field, 0);
+            const struct PeSection* at = FindSectionNear(layout->byOffset, layout->sectionCount, field, 0, &here);
             uint32_t target = at == NULL ? 0 : at->rva + (field - at->offset) + end + U32(file + field);
-            const struct PeSection* into = FindSection(layout->byRva, layout->sectionCount, target, 1);
+            const struct PeSection* into = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there);
             if (at == NULL || into == NULL || (kind == REFERENCE_REL32 && !into->executable) ||
-                (r < relocCount && relocs[r].location < field + 4)) {
+                (r < relocCount && reloc[r].location < field + 4)) {
                 i++;
                 continue;
             }
-            if (out != NULL) {
-                out[found].location = field;
-                out[found].kind = kind;
-                out[found].width = 4;
-                out[found].end = end;
-            }
-            found++;
+            if (!Append(out, field, kind, 4, end))
+                return 0;
             i = field + 4;
         }
         scanned = stop;
     }
-    for (; r < relocCount; r++, found++)
-        if (out != NULL)
-            out[found] = relocs[r];
-    return found;
+    return 1;
 }
 
 int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLayout* layout,
                      struct PeReferences* references)
 {
-    references->items = NULL;
-    references->count = 0;
-    uint32_t relocCount = WalkRelocations(file, size, layout, NULL);
-    struct PeReference* relocs = NULL;
-    if (relocCount > 0) {
-        relocs = (struct PeReference*)malloc(relocCount * sizeof *relocs);
-        if (relocs == NULL)
-            return 0;
-        (void)WalkRelocations(file, size, layout, relocs);
-        qsort(relocs, relocCount, sizeof *relocs, ByLocation);
-        // Of relocations that overlap, the first in file order stays.
-        uint32_t kept = 0;
-        for (uint32_t i = 0; i < relocCount; i++)
-            if (kept == 0 || relocs[i].location >= relocs[kept - 1].location + relocs[kept - 1].width)
-                relocs[kept++] = relocs[i];
-        relocCount = kept;
+    memset(references, 0, sizeof *references);
+    int found = WalkRelocations(file, size, layout, references);
+    struct PeReference* relocs = references->items;
+    qsort(relocs, references->count, sizeof *relocs, ByLocation);
+    // Of relocations that overlap, the first in file order stays.
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < references->count; i++)
+        if (kept == 0 || relocs[i].location >= relocs[kept - 1].location + relocs[kept - 1].width)
+            relocs[kept++] = relocs[i];
+    references->count = kept;
+    // The accepted fields, found in file order after the relocations, overlap none of them.
+    found = found && ScanCode(file, size, layout, kept, references);
+    qsort(references->items, references->count, sizeof *references->items, ByLocation);
+    if (!found) {
+        free(references->items);
+        memset(references, 0, sizeof *references);
     }
-    uint32_t total = ScanCode(file, size, layout, relocs, relocCount, NULL);
-    if (total > 0) {
-        references->items = (struct PeReference*)malloc(total * sizeof(struct PeReference));
-        if (references->items == NULL) {
-            free(relocs);
-            return 0;
-        }
-        references->count = ScanCode(file, size, layout, relocs, relocCount, references->items);
-    }
-    free(relocs);
-    return 1;
+    return found;
 }
 
 static int ByFrom(const void* a, const void* b)
@@ -440,9 +452,10 @@ int ReadPredictedBody(struct PatchCursor* cursor, struct PatchPredictedBody* bod
 }
 
 // The RVA of new offset x by the body's section table, sorted by offset.
-static int NewRva(const struct PeSection* sections, uint32_t count, uint32_t x, uint32_t* rva)
+static int NewRva(const struct PeSection* sections, uint32_t count, uint32_t x, uint32_t* rva,
+                  struct SectionCache* cache)
 {
-    const struct PeSection* s = FindSection(sections, count, x, 0);
+    const struct PeSection* s = FindSectionNear(sections, count, x, 0, cache);
     if (s == NULL)
         return 0;
     *rva = s->rva + (x - s->offset);
@@ -462,37 +475,48 @@ struct Predictor {
     uint32_t flags;
 };
 
+// The sections that the lookups of consecutive predictions found: a program's references mostly
+// lie in one section and point into a few.
+struct PredictionCaches {
+    struct SectionCache field, target, newTarget, newField;
+};
+
 // The new bytes of reference r when its field's first byte lands at new offset q; 0 when there
 // is no prediction.
-static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes)
+static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes,
+                   struct PredictionCaches* caches)
 {
     const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
-    uint32_t n, rva;
-    uint64_t value;
+    // The new value in 32-bit halves, low first: the arithmetic of a 64-bit address is carried by hand.
+    uint32_t n, rva, value[2] = {0, 0};
     if (r->kind == REFERENCE_ABSOLUTE) {
-        uint64_t address = r->width == 8 ? U64(field) : U32(field);
-        uint64_t oldRva = (address - layout->imageBase) & (r->width == 8 ? ~(uint64_t)0 : 0xFFFFFFFFu);
-        const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, (uint32_t)oldRva, 1);
-        if (oldRva > 0xFFFFFFFFu || s == NULL ||
-            !Project(&p->projection, s->offset + ((uint32_t)oldRva - s->rva), &n) ||
-            !NewRva(p->newSections, p->newCount, n, &rva))
+        uint32_t baseLow = (uint32_t)layout->imageBase;
+        uint32_t oldRva = U32(field) - baseLow;
+        const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, oldRva, 1, &caches->target);
+        // A 64-bit address less the image base must leave an RVA, below 2^32.
+        if ((r->width == 8 && U32(field + 4) - (uint32_t)(layout->imageBase >> 32) - (U32(field) < baseLow) != 0) ||
+            s == NULL || !Project(&p->projection, s->offset + (oldRva - s->rva), &n) ||
+            !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
             return 0;
-        value = rva + p->newBase;
+        value[0] = rva + (uint32_t)p->newBase;
+        value[1] = (uint32_t)(p->newBase >> 32) + (value[0] < rva);
     } else {
-        const struct PeSection* at = FindSection(layout->byOffset, layout->sectionCount, r->location, 0);
+        const struct PeSection* at =
+            FindSectionNear(layout->byOffset, layout->sectionCount, r->location, 0, &caches->field);
         if (at == NULL)
             return 0;
         uint32_t target = at->rva + (r->location - at->offset) + r->end + U32(field);
-        const struct PeSection* s = FindSection(layout->byRva, layout->sectionCount, target, 1);
+        const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &caches->target);
         uint32_t here;
         if (s == NULL || !Project(&p->projection, s->offset + (target - s->rva), &n) ||
-            !NewRva(p->newSections, p->newCount, n, &rva) || !NewRva(p->newSections, p->newCount, q, &here))
+            !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget) ||
+            !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
             return 0;
-        value = (uint32_t)(rva - (here + r->end));
+        value[0] = rva - (here + r->end);
     }
-    for (uint32_t i = 0; i < r->width; i++)
-        bytes[i] = (unsigned char)(value >> 8 * i);
+    for (uint32_t i = 0; i < 8; i++)
+        bytes[i] = (unsigned char)(value[i / 4] >> 8 * (i % 4));
     return 1;
 }
 
@@ -517,6 +541,8 @@ static void PredictSlice(const struct SlicePredictor* hook, uint32_t from, uint3
 {
     const struct Predictor* p = (const struct Predictor*)hook;
     const struct PeReferences* references = &p->references;
+    struct PredictionCaches caches;
+    memset(&caches, 0, sizeof caches);
     uint32_t first = sliceFrom >= 7 && sliceFrom - 7 > from ? sliceFrom - 7 : from;
     for (uint32_t k = FirstReferenceFrom(references, first); k < references->count; k++) {
         const struct PeReference* r = &references->items[k];
@@ -524,7 +550,7 @@ static void PredictSlice(const struct SlicePredictor* hook, uint32_t from, uint3
             break;
         unsigned char bytes[8];
         if (r->location + r->width <= sliceFrom || (p->flags & r->kind) == 0 ||
-            !Predict(p, r, to + (r->location - from), bytes))
+            !Predict(p, r, to + (r->location - from), bytes, &caches))
             continue;
         for (uint32_t i = 0; i < r->width; i++)
             if (r->location + i - sliceFrom < sliceSize)
@@ -551,8 +577,9 @@ static struct PeSection* ReadNewSections(const unsigned char* table, uint32_t co
 }
 
 // Finds the references and builds the projection of regions (taken over, NULL when their memory
-// could not be had); PREDICT_DATA_ERROR when old is no program by the rules or has no reference,
-// so there is nothing to predict. Release with FreePredictor whatever the outcome.
+// could not be had); PREDICT_DATA_ERROR when flags ask for nothing, or old is no program by the
+// rules or has no reference, so there is nothing to predict. Release with FreePredictor whatever
+// the outcome.
 static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_t oldSize, struct AddRegion* regions,
                           uint32_t regionCount, const unsigned char* table, uint32_t sectionCount, uint32_t flags,
                           uint64_t imageBase)
@@ -564,7 +591,7 @@ static int SetUpPredictor(struct Predictor* p, const unsigned char* old, uint32_
     p->newCount = sectionCount;
     p->newBase = imageBase;
     p->flags = flags;
-    if (!ReadPeLayout(old, oldSize, &p->layout))
+    if (flags == 0 || !ReadPeLayout(old, oldSize, &p->layout))
         return PREDICT_DATA_ERROR;
     if (!FindPeReferences(old, oldSize, &p->layout, &p->references))
         return PREDICT_NO_MEMORY;
@@ -592,8 +619,6 @@ int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned cha
     uint32_t regionCount = 0;
     if (!CheckDiffControls(diff, oldSize, &regionCount))
         return PREDICT_DATA_ERROR;
-    if (body->flags == 0)
-        return ApplyDiffBody(diff, old, oldSize, write, context, NULL);
     struct AddRegion* regions = (struct AddRegion*)malloc(regionCount * sizeof(struct AddRegion) + 1);
     for (uint32_t i = 0, position = 0, output = 0, k = 0; regions != NULL && i < diff->controlCount; i++) {
         struct PatchDiffControl control;
@@ -627,11 +652,13 @@ int PredictOldFile(const unsigned char* old, uint32_t oldSize, unsigned char* co
 {
     struct Predictor p;
     int result = SetUpPredictor(&p, old, oldSize, regions, regionCount, sections, sectionCount, flags, imageBase);
+    struct PredictionCaches caches;
+    memset(&caches, 0, sizeof caches);
     for (uint32_t k = 0; result == PREDICT_APPLIED && k < p.references.count; k++) {
         const struct PeReference* r = &p.references.items[k];
         unsigned char bytes[8];
         uint32_t q;
-        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes))
+        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes, &caches))
             memcpy(copy + r->location, bytes, r->width);
     }
     FreePredictor(&p);

@@ -53,6 +53,7 @@ struct PeReference {
 struct PeReferences {
     struct PeReference* items;
     uint32_t count;
+    uint32_t capacity; /* items allocated */
 };
 
 /* Non-zero when file (size bytes) is a PE32 for x86 or a PE32+ for x64 by the rules. */
@@ -60,8 +61,15 @@ int ReadPeLayout(const unsigned char* file, uint32_t size, struct PeLayout* layo
 
 /* The section of a table sorted by the key (offset, or rva when byRva) whose bytes hold x: the
    one with the greatest key not above x (the later in the table on a tie), if x lies below its
-   key plus size; NULL otherwise. */
-const struct PeSection* FindSection(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva);
+   key plus size; NULL otherwise. Lookups mostly fall where the one before did: cache remembers
+   the last section found and the keys between which it answers, and starts zeroed. */
+struct SectionCache {
+    uint32_t low;
+    uint32_t high;
+    const struct PeSection* section;
+};
+const struct PeSection* FindSectionNear(const struct PeSection* sorted, uint32_t count, uint32_t x, int byRva,
+                                        struct SectionCache* cache);
 
 /* Sorts a section table by offset (or RVA when byRva), ties in table order. */
 void SortSections(struct PeSection* sections, uint32_t count, int byRva);

@@ -1,6 +1,8 @@
 // Wall time of whole update runs (checksums, rebuild, rollback copy, move, log) beside
-// CopyFileA of the same result bytes on the same disk: one large file and a tree of small ones.
+// CopyFileA of the same result bytes on the same disk: one large file, a tree of small ones, and
+// programs rebuilt from difference bodies and from predicted ones.
 // Usage: apply_bench [megabytes of the large file, default 256] [number of small files, default 2000]
+//                    [number of programs, default 20]
 #include <windows.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include "format/delta.h"
 #include "format/patch_file.h"
 #include "core/crc32.h"
+#include "core/references.h"
 #include "stub/patch/tree_ops.h"
 #include "stub/patch/update_run.h"
 
@@ -212,6 +215,59 @@ static void SmallFiles(std::uint32_t files)
     RunAndReport(destination, work, copies, results, what);
 }
 
+static fmt::Bytes ReadWholeFile(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    fmt::Bytes bytes(file == INVALID_HANDLE_VALUE ? 0 : GetFileSize(file, nullptr));
+    DWORD read = 0;
+    if (file == INVALID_HANDLE_VALUE ||
+        !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) || read != bytes.size()) {
+        std::fprintf(stderr, "cannot read %s\n", path);
+        std::exit(1);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+// copies copies of this program, each rebuilt with 48 bytes of code inserted in its middle, which
+// moves every reference across the middle: once from difference bodies, once from predicted ones.
+static void Programs(std::uint32_t copies)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const fmt::Bytes old = ReadWholeFile(self);
+    fmt::Bytes target = old;
+    target.insert(target.begin() + static_cast<std::ptrdiff_t>(old.size() / 2), 48, 0x90);
+    const fmt::DiffBodies bodies = fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted);
+    if (!bodies.plain || !bodies.predicted) {
+        std::printf("programs: this program is no program by the reference rules\n");
+        return;
+    }
+    double runs[2];
+    for (int predicted = 0; predicted < 2; predicted++) {
+        const Folders folders;
+        std::vector<fmt::PatchEntry> entries;
+        std::vector<std::string> results;
+        for (std::uint32_t i = 0; i < copies; i++) {
+            std::string path = "\\p" + std::to_string(i) + ".exe";
+            WriteWholeFile(folders.destination + path, old.data(), old.size());
+            entries.push_back(
+                fmt::MakeDifferenceEntry(path, old, target, predicted ? bodies.predicted->body : *bodies.plain));
+            if (predicted)
+                entries.back().prediction = bodies.predicted->prediction;
+            results.push_back(folders.destination + path);
+        }
+        fmt::Bytes patch = fmt::WritePatchFile(entries);
+        WriteWholeFile(folders.work + "\\Patch.dat", patch.data(), patch.size());
+        runs[predicted] = TimeRun(folders.destination, folders.work);
+        char what[80];
+        std::snprintf(what, sizeof what, "%u programs of %zu KB, %s:", copies, old.size() / 1024,
+                      predicted ? "predicted bodies" : "difference bodies");
+        Report(what, runs[predicted], TimeCopies(results, folders.copies));
+    }
+    std::printf("%-44s %.2f times the difference bodies' run\n", "predicted bodies:", runs[1] / runs[0]);
+}
+
 int main(int argc, char** argv)
 {
     std::uint32_t megabytes = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 256;
@@ -228,7 +284,10 @@ int main(int argc, char** argv)
                         megabytes);
         }
     }
+    std::uint32_t programs = argc > 3 ? static_cast<std::uint32_t>(std::atoi(argv[3])) : 20;
     if (files > 0)
         SmallFiles(files);
+    if (programs > 0)
+        Programs(programs);
     return 0;
 }

@@ -12,9 +12,6 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 extern "C" void __stdcall EntryPoint(void)
 {
     PrepareBzip2Tables();
-    STARTUPINFOA startup;
-    startup.cb = sizeof startup;
-    GetStartupInfoA(&startup);
-    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
-    exit(RunUpdater((HINSTANCE)&__ImageBase, show));
+    // The window shows as the program's starter asked: SW_SHOWDEFAULT reads the start-up info.
+    exit(RunUpdater((HINSTANCE)&__ImageBase, SW_SHOWDEFAULT));
 }
