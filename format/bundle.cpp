@@ -4,16 +4,22 @@
 
 namespace mendsmith::format {
 
+Bytes BundleFileHeader(const std::string& name, std::uint64_t size)
+{
+    // An inner NUL would end the name early for every reader.
+    if (name.find('\0') != std::string::npos || !IsPlainFileName(name.c_str()))
+        throw FormatError("bundle: file name \"" + name + "\" is not a plain file name");
+    Bytes out(AsBytes(name).begin(), AsBytes(name).end());
+    out.push_back(0);
+    AppendU32(out, CheckedU32(static_cast<std::size_t>(size), "bundle file " + name));
+    return out;
+}
+
 Bytes WriteBundle(std::span<const BundleFile> files)
 {
     Bytes out;
     for (const BundleFile& file : files) {
-        // An inner NUL would end the name early for every reader.
-        if (file.name.find('\0') != std::string::npos || !IsPlainFileName(file.name.c_str()))
-            throw FormatError("bundle: file name \"" + file.name + "\" is not a plain file name");
-        AppendBytes(out, AsBytes(file.name));
-        out.push_back(0);
-        AppendU32(out, CheckedU32(file.content.size(), "bundle file " + file.name));
+        AppendBytes(out, BundleFileHeader(file.name, file.content.size()));
         AppendBytes(out, file.content);
     }
     return out;

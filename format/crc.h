@@ -10,6 +10,17 @@ namespace mendsmith::format {
 
 std::uint32_t Crc32(ByteView data);
 
+// A CRC-32 taken over bytes that arrive in pieces.
+class RunningCrc {
+public:
+    RunningCrc();
+    void Update(ByteView data);
+    std::uint32_t Value() const { return ~crc_; }
+
+private:
+    std::uint32_t crc_;
+};
+
 // Row i of the classic 256-entry table.
 std::uint32_t CrcTableRow(unsigned int i);
 

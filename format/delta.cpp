@@ -241,8 +241,13 @@ PatchEntry MakeAttachedEntry(std::string path, ByteView data)
 
 PatchEntry MakeRemovalEntry(std::string path, ByteView old)
 {
+    return MakeRemovalEntry(std::move(path), Crc32(old));
+}
+
+PatchEntry MakeRemovalEntry(std::string path, std::uint32_t oldCrc)
+{
     PatchEntry entry;
-    entry.sourceCrc = Crc32(old);
+    entry.sourceCrc = oldCrc;
     entry.path = std::move(path);
     entry.removal = true;
     return entry;

@@ -71,6 +71,9 @@ PatchEntry MakeAttachedEntry(std::string path, ByteView data);
 // A removal entry for a file whose bytes are old: its CRC is the source CRC, the target CRC 0.
 PatchEntry MakeRemovalEntry(std::string path, ByteView old);
 
+// The same from the old file's CRC-32.
+PatchEntry MakeRemovalEntry(std::string path, std::uint32_t oldCrc);
+
 } // namespace mendsmith::format
 
 #endif

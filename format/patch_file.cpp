@@ -182,65 +182,143 @@ bool IsSafeEntryPathString(std::string_view path)
     return IsSafeEntryPath(terminated.c_str()) != 0;
 }
 
+namespace {
+
+void CheckEntryCount(std::size_t count)
+{
+    if (count > ENTRY_COUNT_MASK)
+        throw FormatError("Patch.dat: " + std::to_string(count) + " entries, more than 65535");
+}
+
+// Appends entry number index (from 0) but for a streamed body's bytes, which follow what this
+// appends.
+void AppendEntry(Bytes& out, const PatchEntry& entry, std::size_t index)
+{
+    const std::string where = "Patch.dat entry " + std::to_string(index + 1) + " (" + entry.path + ")";
+    if (!IsSafeEntryPathString(entry.path))
+        throw FormatError(where + ": entry path is not a safe backslash-led relative path");
+    const bool removal = entry.Kind() == BodyKind::Removal;
+    AppendU32(out, entry.sourceCrc);
+    AppendU32(out, removal ? 0 : entry.targetCrc);
+    AppendBytes(out, AsBytes(entry.path));
+    out.push_back(0);
+    if (removal) {
+        out.push_back(BODY_REMOVAL);
+        return;
+    }
+    if (entry.attached) {
+        out.push_back(BODY_ATTACHED);
+        if (entry.streamed) {
+            AppendU32(out, CheckedU32(entry.streamed->extraSize, where + " attached data"));
+            return;
+        }
+        AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
+        AppendBytes(out, entry.data);
+        return;
+    }
+    if (entry.difference) {
+        try {
+            AppendDiffBody(out, *entry.difference, entry.prediction ? &*entry.prediction : nullptr);
+        } catch (const FormatError& e) {
+            throw FormatError(where + ": " + e.what());
+        }
+        return;
+    }
+    if (entry.streamed) {
+        const StreamedDiff& body = *entry.streamed;
+        std::uint64_t added = 0, extra = 0;
+        for (const DiffControl& control : body.controls) {
+            added += control.addLength;
+            extra += control.extraLength;
+        }
+        if (added != body.differenceSize || extra != body.extraSize)
+            throw FormatError(where + ": difference body's controls add " + std::to_string(added) + " and " +
+                              std::to_string(extra) + " bytes, but it holds " + std::to_string(body.differenceSize) +
+                              " difference and " + std::to_string(body.extraSize) + " extra bytes");
+        CheckedU32(DIFF_HEADER_SIZE + std::uint64_t{DIFF_CONTROL_SIZE} * body.controls.size() + added + extra,
+                   where + " difference body");
+        out.push_back(BODY_DIFFERENCE);
+        AppendU32(out, static_cast<std::uint32_t>(body.controls.size()));
+        AppendU32(out, static_cast<std::uint32_t>(added));
+        AppendU32(out, static_cast<std::uint32_t>(extra));
+        for (const DiffControl& control : body.controls) {
+            AppendU32(out, control.addLength);
+            AppendU32(out, control.extraLength);
+            AppendU32(out, static_cast<std::uint32_t>(control.step));
+        }
+        return;
+    }
+    for (const Op& op : entry.ops) {
+        if (op.kind == OpKind::Copy) {
+            out.push_back(OP_COPY);
+            AppendU32(out, op.length);
+            AppendU32(out, op.sourceOffset);
+        } else if (op.kind == OpKind::Literal) {
+            if (op.length != op.literal.size())
+                throw FormatError(where + ": literal op length " + std::to_string(op.length) + " differs from its " +
+                                  std::to_string(op.literal.size()) + " bytes");
+            out.push_back(OP_LITERAL);
+            AppendU32(out, op.length);
+            AppendBytes(out, op.literal);
+        } else {
+            throw FormatError(where + ": op of unknown kind");
+        }
+    }
+    out.push_back(OP_END);
+}
+
+// A streamed body's bytes after what AppendEntry wrote; they must come to its sizes exactly.
+void WriteStreamedBytes(const PatchEntry& entry, std::size_t index, const ByteSink& sink)
+{
+    std::uint64_t written = 0;
+    entry.streamed->writeBytes([&](ByteView piece) {
+        written += piece.size();
+        sink(piece);
+    });
+    if (written != entry.streamed->differenceSize + entry.streamed->extraSize)
+        throw FormatError("Patch.dat entry " + std::to_string(index + 1) + " (" + entry.path +
+                          "): " + std::to_string(written) + " body bytes made, not " +
+                          std::to_string(entry.streamed->differenceSize + entry.streamed->extraSize));
+}
+
+} // namespace
+
 Bytes WritePatchFile(std::span<const PatchEntry> entries)
 {
-    if (entries.size() > ENTRY_COUNT_MASK)
-        throw FormatError("Patch.dat: " + std::to_string(entries.size()) + " entries, more than 65535");
+    CheckEntryCount(entries.size());
     // Sized once: bodies are as large as their files, and a growing buffer would briefly hold
     // the whole of Patch.dat twice.
-    std::size_t size = 4;
-    for (const PatchEntry& entry : entries)
-        size += 9 + entry.path.size() + EncodedBodySize(entry);
     Bytes out;
-    out.reserve(size);
+    out.reserve(PatchFileSize(entries));
     AppendU32(out, static_cast<std::uint32_t>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); i++) {
-        const PatchEntry& entry = entries[i];
-        const std::string where = "Patch.dat entry " + std::to_string(i + 1) + " (" + entry.path + ")";
-        if (!IsSafeEntryPathString(entry.path))
-            throw FormatError(where + ": entry path is not a safe backslash-led relative path");
-        const bool removal = entry.Kind() == BodyKind::Removal;
-        AppendU32(out, entry.sourceCrc);
-        AppendU32(out, removal ? 0 : entry.targetCrc);
-        AppendBytes(out, AsBytes(entry.path));
-        out.push_back(0);
-        if (removal) {
-            out.push_back(BODY_REMOVAL);
-            continue;
-        }
-        if (entry.attached) {
-            out.push_back(BODY_ATTACHED);
-            AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
-            AppendBytes(out, entry.data);
-            continue;
-        }
-        if (entry.difference) {
-            try {
-                AppendDiffBody(out, *entry.difference, entry.prediction ? &*entry.prediction : nullptr);
-            } catch (const FormatError& e) {
-                throw FormatError(where + ": " + e.what());
-            }
-            continue;
-        }
-        for (const Op& op : entry.ops) {
-            if (op.kind == OpKind::Copy) {
-                out.push_back(OP_COPY);
-                AppendU32(out, op.length);
-                AppendU32(out, op.sourceOffset);
-            } else if (op.kind == OpKind::Literal) {
-                if (op.length != op.literal.size())
-                    throw FormatError(where + ": literal op length " + std::to_string(op.length) +
-                                      " differs from its " + std::to_string(op.literal.size()) + " bytes");
-                out.push_back(OP_LITERAL);
-                AppendU32(out, op.length);
-                AppendBytes(out, op.literal);
-            } else {
-                throw FormatError(where + ": op of unknown kind");
-            }
-        }
-        out.push_back(OP_END);
+        AppendEntry(out, entries[i], i);
+        if (entries[i].streamed)
+            WriteStreamedBytes(entries[i], i, [&](ByteView piece) { AppendBytes(out, piece); });
     }
     return out;
+}
+
+void WritePatchFile(std::span<const PatchEntry> entries, const ByteSink& sink)
+{
+    CheckEntryCount(entries.size());
+    Bytes out;
+    AppendU32(out, static_cast<std::uint32_t>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); i++) {
+        AppendEntry(out, entries[i], i);
+        sink(out);
+        out.clear();
+        if (entries[i].streamed)
+            WriteStreamedBytes(entries[i], i, sink);
+    }
+}
+
+std::uint64_t PatchFileSize(std::span<const PatchEntry> entries)
+{
+    std::uint64_t size = 4;
+    for (const PatchEntry& entry : entries)
+        size += 9 + entry.path.size() + EncodedBodySize(entry);
+    return size;
 }
 
 std::vector<PatchEntry> ReadPatchFile(ByteView data)
@@ -347,12 +425,15 @@ std::size_t EncodedBodySize(const PatchEntry& entry)
 {
     switch (entry.Kind()) {
     case BodyKind::Attached:
-        return 5 + entry.data.size();
+        return 5 + (entry.streamed ? entry.streamed->extraSize : entry.data.size());
     case BodyKind::Predicted:
         return PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * entry.prediction->sections.size() +
                DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
                entry.difference->difference.size() + entry.difference->extra.size();
     case BodyKind::Difference:
+        if (entry.streamed)
+            return DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.streamed->controls.size() +
+                   entry.streamed->differenceSize + entry.streamed->extraSize;
         return DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * entry.difference->controls.size() +
                entry.difference->difference.size() + entry.difference->extra.size();
     case BodyKind::Removal:

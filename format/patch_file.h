@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +55,18 @@ struct DiffBody {
     bool operator==(const DiffBody&) const = default;
 };
 
+// Receives bytes in order, piece by piece.
+using ByteSink = std::function<void(ByteView)>;
+
+// A difference body too large to hold: its controls, and its bytes made as they are written.
+struct StreamedDiff {
+    std::vector<DiffControl> controls;
+    std::uint64_t differenceSize = 0; // what the add lengths sum to
+    std::uint64_t extraSize = 0;      // what the extra lengths sum to
+    // Hands the difference bytes, then the extra bytes, to the sink.
+    std::function<void(const ByteSink&)> writeBytes;
+};
+
 // A section of the new file as a predicted body lists it: file bytes [offset, offset + size)
 // loaded at rva.
 struct PredictedSection {
@@ -85,6 +99,9 @@ struct PatchEntry {
     std::vector<Op> ops;                  // op list only, without the end op
     std::optional<DiffBody> difference;   // set for a difference body (not attached, no ops)
     std::optional<Prediction> prediction; // with difference: a predicted difference body
+    // Written from its files: a difference body without difference, or with attached the file's
+    // bytes, as the extra bytes of one control, without data.
+    std::shared_ptr<const StreamedDiff> streamed;
 
     BodyKind Kind() const
     {
@@ -94,6 +111,8 @@ struct PatchEntry {
             return BodyKind::Removal;
         if (difference)
             return prediction ? BodyKind::Predicted : BodyKind::Difference;
+        if (streamed)
+            return BodyKind::Difference;
         return BodyKind::Ops;
     }
 
@@ -106,6 +125,13 @@ bool IsSafeEntryPathString(std::string_view path);
 // Throws FormatError for more than 65,535 entries, an unsafe path, a size beyond a u32, or a
 // difference body whose controls do not account for its difference and extra bytes.
 Bytes WritePatchFile(std::span<const PatchEntry> entries);
+
+// Patch.dat as WritePatchFile makes it, handed to sink in pieces: a streamed body is never held
+// whole, any other entry is held while it is written.
+void WritePatchFile(std::span<const PatchEntry> entries, const ByteSink& sink);
+
+// The size of Patch.dat as WritePatchFile would make it, without making it.
+std::uint64_t PatchFileSize(std::span<const PatchEntry> entries);
 
 // A difference body as it stands in Patch.dat, kind byte first.
 Bytes EncodeDiffBody(const DiffBody& body);

@@ -96,53 +96,48 @@ std::vector<RecordInfo> ListRecords(ByteView whole, std::size_t packageOffset)
     }
 }
 
-Bytes DecompressRecord(const RecordInfo& record)
+void DecompressRecord(const RecordInfo& record, const std::function<void(ByteView)>& sink)
 {
     const std::string where = "record at offset " + HexOffset(record.offset);
     if (record.stream.size() < RECORD_SIGNATURE_SIZE ||
         std::memcmp(record.stream.data(), RECORD_SIGNATURE, RECORD_SIGNATURE_SIZE) != 0)
         throw FormatError(where + ": stream does not start with \"" RECORD_SIGNATURE "\"");
 
-    // Streamed in chunks so that a hostile U allocates nothing up front; like the stub's one
+    // Streamed in pieces so that a hostile U allocates nothing up front; like the stub's one
     // decoder call, bytes after the end of the stream are not looked at.
     bz_stream strm{};
     if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK)
         throw FormatError(where + ": cannot start bzip2 decompression");
-    Bytes out;
+    struct End {
+        bz_stream* strm;
+        ~End() { BZ2_bzDecompressEnd(strm); }
+    } end{&strm};
+    Bytes piece(std::min<std::size_t>(std::size_t{1} << 20, std::size_t{record.unpackedSize} + 1));
+    std::uint64_t total = 0;
     strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(record.stream.data()));
     strm.avail_in = static_cast<unsigned int>(record.stream.size());
     int result = BZ_OK;
-    std::uint8_t spill = 0; // one byte of room past U, to notice output beyond it
     while (result == BZ_OK) {
-        std::size_t have = out.size();
-        std::size_t room = std::min<std::size_t>(std::size_t{1} << 20, std::size_t{record.unpackedSize} - have);
-        unsigned char* dest = &spill;
-        if (room != 0) {
-            out.resize(have + room);
-            dest = out.data() + have;
-        } else {
-            room = 1;
-        }
-        strm.next_out = reinterpret_cast<char*>(dest);
+        // One byte of room past U, to notice output beyond it.
+        const std::size_t room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(piece.size(), std::uint64_t{record.unpackedSize} - total + 1));
+        strm.next_out = reinterpret_cast<char*>(piece.data());
         strm.avail_out = static_cast<unsigned int>(room);
-        unsigned int before = strm.avail_out;
         unsigned int inBefore = strm.avail_in;
         result = BZ2_bzDecompress(&strm);
-        unsigned int made = before - strm.avail_out;
-        if (dest == &spill) {
-            if (made != 0) {
-                result = BZ_OUTBUFF_FULL;
-                break;
-            }
-        } else {
-            out.resize(have + made);
+        const std::size_t made = room - strm.avail_out;
+        if (total + made > record.unpackedSize) {
+            result = BZ_OUTBUFF_FULL;
+            break;
         }
+        total += made;
+        if (made > 0)
+            sink(ByteView(piece.data(), made));
         if (result == BZ_OK && made == 0 && inBefore == strm.avail_in) {
             result = BZ_UNEXPECTED_EOF; // no progress: the stream ends early
             break;
         }
     }
-    BZ2_bzDecompressEnd(&strm);
     if (result == BZ_OUTBUFF_FULL)
         throw FormatError(where + ": stream unpacks to more than U = " + std::to_string(record.unpackedSize) +
                           " bytes");
@@ -150,10 +145,81 @@ Bytes DecompressRecord(const RecordInfo& record)
         throw FormatError(where + ": stream ends early");
     if (result != BZ_STREAM_END)
         throw FormatError(where + ": stream is damaged (bzip2 code " + std::to_string(result) + ")");
-    if (out.size() != record.unpackedSize)
-        throw FormatError(where + ": stream unpacks to " + std::to_string(out.size()) +
+    if (total != record.unpackedSize)
+        throw FormatError(where + ": stream unpacks to " + std::to_string(total) +
                           " bytes, not U = " + std::to_string(record.unpackedSize));
+}
+
+Bytes DecompressRecord(const RecordInfo& record)
+{
+    Bytes out;
+    DecompressRecord(record, [&](ByteView piece) { AppendBytes(out, piece); });
     return out;
+}
+
+struct RecordWriter::State {
+    bz_stream strm{};
+    std::uint32_t unpackedSize = 0;
+    std::uint64_t written = 0;
+    Bytes stream;
+    bool finished = false;
+
+    // Runs the compressor over what it was given, with action, collecting its output.
+    int Drive(int action)
+    {
+        for (;;) {
+            char piece[1 << 16];
+            strm.next_out = piece;
+            strm.avail_out = sizeof piece;
+            const int result = BZ2_bzCompress(&strm, action);
+            stream.insert(stream.end(), reinterpret_cast<std::uint8_t*>(piece),
+                          reinterpret_cast<std::uint8_t*>(piece) + (sizeof piece - strm.avail_out));
+            if (result < 0 || result == BZ_STREAM_END || (action == BZ_RUN && strm.avail_in == 0))
+                return result;
+        }
+    }
+};
+
+RecordWriter::RecordWriter(std::uint32_t unpackedSize) : state_(std::make_unique<State>())
+{
+    state_->unpackedSize = unpackedSize;
+    if (BZ2_bzCompressInit(&state_->strm, 9, 0, 0) != BZ_OK)
+        throw FormatError("bzip2: cannot start compression");
+}
+
+RecordWriter::~RecordWriter()
+{
+    BZ2_bzCompressEnd(&state_->strm);
+}
+
+void RecordWriter::Write(ByteView data)
+{
+    state_->written += data.size();
+    if (state_->written > state_->unpackedSize)
+        throw FormatError("record: more than its " + std::to_string(state_->unpackedSize) + " unpacked bytes written");
+    // bzip2 takes an unsigned int of input at a time.
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t size = std::min<std::size_t>(data.size() - at, std::size_t{1} << 30);
+        state_->strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(data.data() + at));
+        state_->strm.avail_in = static_cast<unsigned int>(size);
+        const int result = state_->Drive(BZ_RUN);
+        if (result != BZ_RUN_OK)
+            throw FormatError("bzip2: compression failed with code " + std::to_string(result));
+        at += size;
+    }
+}
+
+Bytes RecordWriter::Finish()
+{
+    if (state_->written != state_->unpackedSize)
+        throw FormatError("record: " + std::to_string(state_->written) + " bytes written, not its " +
+                          std::to_string(state_->unpackedSize));
+    state_->strm.next_in = nullptr;
+    state_->strm.avail_in = 0;
+    const int result = state_->Drive(BZ_FINISH);
+    if (result != BZ_STREAM_END)
+        throw FormatError("bzip2: compression failed with code " + std::to_string(result));
+    return MakeRawRecord(state_->unpackedSize, state_->stream);
 }
 
 } // namespace mendsmith::format

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "core/constants.h"
@@ -16,6 +18,25 @@ Bytes CompressBzip2(ByteView data, int blockSize = 9);
 
 // A whole record (header and stream) for a bundle, compressed with block size 9.
 Bytes MakeRecord(ByteView bundle);
+
+// A record made as its bundle's bytes arrive, through bzip2's stream compressor with the same
+// block size and work factor as MakeRecord, whose bytes it gives for the same bundle.
+class RecordWriter {
+public:
+    explicit RecordWriter(std::uint32_t unpackedSize);
+    ~RecordWriter();
+    RecordWriter(const RecordWriter&) = delete;
+    RecordWriter& operator=(const RecordWriter&) = delete;
+
+    void Write(ByteView data);
+
+    // Header and stream; throws FormatError when the bytes written are not the unpacked size.
+    Bytes Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // A record around a given stream and unpacked size, unchecked (for building hostile packages).
 Bytes MakeRawRecord(std::uint32_t unpackedSize, ByteView stream);
@@ -34,6 +55,9 @@ std::vector<RecordInfo> ListRecords(ByteView image, std::size_t packageOffset = 
 
 // Checks the "BZh9" signature and decompresses the stream; it must end and yield exactly U bytes.
 Bytes DecompressRecord(const RecordInfo& record);
+
+// The same checks, the unpacked bytes handed to sink in pieces instead of held.
+void DecompressRecord(const RecordInfo& record, const std::function<void(ByteView)>& sink);
 
 } // namespace mendsmith::format
 

@@ -219,6 +219,12 @@ int Run(int argc, char** argv)
                      "References that predicted bodies predict: rel32, absolute, rip, all or none (default: all)")
         ->delimiter(',')
         ->check(CLI::IsMember({"rel32", "absolute", "rip", "all", "none"}));
+    buildCommand
+        ->add_option("--memory", build.memoryLimit,
+                     "Memory one file's diff may take, such as 4G or 512M: a pair the suffix-array engine would need "
+                     "more for is matched in bounded memory (default: half the physical memory)")
+        ->transform(CLI::AsSizeValue(false))
+        ->option_text("SIZE");
     buildCommand->add_flag("-q,--quiet", quiet, "No progress, notes or summary");
     const std::map<std::string, ExecutionLevel> levels = {{"requireAdministrator",
                                                            ExecutionLevel::RequireAdministrator},

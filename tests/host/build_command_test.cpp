@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <random>
 
 #include "format/crc.h"
@@ -274,6 +275,58 @@ TEST(BuildCommand, ProgressMovesWithinALargeFile)
         EXPECT_LE(seen[i - 1].bytesDone, seen[i].bytesDone) << "report " << i;
     EXPECT_EQ(seen.back().filesDone, 1u);
     EXPECT_EQ(seen.back().bytesDone, seen.back().bytesTotal);
+}
+
+TEST(BuildCommand, MatchesPairsBeyondTheMemoryLimitInBoundedMemory)
+{
+    std::mt19937 rng(3);
+    std::string old(1 << 20, ' ');
+    for (char& c : old)
+        c = static_cast<char>(rng());
+    std::string changed = old;
+    changed[12345] ^= 1;
+    changed.insert(600000, "inserted text");
+    Workspace w;
+    w.Old("app.exe", old);
+    w.New("app.exe", changed);
+    w.New("added.pak", old.substr(0, 100000));
+    w.Old("notes.txt", "small 1");
+    w.New("notes.txt", "small 2");
+    w.Both("same.pak", old);
+    for (std::optional<std::uint64_t> limit :
+         {std::optional<std::uint64_t>(64 * 1024), std::optional<std::uint64_t>()}) {
+        w.options.memoryLimit = limit;
+        tool::BuildResult result = tool::BuildUpdater(w.options);
+        ASSERT_EQ(result.outcome, BuildOutcome::Built) << Describe(result);
+        ASSERT_EQ(result.entries.size(), 3u);
+        // The main file first, then by path: the pair and the attached file past the limit are streamed.
+        EXPECT_EQ(result.entries[0].bounded, limit.has_value());
+        EXPECT_EQ(result.entries[1].bounded, limit.has_value());
+        EXPECT_FALSE(result.entries[2].bounded);
+        EXPECT_EQ(result.unchangedFiles, 1u);
+        std::vector<format::PatchEntry> entries = EntriesOf(result);
+        EXPECT_EQ(format::ApplyEntry(entries.at(0), format::ToBytes(old)), format::ToBytes(changed));
+        EXPECT_EQ(format::ApplyEntry(entries.at(1), {}), format::ToBytes(old.substr(0, 100000)));
+        EXPECT_EQ(format::ApplyEntry(entries.at(2), format::ToBytes("small 1")), format::ToBytes("small 2"));
+    }
+}
+
+TEST(BuildCommand, RefusesAPatchDatOf4GiBOrMoreBeforeAnyDiff)
+{
+    Workspace w;
+    w.Both("app.exe", "main");
+    // Sparse: the refusal comes before a byte of them is read.
+    for (const char* name : {"a.pak", "b.pak"}) {
+        std::ofstream(w.dir / "new" / name).close();
+        fs::resize_file(w.dir / "new" / name, std::uint64_t{5} << 29);
+    }
+    tool::BuildResult result = tool::BuildUpdater(w.options);
+    EXPECT_EQ(result.outcome, BuildOutcome::Refused);
+    // The count, then per file its CRCs, "\\a.pak" and NUL, and an attached body of 2.5 GiB.
+    EXPECT_TRUE(Mentions(result, Severity::Error,
+                         "would be at least 5368709164 bytes; the patch record unpacks to at most 4294967295 bytes "
+                         "(a u32), Patch.dat included"))
+        << Describe(result);
 }
 
 TEST(BuildCommand, RefusesMoreThan65535Entries)

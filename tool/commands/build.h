@@ -47,7 +47,14 @@ struct BuildOptions {
     std::uint8_t referenceKinds = 7; // what predicted bodies predict (REFERENCE_* bits); 0: none written
     // none: requireAdministrator where the stub's manifest names a level, and no refusal where not
     std::optional<ExecutionLevel> executionLevel;
+    // What diffing one file may take: a pair for which the suffix-array engine would need more,
+    // or which it cannot take (an old file of 2 GiB or more), is matched in bounded memory
+    // instead. none: half the physical memory.
+    std::optional<std::uint64_t> memoryLimit;
 };
+
+// The memory limit that applies without --memory.
+std::uint64_t DefaultMemoryLimit();
 
 struct BuildProgress {
     std::size_t filesDone;
@@ -68,6 +75,7 @@ struct BuiltEntry {
     std::uint64_t oldSize;
     std::uint64_t newSize;
     std::size_t encodedSize; // bytes in Patch.dat
+    bool bounded = false;    // matched in bounded memory
 };
 
 enum class BuildOutcome { Built, Refused, VerificationFailed };

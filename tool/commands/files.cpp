@@ -12,6 +12,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace mendsmith::tool {
@@ -144,6 +146,19 @@ std::string FoldCase(std::string_view text)
     for (char& c : out)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
+}
+
+std::uint64_t PhysicalMemory()
+{
+#ifdef _WIN32
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;
+#endif
 }
 
 } // namespace mendsmith::tool

@@ -36,6 +36,9 @@ std::filesystem::path ResolveIgnoringCase(const std::filesystem::path& root, con
 // A path from UTF-8 text, such as a TreeFile's relative name, on every system.
 std::filesystem::path Utf8Path(std::string_view utf8);
 
+// The machine's physical memory in bytes; 0 when the system does not say.
+std::uint64_t PhysicalMemory();
+
 // ASCII letters folded to lower case: how a case-insensitive file system sees a name.
 std::string FoldCase(std::string_view text);
 
