@@ -258,6 +258,7 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
     EntryStatus problem = FillBodyHead(patch);
     if (problem != 0)
         return problem;
+#ifndef STUB_LACKS_PREDICTION
     if (entry->predicted) {
         // A predicted body is applied in memory, whole, over the whole old file.
         struct PatchPredictedBody body;
@@ -284,6 +285,7 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
         free(whole);
         return status;
     }
+#endif
     if (entry->difference) {
         struct PatchDiffBody body;
         if (!ReadDiffBody(&patch->cursor, &body))
@@ -405,13 +407,16 @@ int IsMainFile(const char* entryPath, const struct UpdateJob* job)
     return !lstrcmpiA(FindFileName(entryPath), FindFileName(job->mainFileName));
 }
 
-EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job)
+EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job,
+                            char* name)
 {
     struct PatchEntryHeader entry;
     EntryStatus status = ENTRY_DATA_ERROR;
+    *name = '\0';
     // A package that asks for the application's main file to go is broken.
     if (FillPatchWindow(patch, ENTRY_HEAD_ROOM) > 0 && ReadPatchEntryHeader(&patch->cursor, &entry) &&
-        IsSafeEntryPath(entry.path) && !(entry.removal && IsMainFile(entry.path, job)))
+        lstrcpynA(name, entry.path, PATH_ROOM) && IsSafeEntryPath(entry.path) &&
+        !(entry.removal && IsMainFile(entry.path, job)))
         status = ApplyEntryBody(patch, &entry, rollbackDirectory, job);
     g_summaryStatus |= status;
     return status;

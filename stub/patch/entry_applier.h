@@ -20,8 +20,10 @@ extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_K
 // Applies the entry at the cursor below the job's destination directory and leaves the cursor
 // on the next entry (not after ENTRY_DATA_ERROR, nor after ENTRY_NO_MEMORY for a body whose
 // controls the window cannot hold). Originals it replaces are saved below rollbackDirectory; the
-// job's question decides about an attached file that is already there.
-EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job);
+// job's question decides about an attached file that is already there. name (PATH_ROOM bytes)
+// receives the entry's path for the log, its first 259 characters; "" when it has none.
+EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job,
+                            char* name);
 
 // Non-zero when an entry path names the job's main file: the last components are compared,
 // ignoring case, wherever either lies.

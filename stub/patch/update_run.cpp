@@ -68,15 +68,8 @@ static void ApplyEntries(struct PatchReader* patch, uint32_t count, const char* 
     HWND progressBar = g_runJob->progressBar;
     (void)SendMessageA(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, count));
     for (uint32_t done = 1; done <= count; done++) {
-        // The log names the entry by its path, copied before the window moves on (a path too
-        // long for the calls, which is never applied, by its first 259 characters); an entry too
-        // short to hold one gets "".
-        struct PatchEntryHeader entry;
         char name[PATH_ROOM];
-        (void)FillPatchWindow(patch, ENTRY_HEAD_ROOM);
-        struct PatchCursor peek = patch->cursor;
-        (void)lstrcpynA(name, ReadPatchEntryHeader(&peek, &entry) ? entry.path : "", PATH_ROOM);
-        EntryStatus status = ApplyPatchEntry(patch, rollback, g_runJob);
+        EntryStatus status = ApplyPatchEntry(patch, rollback, g_runJob, name);
         WriteLogLine(name, status, logFile);
         if (g_runJob->runState <= 0)
             return;

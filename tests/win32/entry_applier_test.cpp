@@ -64,7 +64,8 @@ protected:
         std::vector<EntryStatus> statuses;
         for (std::uint32_t i = 0; i < count; i++) {
             job_.mainWindow = owner;
-            statuses.push_back(ApplyPatchEntry(&patch, rollback_.c_str(), &job_));
+            char name[PATH_ROOM];
+            statuses.push_back(ApplyPatchEntry(&patch, rollback_.c_str(), &job_, name));
             if (statuses.back() == ENTRY_DATA_ERROR)
                 break;
         }
