@@ -1,6 +1,6 @@
-// CRC-32/BZIP2 with slicing-by-8 tables built at start-up (they live in .bss,
-// so the stub file stays small while the checksum runs several times faster), and, where the
-// processor multiplies without carries, folding of 64-byte blocks, several times faster again.
+// CRC-32/BZIP2 with slicing-by-8 tables built at start-up (they live in .bss, so the stub file
+// stays small while the checksum runs several times faster), and, where the processor multiplies
+// without carries, folding of 64-byte blocks, several times faster again.
 #include "core/crc32.h"
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -9,8 +9,17 @@
 #define CRC_CAN_FOLD 1
 #endif
 
+// The i686 build is the shipped stub, whose every byte counts: it slices only where it cannot
+// fold, on processors older than 2010, and there goes a byte at a time (192 bytes less).
+#ifndef __i386__
+#define CRC_SLICES 1
+#define CRC_TABLES 8
+#else
+#define CRC_TABLES 1
+#endif
+
 // crcTables[0] is the classic table; crcTables[k][i] advances entry i by k more zero bytes.
-static uint32_t crcTables[8][256];
+static uint32_t crcTables[CRC_TABLES][256];
 // Non-zero when the processor has PCLMULQDQ and SSSE3.
 static int crcFolds;
 
@@ -22,9 +31,11 @@ void BuildCrcTable(void)
             reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
         crcTables[0][i] = reg;
     }
+#ifdef CRC_SLICES
     for (uint32_t i = 0; i < 256; i++)
         for (int k = 1; k < 8; k++)
             crcTables[k][i] = (crcTables[k - 1][i] << 8) ^ crcTables[0][crcTables[k - 1][i] >> 24];
+#endif
 #ifdef CRC_CAN_FOLD
     unsigned int a, b, c, d;
     crcFolds = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_PCLMUL) && (c & bit_SSSE3);
@@ -103,6 +114,7 @@ uint32_t CrcUpdate(uint32_t crc, const unsigned char* data, uint32_t size)
     if (crcFolds && size >= 64)
         return CrcUpdateFolded(crc, data, size);
 #endif
+#ifdef CRC_SLICES
     while (size >= 8) {
         uint32_t hi = crc ^ ((uint32_t)data[0] << 24 | (uint32_t)data[1] << 16 | (uint32_t)data[2] << 8 | data[3]);
         crc = crcTables[7][hi >> 24] ^ crcTables[6][(hi >> 16) & 0xFF] ^ crcTables[5][(hi >> 8) & 0xFF] ^
@@ -111,6 +123,7 @@ uint32_t CrcUpdate(uint32_t crc, const unsigned char* data, uint32_t size)
         data += 8;
         size -= 8;
     }
+#endif
     return CrcUpdateBytewise(crc, data, size);
 }
 
