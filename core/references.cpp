@@ -444,10 +444,12 @@ int ReadPredictedBody(struct PatchCursor* cursor, struct PatchPredictedBody* bod
         if (U32(s) + U32(s + 4) < U32(s))
             return 0;
     }
-    struct PatchCursor rest = {body->sections + body->sectionCount * PREDICTED_SECTION_SIZE, cursor->end};
+    // The difference and extra bytes may lie beyond the bytes in memory.
+    struct PatchCursor rest = {body->sections + body->sectionCount * PREDICTED_SECTION_SIZE, cursor->end,
+                               cursor->beyond};
     if (!ReadDiffFields(&rest, &body->diff))
         return 0;
-    cursor->at = rest.at;
+    *cursor = rest;
     return 1;
 }
 
