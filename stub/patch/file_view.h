@@ -1,4 +1,5 @@
-// A read-only view of a whole open file: every file the program reads is read this way.
+// A read-only view of a whole open file: the updater's own file, whose records are found and
+// decompressed from it. Every other file is read through buffers (file_reader.h).
 #ifndef MENDSMITH_PATCH_FILE_VIEW_H
 #define MENDSMITH_PATCH_FILE_VIEW_H
 
