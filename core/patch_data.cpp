@@ -304,12 +304,7 @@ void AddDiffBytes(unsigned char* out, const unsigned char* a, const unsigned cha
         out[i] = (unsigned char)(a[i] + b[i]);
 }
 
-// The old file and a body's bytes as they lie in memory.
-struct DiffInMemory {
-    const unsigned char* parts[3];
-};
-
-static const unsigned char* ReadInMemory(void* source, int part, uint32_t offset, uint32_t size)
+const unsigned char* ReadDiffInMemory(void* source, int part, uint32_t offset, uint32_t size)
 {
     (void)size;
     return ((const struct DiffInMemory*)source)->parts[part] + offset;
@@ -319,7 +314,7 @@ int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, ui
                   void* context, const struct SlicePredictor* predictor)
 {
     struct DiffInMemory memory = {{old, body->difference, body->extra}};
-    return ApplyDiffBodyFrom(body, oldSize, ReadInMemory, &memory, write, context, predictor);
+    return ApplyDiffBodyFrom(body, oldSize, ReadDiffInMemory, &memory, write, context, predictor);
 }
 
 // The add step writes through a small buffer: old bytes plus difference bytes, one slice at a

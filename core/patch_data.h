@@ -142,6 +142,12 @@ struct SlicePredictor {
 int ApplyDiffBody(const struct PatchDiffBody* body, const unsigned char* old, uint32_t oldSize, DiffWriter write,
                   void* context, const struct SlicePredictor* predictor);
 
+// The old file and a body's difference and extra bytes in memory, as a source for ReadDiffInMemory.
+struct DiffInMemory {
+    const unsigned char* parts[3];
+};
+const unsigned char* ReadDiffInMemory(void* source, int part, uint32_t offset, uint32_t size);
+
 // The same with the old file and the body's difference and extra bytes read through read, a
 // slice at a time. DIFF_READ_FAILED when a read failed; the result is then cut short.
 int ApplyDiffBodyFrom(const struct PatchDiffBody* body, uint32_t oldSize, DiffReader read, void* source,

@@ -615,6 +615,13 @@ static void FreePredictor(struct Predictor* p)
 int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
                        DiffWriter write, void* context, uint32_t* counts)
 {
+    struct DiffInMemory memory = {{old, body->diff.difference, body->diff.extra}};
+    return ApplyPredictedBodyFrom(body, old, oldSize, ReadDiffInMemory, &memory, write, context, counts);
+}
+
+int ApplyPredictedBodyFrom(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
+                           DiffReader read, void* source, DiffWriter write, void* context, uint32_t* counts)
+{
     const struct PatchDiffBody* diff = &body->diff;
     if (counts != NULL)
         counts[0] = counts[1] = counts[2] = 0;
@@ -643,7 +650,8 @@ int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned cha
             counts[p.references.items[k].kind >> 1]++;
     // An old file with nothing to predict is built as a difference body would build it.
     if (result != PREDICT_NO_MEMORY)
-        result = ApplyDiffBody(diff, old, oldSize, write, context, result == PREDICT_APPLIED ? &p.hook : NULL);
+        result =
+            ApplyDiffBodyFrom(diff, oldSize, read, source, write, context, result == PREDICT_APPLIED ? &p.hook : NULL);
     FreePredictor(&p);
     return result;
 }

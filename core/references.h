@@ -128,6 +128,12 @@ int ReadPredictedBody(struct PatchCursor* cursor, struct PatchPredictedBody* bod
 int ApplyPredictedBody(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
                        DiffWriter write, void* context, uint32_t* counts);
 
+/* The same with the body's difference and extra bytes, and the old file's bytes as the controls
+   take them, read through read (old is still needed whole, for its references); a failed read
+   ends it with DIFF_READ_FAILED. */
+int ApplyPredictedBodyFrom(const struct PatchPredictedBody* body, const unsigned char* old, uint32_t oldSize,
+                           DiffReader read, void* source, DiffWriter write, void* context, uint32_t* counts);
+
 /* For the tool's matcher: puts into copy (old's bytes) the prediction of every reference of the
    kinds in flags, each as if its field landed where the regions (taken over) project its first
    byte, with the new layout of a body's section table. 0 when the memory could not be had. */

@@ -234,6 +234,13 @@ static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSi
     }
 }
 
+// A stub built without predicted bodies takes one for an op list, which it then refuses.
+#ifdef STUB_LACKS_PREDICTION
+#define STUB_PREDICTS 0
+#else
+#define STUB_PREDICTS 1
+#endif
+
 // Where a difference body's bytes are read from: the old file, and Patch.dat's difference and
 // extra bytes, each from its start on, through a slice buffer of its own.
 struct BodySource {
@@ -250,51 +257,40 @@ static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset
 
 // Writes what the entry's op list or (predicted) difference body builds from the old file and
 // leaves the cursor past the body: ENTRY_UPDATED, or ENTRY_DATA_ERROR, ENTRY_NO_MEMORY, or
-// ENTRY_ACCESS_DENIED when the old file could not be read. A predicted body reads the old file
-// whole into memory. Failed writes are the result's to report.
+// ENTRY_ACCESS_DENIED when the old file could not be read. A predicted body also needs the old
+// file whole in memory, for its references. Failed writes are the result's to report.
 static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry, HANDLE old,
                                uint32_t oldSize, struct ResultWriter* result)
 {
     EntryStatus problem = FillBodyHead(patch);
     if (problem != 0)
         return problem;
-#ifndef STUB_LACKS_PREDICTION
-    if (entry->predicted) {
-        // A predicted body is applied in memory, whole, over the whole old file.
-        struct PatchPredictedBody body;
-        struct PatchCursor past = patch->cursor;
-        if (!ReadPredictedBody(&past, &body))
+    int predicted = STUB_PREDICTS && entry->predicted;
+    if (entry->difference || predicted) {
+        struct PatchPredictedBody prediction;
+        struct PatchDiffBody* body = &prediction.diff;
+        if (predicted ? !ReadPredictedBody(&patch->cursor, &prediction) : !ReadDiffBody(&patch->cursor, body))
             return ENTRY_DATA_ERROR;
-        struct PatchReader after = *patch;
-        after.cursor = past;
-        unsigned char* whole = (unsigned char*)malloc(oldSize + 1);
-        int filled = whole != NULL ? FillPatchWindow(patch, PatchPosition(&after) - PatchPosition(patch)) : -1;
-        EntryStatus status = ENTRY_NO_MEMORY;
-        if (filled < 0) {
-            patch->cursor = past;
-        } else if (filled == 0 || !ReadPredictedBody(&patch->cursor, &body)) {
-            status = ENTRY_DATA_ERROR;
-        } else if (!ReadExactly(old, 0, whole, oldSize)) {
-            status = ENTRY_ACCESS_DENIED;
+        uint32_t extra = PatchPosition(patch) - body->extraSize;
+        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body->differenceSize, extra}};
+        int applied;
+        if (!predicted) {
+            applied = ApplyDiffBodyFrom(body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL);
         } else {
-            int applied = ApplyPredictedBody(&body, whole, oldSize, WriteResultPiece, result, NULL);
-            status = applied == PREDICT_APPLIED      ? ENTRY_UPDATED
-                     : applied == PREDICT_DATA_ERROR ? ENTRY_DATA_ERROR
-                                                     : status;
+            // The references are found in the whole old file, read into memory.
+            unsigned char* whole = (unsigned char*)malloc(oldSize + 1);
+            applied = whole == NULL ? PREDICT_NO_MEMORY
+                      : !ReadExactly(old, 0, whole, oldSize)
+                          ? DIFF_READ_FAILED
+                          : ApplyPredictedBodyFrom(&prediction, whole, oldSize, ReadBodyPart, &source, WriteResultPiece,
+                                                   result, NULL);
+            free(whole);
         }
-        free(whole);
-        return status;
-    }
-#endif
-    if (entry->difference) {
-        struct PatchDiffBody body;
-        if (!ReadDiffBody(&patch->cursor, &body))
-            return ENTRY_DATA_ERROR;
-        uint32_t extra = PatchPosition(patch) - body.extraSize;
-        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body.differenceSize, extra}};
-        int applied = ApplyDiffBodyFrom(&body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL);
         // A read that fails is taken for the old file's: Patch.dat lies on the local temp disk.
-        return applied > 0 ? ENTRY_UPDATED : applied == DIFF_READ_FAILED ? ENTRY_ACCESS_DENIED : ENTRY_DATA_ERROR;
+        return applied > 0                    ? ENTRY_UPDATED
+               : applied == DIFF_READ_FAILED  ? ENTRY_ACCESS_DENIED
+               : applied == PREDICT_NO_MEMORY ? ENTRY_NO_MEMORY
+                                              : ENTRY_DATA_ERROR;
     }
     return WalkOps(patch, old, oldSize, result);
 }
