@@ -65,7 +65,7 @@
 #define ENTRY_ACCESS_DENIED 0x8100u
 #define ENTRY_DELETE_DENIED 0x8101u
 #define ENTRY_KEPT_ASIDE 0x8200u /* neither file in place: original in the rollback folder, new one beside */
-#define ENTRY_NO_MEMORY 0x8400u  /* no memory for a predicted body's references; the file untouched */
+#define ENTRY_NO_MEMORY 0x8400u  /* no memory or address space for the file; the file untouched */
 
 /* Names inside the bundles. */
 #define SETUP_FILE_NAME "Update.ini"

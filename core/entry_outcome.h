@@ -40,7 +40,7 @@
     X(IDS_LOG_KEPT_ASIDE, \
       "Could not be put in place; the new file is kept beside it, the original in the saved files' folder.") \
     X(IDS_LOG_REMOVED, "Removed.") \
-    X(IDS_LOG_NO_MEMORY, "Not enough memory to predict the file's references; Skipped.")
+    X(IDS_LOG_NO_MEMORY, "Not enough memory for this file; Skipped.")
 
 #ifndef RC_INVOKED
 #include <stdint.h>

@@ -6,7 +6,6 @@
 
 #include "core/references.h"
 #include "core/crc32.h"
-#include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
@@ -221,16 +220,24 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
             status = ENTRY_REMOVED;
         return SkipBody(cursor, entry, status);
     }
-    DWORD crc = CrcOfOpenFile(file);
+    // One view serves the checksum and the rebuild. A file that the address space left has no
+    // room for is said to be so, not taken for a file that is not the one the package names.
+    struct FileView view;
+    if (!OpenFileView(file, &view) && view.size != 0) {
+        CloseFileView(&view);
+        CloseHandle(file);
+        return SkipBody(cursor, entry, ENTRY_NO_MEMORY);
+    }
+    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
+    DWORD crc = view.data != NULL ? CrcOfBuffer(view.data, view.size) : 0;
     // A removal's target CRC is not read: no file is ever its result.
     if (crc != entry->sourceCrc || entry->removal) {
+        CloseFileView(&view);
         CloseHandle(file);
         EntryStatus status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED
                                                                         : ENTRY_ORIGINAL_CRC_ERROR;
         return SkipBody(cursor, entry, crc == entry->sourceCrc ? ENTRY_UPDATED : status);
     }
-    struct FileView view;
-    (void)OpenFileView(file, &view);
     struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
     int made = result.file != INVALID_HANDLE_VALUE;
     int valid = WriteResult(cursor, entry, &view, &result);
