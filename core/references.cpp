@@ -220,7 +220,9 @@ static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int
         return 0;
     *kind = REFERENCE_RIP;
     uint32_t j = i + ((d[i] & 0xF0) == 0x40);
-    if (stop - j < 3)
+    // The operand's ModRM byte follows a one-byte or a two-byte opcode: most bytes are rejected
+    // here, whatever the opcode.
+    if (stop - j < 3 || ((d[j + 1] & 0xC7) != 0x05 && (d[j + 2] & 0xC7) != 0x05))
         return 0;
     uint32_t modrm;
     if (d[j] == 0x0F && HasBit(RIP_OPCODES_0F, d[j + 1])) {
@@ -302,9 +304,18 @@ int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLa
         if (kept == 0 || relocs[i].location >= relocs[kept - 1].location + relocs[kept - 1].width)
             relocs[kept++] = relocs[i];
     references->count = kept;
-    // The accepted fields, found in file order after the relocations, overlap none of them.
+    // The accepted fields, found in file order after the relocations, overlap none of them: the
+    // relocations, set aside, are merged with them from the front of the list.
     found = found && ScanCode(file, size, layout, kept, references);
-    qsort(references->items, references->count, sizeof *references->items, ByLocation);
+    struct PeReference* aside = found ? (struct PeReference*)malloc(kept * sizeof *aside + 1) : NULL;
+    found = aside != NULL;
+    if (found) {
+        struct PeReference* items = references->items;
+        memcpy(aside, items, kept * sizeof *aside);
+        for (uint32_t r = 0, f = kept, k = 0; r < kept; k++)
+            items[k] = f < references->count && items[f].location < aside[r].location ? items[f++] : aside[r++];
+    }
+    free(aside);
     if (!found) {
         free(references->items);
         memset(references, 0, sizeof *references);
