@@ -3,11 +3,17 @@
 #include "core/crc32.h"
 #include "stub/patch/file_view.h"
 
+DWORD CrcOfView(const struct FileView* view)
+{
+    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
+    return view->data != NULL ? CrcOfBuffer(view->data, view->size) : 0;
+}
+
 DWORD CrcOfOpenFile(HANDLE file)
 {
     struct FileView view;
-    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
-    DWORD crc = OpenFileView(file, &view) ? CrcOfBuffer(view.data, view.size) : 0;
+    (void)OpenFileView(file, &view);
+    DWORD crc = CrcOfView(&view);
     CloseFileView(&view);
     return crc;
 }

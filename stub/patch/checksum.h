@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+#include "stub/patch/file_view.h"
+
+// Checksum of the bytes a view holds: 0 for an empty file, which has no view.
+DWORD CrcOfView(const struct FileView* view);
+
 // Checksum of the whole file behind a handle with read access; the handle stays the caller's.
 // An empty file, or one that cannot be mapped, gives 0.
 DWORD CrcOfOpenFile(HANDLE file);

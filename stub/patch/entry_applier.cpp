@@ -6,6 +6,7 @@
 
 #include "core/references.h"
 #include "core/crc32.h"
+#include "stub/patch/checksum.h"
 #include "stub/patch/entry_applier.h"
 #include "stub/patch/file_view.h"
 #include "stub/patch/tree_ops.h"
@@ -228,8 +229,7 @@ static EntryStatus RebuildFile(struct PatchCursor* cursor, const struct PatchEnt
         CloseHandle(file);
         return SkipBody(cursor, entry, ENTRY_NO_MEMORY);
     }
-    // An empty file cannot be mapped; its checksum is that of no bytes, 0.
-    DWORD crc = view.data != NULL ? CrcOfBuffer(view.data, view.size) : 0;
+    DWORD crc = CrcOfView(&view);
     // A removal's target CRC is not read: no file is ever its result.
     if (crc != entry->sourceCrc || entry->removal) {
         CloseFileView(&view);
