@@ -9,8 +9,8 @@
 #define CRC_CAN_FOLD 1
 #endif
 
-// The i686 build is the shipped stub, whose every byte counts: it slices only where it cannot
-// fold, on processors older than 2010, and there goes a byte at a time (192 bytes less).
+// The i686 build is the shipped stub, whose every byte counts: it would slice only where it
+// cannot fold, on processors older than 2010, so it goes a byte at a time there instead.
 #ifndef __i386__
 #define CRC_SLICES 1
 #define CRC_TABLES 8

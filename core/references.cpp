@@ -220,7 +220,9 @@ static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int
         return 0;
     *kind = REFERENCE_RIP;
     uint32_t j = i + ((d[i] & 0xF0) == 0x40);
-    if (stop - j < 3)
+    // The operand's ModRM byte follows a one-byte or a two-byte opcode: most bytes are rejected
+    // here, whatever the opcode.
+    if (stop - j < 3 || ((d[j + 1] & 0xC7) != 0x05 && (d[j + 2] & 0xC7) != 0x05))
         return 0;
     uint32_t modrm;
     if (d[j] == 0x0F && HasBit(RIP_OPCODES_0F, d[j + 1])) {
@@ -270,8 +272,8 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
             }
             // The list moves as it grows: the relocations are looked at where it is now.
             const struct PeReference* reloc = out->items;
-            for (; r < relocCount && reloc[r].location + reloc[r].width <= field; r++) {
-            }
+            while (r < relocCount && reloc[r].location + reloc[r].width <= field)
+                r++;
             const struct PeSection* at = FindSectionNear(layout->byOffset, layout->sectionCount, field, 0, &here);
             uint32_t target = at == NULL ? 0 : at->rva + (field - at->offset) + end + U32(file + field);
             const struct PeSection* into = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there);
@@ -302,9 +304,18 @@ int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLa
         if (kept == 0 || relocs[i].location >= relocs[kept - 1].location + relocs[kept - 1].width)
             relocs[kept++] = relocs[i];
     references->count = kept;
-    // The accepted fields, found in file order after the relocations, overlap none of them.
+    // The accepted fields, found in file order after the relocations, overlap none of them: the
+    // relocations, set aside, are merged with them from the front of the list.
     found = found && ScanCode(file, size, layout, kept, references);
-    qsort(references->items, references->count, sizeof *references->items, ByLocation);
+    struct PeReference* aside = found ? (struct PeReference*)malloc(kept * sizeof *aside + 1) : NULL;
+    found = aside != NULL;
+    if (found) {
+        struct PeReference* items = references->items;
+        memcpy(aside, items, kept * sizeof *aside);
+        for (uint32_t r = 0, f = kept, k = 0; r < kept; k++)
+            items[k] = f < references->count && items[f].location < aside[r].location ? items[f++] : aside[r++];
+    }
+    free(aside);
     if (!found) {
         free(references->items);
         memset(references, 0, sizeof *references);
@@ -490,19 +501,18 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
 {
     const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
-    // The new value in 32-bit halves, low first: the arithmetic of a 64-bit address is carried by hand.
-    uint32_t n, rva, value[2] = {0, 0};
+    uint32_t n, rva;
+    uint64_t value;
     if (r->kind == REFERENCE_ABSOLUTE) {
-        uint32_t baseLow = (uint32_t)layout->imageBase;
-        uint32_t oldRva = U32(field) - baseLow;
-        const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, oldRva, 1, &caches->target);
-        // A 64-bit address less the image base must leave an RVA, below 2^32.
-        if ((r->width == 8 && U32(field + 4) - (uint32_t)(layout->imageBase >> 32) - (U32(field) < baseLow) != 0) ||
-            s == NULL || !Project(&p->projection, s->offset + (oldRva - s->rva), &n) ||
+        uint64_t address = r->width == 8 ? U64(field) : U32(field);
+        uint64_t oldRva = (address - layout->imageBase) & (r->width == 8 ? ~(uint64_t)0 : 0xFFFFFFFFu);
+        const struct PeSection* s =
+            FindSectionNear(layout->byRva, layout->sectionCount, (uint32_t)oldRva, 1, &caches->target);
+        if (oldRva > 0xFFFFFFFFu || s == NULL ||
+            !Project(&p->projection, s->offset + ((uint32_t)oldRva - s->rva), &n) ||
             !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
             return 0;
-        value[0] = rva + (uint32_t)p->newBase;
-        value[1] = (uint32_t)(p->newBase >> 32) + (value[0] < rva);
+        value = rva + p->newBase;
     } else {
         const struct PeSection* at =
             FindSectionNear(layout->byOffset, layout->sectionCount, r->location, 0, &caches->field);
@@ -515,10 +525,10 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
             !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget) ||
             !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
             return 0;
-        value[0] = rva - (here + r->end);
+        value = (uint32_t)(rva - (here + r->end));
     }
-    for (uint32_t i = 0; i < 8; i++)
-        bytes[i] = (unsigned char)(value[i / 4] >> 8 * (i % 4));
+    for (uint32_t i = 0; i < r->width; i++)
+        bytes[i] = (unsigned char)(value >> 8 * i);
     return 1;
 }
 

@@ -234,13 +234,6 @@ static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSi
     }
 }
 
-// A stub built without predicted bodies takes one for an op list, which it then refuses.
-#ifdef STUB_LACKS_PREDICTION
-#define STUB_PREDICTS 0
-#else
-#define STUB_PREDICTS 1
-#endif
-
 // Where a difference body's bytes are read from: the old file, and Patch.dat's difference and
 // extra bytes, each from its start on, through a slice buffer of its own.
 struct BodySource {
@@ -265,7 +258,7 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
     EntryStatus problem = FillBodyHead(patch);
     if (problem != 0)
         return problem;
-    int predicted = STUB_PREDICTS && entry->predicted;
+    int predicted = entry->predicted;
     if (entry->difference || predicted) {
         struct PatchPredictedBody prediction;
         struct PatchDiffBody* body = &prediction.diff;
