@@ -36,36 +36,6 @@ static void Consume(struct PatchCursor* cursor, uint32_t size)
     cursor->at += size;
 }
 
-uint32_t PatchBodyHeadSize(const struct PatchCursor* cursor)
-{
-    const unsigned char* at = cursor->at;
-    uint32_t have = InMemory(cursor);
-    uint32_t fields = 1;
-    if (have < 1)
-        return 1;
-    switch (at[0]) {
-    case BODY_ATTACHED:
-        return 5;
-    case BODY_REMOVAL:
-        return 1;
-    case BODY_PREDICTED:
-        if (have < PREDICTED_HEADER_SIZE)
-            return PREDICTED_HEADER_SIZE;
-        // The difference body's fields follow the section table.
-        fields = PREDICTED_HEADER_SIZE + (at[2] | (uint32_t)at[3] << 8) * PREDICTED_SECTION_SIZE;
-        [[fallthrough]];
-    case BODY_DIFFERENCE: {
-        uint32_t head = fields + DIFF_HEADER_SIZE - 1;
-        if (have < head)
-            return head;
-        // Wraps only for a count that no data can hold, which the reader then refuses.
-        return head + ReadU32(at + fields) * DIFF_CONTROL_SIZE;
-    }
-    default:
-        return 9;
-    }
-}
-
 int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count)
 {
     if (InMemory(cursor) < 4)

@@ -75,12 +75,6 @@ typedef const unsigned char* (*DiffReader)(void* source, int part, uint32_t offs
 // Reads the entry count (low 16 bits) and leaves the cursor on the first entry; 0 if too short.
 int ReadPatchEntryCount(struct PatchCursor* cursor, uint32_t* count);
 
-// How many bytes from the cursor, a body's first byte, the reader needs in memory to read that
-// body: all of it but the attached, literal, difference and extra bytes (an op list: its next
-// op's head). As much as can be told from what is in memory: the stub fills the window until the
-// answer stays the same.
-uint32_t PatchBodyHeadSize(const struct PatchCursor* cursor);
-
 // Reads both checksums and the NUL-terminated path, and looks at the body's first byte
 // without consuming it. The cursor ends on the body. 0 when anything runs past the end.
 int ReadPatchEntryHeader(struct PatchCursor* cursor, struct PatchEntryHeader* header);

@@ -37,20 +37,29 @@ struct ResultWriter {
 };
 
 // Makes the part of the body at the cursor that the reader walks lie in the window: all of it but
-// its attached, literal, difference and extra bytes. 0 when it does (or the data ends first, which
-// the reader then finds), ENTRY_NO_MEMORY when the window cannot grow to hold it, ENTRY_DATA_ERROR
-// when it cannot be read.
-static EntryStatus FillBodyHead(struct PatchReader* patch)
+// its attached, literal, difference and extra bytes (of an op list, the next op's head). The window
+// is filled, then grown, until a walk of the body from a copy of the cursor gets past it or the
+// window holds all that is left, so that the reader finds what is wrong. 0 then, ENTRY_NO_MEMORY
+// when the window cannot grow, ENTRY_DATA_ERROR when it cannot be read.
+// An op list is walked an op at a time: only its next op's head need lie in memory.
+static int IsOpList(const struct PatchEntryHeader* entry)
 {
-    uint32_t need = 0, asked;
-    do {
-        asked = need;
-        need = PatchBodyHeadSize(&patch->cursor);
+    return !(entry->attached || entry->difference || entry->predicted || entry->removal);
+}
+
+static EntryStatus FillBodyHead(struct PatchReader* patch, const struct PatchEntryHeader* entry)
+{
+    uint32_t need = 9;
+    for (;;) {
         int filled = FillPatchWindow(patch, need);
         if (filled <= 0)
             return filled < 0 ? ENTRY_NO_MEMORY : ENTRY_DATA_ERROR;
-    } while (need != asked);
-    return 0;
+        struct PatchCursor walk = patch->cursor;
+        uint32_t inMemory = (uint32_t)(walk.end - walk.at);
+        if (IsOpList(entry) || walk.beyond == 0 || SkipPatchBody(&walk, entry))
+            return 0;
+        need = inMemory > 0x7FFFFFFFu ? 0xFFFFFFFFu : 2 * inMemory;
+    }
 }
 
 static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSize, struct ResultWriter* result);
@@ -59,10 +68,10 @@ static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSi
 // to its end turns the status into a data error.
 static EntryStatus SkipBody(struct PatchReader* patch, const struct PatchEntryHeader* entry, EntryStatus status)
 {
-    EntryStatus problem = FillBodyHead(patch);
+    EntryStatus problem = FillBodyHead(patch, entry);
     if (problem != 0)
         return problem;
-    if (entry->attached || entry->difference || entry->predicted || entry->removal)
+    if (!IsOpList(entry))
         return SkipPatchBody(&patch->cursor, entry) ? status : ENTRY_DATA_ERROR;
     // An op list may run past the window: it is walked an op at a time.
     return WalkOps(patch, NULL, 0xFFFFFFFFu, NULL) == ENTRY_UPDATED ? status : ENTRY_DATA_ERROR;
@@ -255,7 +264,7 @@ static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset
 static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry, HANDLE old,
                                uint32_t oldSize, struct ResultWriter* result)
 {
-    EntryStatus problem = FillBodyHead(patch);
+    EntryStatus problem = FillBodyHead(patch, entry);
     if (problem != 0)
         return problem;
     int predicted = entry->predicted;

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/crc32.h"
 #include "stub/package/package_reader.h"
 #include "stub/package/setup_file.h"
 #include "stub/patch/tree_ops.h"
@@ -136,7 +135,6 @@ int RunUpdater(HINSTANCE instance, int showCommand)
     MSG message;
     LimitDllSearch();
     (void)_imp__atexit(DeleteWorkDirectory);
-    BuildCrcTable();
     MakeLanguageSection();
     g_instance = instance;
     MakeWorkDirectory();
