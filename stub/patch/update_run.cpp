@@ -11,20 +11,14 @@
 
 static struct UpdateJob* g_runJob; // the job of the run in progress
 
-// Writes "name -> message" and a line break with one WriteFile, however long the name.
+// Writes "name -> message" and a line break with one WriteFile. The longest name, a kept-aside
+// entry's, and the longest message leave the line well within wsprintfA's 1,024 characters.
 static void WriteLogText(const char* name, UINT messageId, HANDLE logFile)
 {
     char message[PATH_ROOM];
+    char line[LONG_TEXT_ROOM];
     (void)g_runJob->loadText(messageId, message, PATH_ROOM);
-    char* line = (char*)malloc(strlen(name) + strlen(message) + sizeof " -> \r\n");
-    if (line == NULL)
-        return;
-    strcpy(line, name);
-    strcat(line, " -> ");
-    strcat(line, message);
-    strcat(line, "\r\n");
-    (void)WriteWhole(logFile, line, strlen(line));
-    free(line);
+    (void)WriteWhole(logFile, line, (DWORD)wsprintfA(line, "%s -> %s\r\n", name, message));
 }
 
 // Writes an entry's log line and applies the outcome's stop rule to the run state. A file kept
@@ -39,10 +33,7 @@ static void WriteLogLine(const char* entryPath, EntryStatus status, HANDLE logFi
     // Only an entry whose path fitted the joins is ever kept aside, so both parts fit here.
     if (status == ENTRY_KEPT_ASIDE) {
         const char* kept = g_keptAsidePath + strlen(g_runJob->destinationDirectory);
-        strcpy(keptName, entryPath);
-        strcat(keptName, " (");
-        strcat(keptName, *kept == '\\' ? kept + 1 : kept);
-        strcat(keptName, ")");
+        (void)wsprintfA(keptName, "%s (%s)", entryPath, *kept == '\\' ? kept + 1 : kept);
         name = keptName;
     }
     WriteLogText(name, outcome->logTextId, logFile);

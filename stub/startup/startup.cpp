@@ -109,9 +109,7 @@ static void ReadWindowValues(void)
     char suffix[PATH_ROOM];
     ReadSetupValue("App", "AppName", "", g_appName);
     (void)LoadLocalizedString(g_instance, IDS_TITLE_SUFFIX, suffix, PATH_ROOM);
-    strcpy(g_windowTitle, g_appName);
-    strcat(g_windowTitle, " ");
-    strcat(g_windowTitle, suffix);
+    (void)wsprintfA(g_windowTitle, "%s %s", g_appName, suffix);
     ReadSetupValue("App", "AppDesc", "", g_appDescription);
     ReadSetupValue("Author", "Name", "", g_authorName);
     ReadSetupValue("Author", "Email", "", g_authorEmail);
