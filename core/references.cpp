@@ -501,32 +501,27 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
 {
     const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
-    uint32_t n, rva;
-    uint64_t value;
-    if (r->kind == REFERENCE_ABSOLUTE) {
+    int absolute = r->kind == REFERENCE_ABSOLUTE;
+    uint64_t target;
+    uint32_t n, rva, here = 0;
+    if (absolute) {
         uint64_t address = r->width == 8 ? U64(field) : U32(field);
-        uint64_t oldRva = (address - layout->imageBase) & (r->width == 8 ? ~(uint64_t)0 : 0xFFFFFFFFu);
-        const struct PeSection* s =
-            FindSectionNear(layout->byRva, layout->sectionCount, (uint32_t)oldRva, 1, &caches->target);
-        if (oldRva > 0xFFFFFFFFu || s == NULL ||
-            !Project(&p->projection, s->offset + ((uint32_t)oldRva - s->rva), &n) ||
-            !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
-            return 0;
-        value = rva + p->newBase;
+        target = (address - layout->imageBase) & (r->width == 8 ? ~(uint64_t)0 : 0xFFFFFFFFu);
     } else {
+        // A field relative to its instruction's end, which lands at new offset q + end.
         const struct PeSection* at =
             FindSectionNear(layout->byOffset, layout->sectionCount, r->location, 0, &caches->field);
-        if (at == NULL)
+        if (at == NULL || !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
             return 0;
-        uint32_t target = at->rva + (r->location - at->offset) + r->end + U32(field);
-        const struct PeSection* s = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &caches->target);
-        uint32_t here;
-        if (s == NULL || !Project(&p->projection, s->offset + (target - s->rva), &n) ||
-            !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget) ||
-            !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
-            return 0;
-        value = (uint32_t)(rva - (here + r->end));
+        target = (uint32_t)(at->rva + (r->location - at->offset) + r->end + U32(field));
+        here += r->end;
     }
+    const struct PeSection* s =
+        FindSectionNear(layout->byRva, layout->sectionCount, (uint32_t)target, 1, &caches->target);
+    if (target > 0xFFFFFFFFu || s == NULL || !Project(&p->projection, s->offset + ((uint32_t)target - s->rva), &n) ||
+        !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
+        return 0;
+    uint64_t value = absolute ? rva + p->newBase : (uint32_t)(rva - here);
     for (uint32_t i = 0; i < r->width; i++)
         bytes[i] = (unsigned char)(value >> 8 * i);
     return 1;
