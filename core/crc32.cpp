@@ -55,11 +55,13 @@ uint32_t CrcUpdateBytewise(uint32_t crc, const unsigned char* data, uint32_t siz
 }
 
 #ifdef CRC_CAN_FOLD
-// The byte order that puts a block's first byte on top; then x^n mod P for n = 512 + 64 and 512
-// (one 64-byte stride) and for n = 128 + 64 and 128 (one block), low halves first. Kept beside
+// The byte order that puts a block's first byte on top; then x^n mod P for n = 128 + 64 and 128
+// (one block), low halves first. Kept beside
 // the code: in the stub, the constant data section has no room left in its last 512 bytes.
-__attribute__((section(".text"), aligned(16))) static const uint32_t crcFoldConstants[12] = {
-    0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203, 0xE6228B11, 0, 0x8833794C, 0, 0xE8A45605, 0, 0xC5B9CD4C, 0};
+__attribute__((section(".text"), aligned(16))) static const uint32_t crcFoldConstants[8] = {0x0C0D0E0F, 0x08090A0B,
+                                                                                            0x04050607, 0x00010203,
+                                                                                            0xE8A45605, 0,
+                                                                                            0xC5B9CD4C, 0};
 
 // Loads 16 bytes so that the first byte's top bit is the register's bit 127, the polynomial's
 // highest term, as the checksum reads bits.
@@ -75,8 +77,9 @@ __attribute__((target("pclmul,ssse3"))) static __m128i Fold(__m128i block, __m12
     return _mm_xor_si128(_mm_clmulepi64_si128(block, powers, 0x11), _mm_clmulepi64_si128(block, powers, 0x00));
 }
 
-// Folds four 16-byte lanes over the data 64 bytes at a time, then the lanes into one and the
-// remaining whole blocks into it; the last block goes through the table, from a zero register.
+// Folds the data into one 16-byte register a block at a time; the last block goes through the
+// table, from a zero register. One lane keeps up with any disk: the checksum is not what a run
+// waits for.
 __attribute__((target("pclmul,ssse3"))) static uint32_t CrcUpdateFolded(uint32_t crc, const unsigned char* data,
                                                                         uint32_t size)
 {
@@ -85,22 +88,10 @@ __attribute__((target("pclmul,ssse3"))) static uint32_t CrcUpdateFolded(uint32_t
     // the stub's one starting register) into constant data.
     __asm__("" : "+r"(constants), "+r"(crc));
     const __m128i reverse = _mm_load_si128((const __m128i*)constants);
-    const __m128i stride = _mm_load_si128((const __m128i*)(constants + 4));
-    const __m128i step = _mm_load_si128((const __m128i*)(constants + 8));
-    __m128i lane[4];
-    for (int i = 0; i < 4; i++)
-        lane[i] = LoadBlock(data + 16 * i, reverse);
+    const __m128i step = _mm_load_si128((const __m128i*)(constants + 4));
     // The register so far is added to the first 32 bits of the data.
-    lane[0] = _mm_xor_si128(lane[0], _mm_slli_si128(_mm_cvtsi32_si128((int)crc), 12));
-    data += 64;
-    size -= 64;
-    for (; size >= 64; data += 64, size -= 64)
-        for (int i = 0; i < 4; i++)
-            lane[i] = _mm_xor_si128(Fold(lane[i], stride), LoadBlock(data + 16 * i, reverse));
-    __m128i folded = lane[0];
-    for (int i = 1; i < 4; i++)
-        folded = _mm_xor_si128(Fold(folded, step), lane[i]);
-    for (; size >= 16; data += 16, size -= 16)
+    __m128i folded = _mm_xor_si128(LoadBlock(data, reverse), _mm_slli_si128(_mm_cvtsi32_si128((int)crc), 12));
+    for (data += 16, size -= 16; size >= 16; data += 16, size -= 16)
         folded = _mm_xor_si128(Fold(folded, step), LoadBlock(data, reverse));
     unsigned char last[16];
     _mm_storeu_si128((__m128i*)last, _mm_shuffle_epi8(folded, reverse));
@@ -111,7 +102,7 @@ __attribute__((target("pclmul,ssse3"))) static uint32_t CrcUpdateFolded(uint32_t
 uint32_t CrcUpdate(uint32_t crc, const unsigned char* data, uint32_t size)
 {
 #ifdef CRC_CAN_FOLD
-    if (crcFolds && size >= 64)
+    if (crcFolds && size >= 16)
         return CrcUpdateFolded(crc, data, size);
 #endif
 #ifdef CRC_SLICES

@@ -43,67 +43,68 @@ static int IsDotEntry(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-int CopyTree(const char* source, const char* target, enum TreeFiles files)
+// Deleting walks a tree as copying does, with no target.
+#define TREE_DELETE_FILES ((enum TreeFiles)2)
+
+// Copies, moves or deletes what lies below source. For a copy or a move: non-zero when every file
+// got there. For a deletion: non-zero when source itself was removed.
+static int WalkTree(const char* source, const char* target, enum TreeFiles files)
 {
     char pattern[PATH_ROOM];
     char from[PATH_ROOM];
     char to[PATH_ROOM];
     WIN32_FIND_DATAA found;
-    if (!JoinPath(pattern, source, "*.*"))
-        return 0;
-    HANDLE listing = FindFirstFileA(pattern, &found);
-    if (listing == INVALID_HANDLE_VALUE)
-        return 0;
-    int copied = 1;
-    do {
-        if (IsDotEntry(found.cFileName))
-            continue;
-        if (!JoinPath(from, source, found.cFileName) || !JoinPath(to, target, found.cFileName)) {
-            copied = 0;
-            continue;
-        }
-        // Only one level: the target's parent must exist. An empty source leaves no target.
-        (void)CreateDirectoryA(target, NULL);
-        // A link here was planted by another program: copying or moving through it would carry
-        // the files it points at, so it is left where it is and the tree counts as not copied.
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            copied = 0;
-        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            copied &= CopyTree(from, to, files);
-        else if (files == TREE_MOVE_FILES)
-            copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
-        else
-            copied &= CopyFileA(from, to, FALSE) != 0;
-    } while (FindNextFileA(listing, &found));
-    FindClose(listing);
-    return copied;
+    int deleting = files == TREE_DELETE_FILES;
+    HANDLE listing = JoinPath(pattern, source, "*.*") ? FindFirstFileA(pattern, &found) : INVALID_HANDLE_VALUE;
+    int copied = listing != INVALID_HANDLE_VALUE;
+    if (copied) {
+        do {
+            if (IsDotEntry(found.cFileName))
+                continue;
+            if (!JoinPath(from, source, found.cFileName) || (!deleting && !JoinPath(to, target, found.cFileName))) {
+                copied = 0;
+                continue;
+            }
+            DWORD attributes = found.dwFileAttributes;
+            if (deleting) {
+                if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                    // A link is removed as a link, never entered: the files behind it are not ours.
+                    (void)(attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryA(from) : DeleteFileA(from));
+                } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    (void)WalkTree(from, NULL, files);
+                } else {
+                    // Saved copies keep their sources' attributes; a read-only one must be made normal first.
+                    (void)SetFileAttributesA(from, FILE_ATTRIBUTE_NORMAL);
+                    (void)DeleteFileA(from);
+                }
+                continue;
+            }
+            // Only one level: the target's parent must exist. An empty source leaves no target.
+            (void)CreateDirectoryA(target, NULL);
+            // A link here was planted by another program: copying or moving through it would carry
+            // the files it points at, so it is left where it is and the tree counts as not copied.
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                copied = 0;
+            else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                copied &= WalkTree(from, to, files);
+            else if (files == TREE_MOVE_FILES)
+                copied &= MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+            else
+                copied &= CopyFileA(from, to, FALSE) != 0;
+        } while (FindNextFileA(listing, &found));
+        FindClose(listing);
+    }
+    return deleting ? source[0] != '\0' && RemoveDirectoryA(source) : copied;
+}
+
+int CopyTree(const char* source, const char* target, enum TreeFiles files)
+{
+    return WalkTree(source, target, files);
 }
 
 int DeleteTree(const char* directory)
 {
-    char pattern[PATH_ROOM];
-    char path[PATH_ROOM];
-    WIN32_FIND_DATAA found;
-    HANDLE listing = JoinPath(pattern, directory, "*.*") ? FindFirstFileA(pattern, &found) : INVALID_HANDLE_VALUE;
-    if (listing != INVALID_HANDLE_VALUE) {
-        do {
-            if (IsDotEntry(found.cFileName) || !JoinPath(path, directory, found.cFileName))
-                continue;
-            DWORD attributes = found.dwFileAttributes;
-            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                // A link is removed as a link, never entered: the files behind it are not ours.
-                (void)(attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryA(path) : DeleteFileA(path));
-            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                (void)DeleteTree(path);
-            } else {
-                // Saved copies keep their sources' attributes; a read-only one must be made normal first.
-                (void)SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-                (void)DeleteFileA(path);
-            }
-        } while (FindNextFileA(listing, &found));
-        FindClose(listing);
-    }
-    return directory[0] != '\0' && RemoveDirectoryA(directory);
+    return WalkTree(directory, NULL, TREE_DELETE_FILES);
 }
 
 void MakeParentDirectories(const char* relativePath, const char* root)

@@ -102,20 +102,26 @@ static void ExitIfTargetRuns(char* name)
     exit(0);
 }
 
+// The values start-up reads from Update.ini, section, key and where each goes.
+static const struct {
+    const char* section;
+    const char* key;
+    char* value;
+} WINDOW_VALUES[] = {
+    {"App", "AppName", g_appName},      {"App", "AppDesc", g_appDescription},     {"Author", "Name", g_authorName},
+    {"Author", "Email", g_authorEmail}, {"Path", "SoftWarePath", g_softwarePath}, {"App", "MainFile", g_mainFileName},
+};
+
 // Every value is read here, once, right after the setup bundle is unpacked: a program that
 // changes Update.ini in the work directory later changes nothing.
 static void ReadWindowValues(void)
 {
     char suffix[PATH_ROOM];
-    ReadSetupValue("App", "AppName", "", g_appName);
+    for (unsigned i = 0; i < sizeof WINDOW_VALUES / sizeof WINDOW_VALUES[0]; i++)
+        ReadSetupValue(WINDOW_VALUES[i].section, WINDOW_VALUES[i].key, "", WINDOW_VALUES[i].value);
+    ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, g_backupName);
     (void)LoadLocalizedString(g_instance, IDS_TITLE_SUFFIX, suffix, PATH_ROOM);
     (void)wsprintfA(g_windowTitle, "%s %s", g_appName, suffix);
-    ReadSetupValue("App", "AppDesc", "", g_appDescription);
-    ReadSetupValue("Author", "Name", "", g_authorName);
-    ReadSetupValue("Author", "Email", "", g_authorEmail);
-    ReadSetupValue("Path", "SoftWarePath", "", g_softwarePath);
-    ReadSetupValue("App", "MainFile", "", g_mainFileName);
-    ReadSetupValue("Path", "BackupDirectory", DEFAULT_BACKUP_DIRECTORY, g_backupName);
 }
 
 // path (PATH_ROOM bytes) = the work directory joined with name; the names are short and the
