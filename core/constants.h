@@ -67,6 +67,7 @@
 #define ENTRY_KEPT_ASIDE 0x8200u   /* neither file in place: original in the rollback folder, new one beside */
 #define ENTRY_NO_MEMORY 0x8400u    /* no memory for what the body needs; the file untouched */
 #define ENTRY_WRITE_FAILED 0x8800u /* the new file could not be written whole (a full disk); the file untouched */
+#define ENTRY_PATH_TOO_LONG 0x9000u /* the file's path, or its saved copy's, is too long for the calls */
 
 /* Names inside the bundles. */
 #define SETUP_FILE_NAME "Update.ini"

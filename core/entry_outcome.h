@@ -23,6 +23,7 @@
 #define IDS_LOG_REMOVED 263
 #define IDS_LOG_NO_MEMORY 264
 #define IDS_LOG_WRITE_FAILED 265
+#define IDS_LOG_PATH_TOO_LONG 266
 
 /* The English log texts, X(id, text) each. */
 #define LOG_TEXTS(X) \
@@ -42,7 +43,8 @@
       "Could not be put in place; the new file is kept beside it, the original in the saved files' folder.") \
     X(IDS_LOG_REMOVED, "Removed.") \
     X(IDS_LOG_NO_MEMORY, "Not enough memory for this file; Skipped.") \
-    X(IDS_LOG_WRITE_FAILED, "Disk full or not writable; Skipped.")
+    X(IDS_LOG_WRITE_FAILED, "Disk full or not writable; Skipped.") \
+    X(IDS_LOG_PATH_TOO_LONG, "Path too long in this folder; Skipped.")
 
 #ifndef RC_INVOKED
 #include <stdint.h>
@@ -63,7 +65,7 @@ const struct EntryOutcome* FindEntryOutcome(uint32_t status);
 
 /* Every row, for the host tool and the tests; ENTRY_OUTCOME_COUNT of them. */
 extern const struct EntryOutcome ENTRY_OUTCOMES[];
-#define ENTRY_OUTCOME_COUNT 16u
+#define ENTRY_OUTCOME_COUNT 17u
 
 /* The English text of a log string id, or 0 for an id that is no log text. */
 const char* EnglishLogText(unsigned int id);

@@ -383,7 +383,7 @@ static EntryStatus ApplyEntryBody(struct PatchReader* patch, struct PatchEntryHe
     // The rollback directory never ends with a backslash and the entry path begins with exactly
     // one, so putting them together joins them. A path too long for the calls is never cut.
     if (!ConcatPath(fullPath, destination, entry->path) || !ConcatPath(savedPath, rollback, entry->path))
-        return SkipBody(patch, entry, ENTRY_ACCESS_DENIED);
+        return SkipBody(patch, entry, ENTRY_PATH_TOO_LONG);
     // The window moves on while the body is read: the path is kept here.
     entry->path = strcpy(path, entry->path);
     // Without a status-text window the handle is NULL and the call does nothing.

@@ -313,14 +313,14 @@ TEST_F(EntryApplierTest, PathsBeyond259CharactersAreRefusedNotCut)
 
     EXPECT_EQ(Apply({fmt::MakeAttachedEntry(tooLong, ToBytes("1")), fmt::MakePatchEntry(tooLong, old_, new_),
                      fmt::MakeAttachedEntry(fits, ToBytes("2"))}),
-              (Statuses{ENTRY_ACCESS_DENIED, ENTRY_ACCESS_DENIED, ENTRY_ADDED}));
+              (Statuses{ENTRY_PATH_TOO_LONG, ENTRY_PATH_TOO_LONG, ENTRY_ADDED}));
     EXPECT_EQ(ReadTree(deep), (Tree{{fits.substr(1), ToBytes("2")}}));
 
     // The same limit holds for the copy below the rollback directory.
     rollback_ = work_.path() + "\\" + std::string(230 - work_.path().size(), 'r');
     ASSERT_TRUE(CreateDirectoryA(rollback_.c_str(), nullptr));
     WriteFileBytes(deep + fits, old_);
-    EXPECT_EQ(Apply({fmt::MakePatchEntry(fits, old_, new_)}), Statuses{ENTRY_ACCESS_DENIED});
+    EXPECT_EQ(Apply({fmt::MakePatchEntry(fits, old_, new_)}), Statuses{ENTRY_PATH_TOO_LONG});
     EXPECT_EQ(ReadTree(deep), (Tree{{fits.substr(1), old_}}));
     EXPECT_EQ(ReadTree(rollback_), Tree{});
 }
