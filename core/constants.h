@@ -64,9 +64,9 @@
 #define ENTRY_DATA_ERROR 0x8080u
 #define ENTRY_ACCESS_DENIED 0x8100u
 #define ENTRY_DELETE_DENIED 0x8101u
-#define ENTRY_KEPT_ASIDE 0x8200u   /* neither file in place: original in the rollback folder, new one beside */
-#define ENTRY_NO_MEMORY 0x8400u    /* no memory for what the body needs; the file untouched */
-#define ENTRY_WRITE_FAILED 0x8800u /* the new file could not be written whole (a full disk); the file untouched */
+#define ENTRY_KEPT_ASIDE 0x8200u    /* neither file in place: original in the rollback folder, new one beside */
+#define ENTRY_NO_MEMORY 0x8400u     /* no memory for what the body needs; the file untouched */
+#define ENTRY_WRITE_FAILED 0x8800u  /* the new file could not be written whole (a full disk); the file untouched */
 #define ENTRY_PATH_TOO_LONG 0x9000u /* the file's path, or its saved copy's, is too long for the calls */
 
 /* Names inside the bundles. */
