@@ -58,11 +58,13 @@ static void LimitDllSearch(void)
         (void)set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// A temp folder whose path the ANSI code page cannot hold comes with question marks in its place.
 static void MakeWorkDirectory(void)
 {
     DWORD length = GetTempPathA(PATH_ROOM, g_tempPath);
-    if (length == 0 || length >= PATH_ROOM || !GetTempFileNameA(g_tempPath, "MSA", 0, g_workDirectory))
-        ExitWithMessage(IDS_DATA_ERROR);
+    if (length == 0 || length >= PATH_ROOM || strstr(g_tempPath, "?") ||
+        !GetTempFileNameA(g_tempPath, "MSA", 0, g_workDirectory))
+        ExitWithMessage(IDS_TEMP_FOLDER_UNUSABLE);
     (void)DeleteFileA(g_workDirectory);
     // Elevated, the folder gets a high mandatory label, which keeps the user's other programs
     // (of lower integrity) from writing into it or into anything created in it. Without
@@ -71,10 +73,10 @@ static void MakeWorkDirectory(void)
     (void)ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;OICI;NW;;;HI)", SDDL_REVISION_1,
                                                                &labelled.lpSecurityDescriptor, NULL);
     if (!CreateDirectoryA(g_workDirectory, &labelled) && !CreateDirectoryA(g_workDirectory, NULL))
-        ExitWithMessage(IDS_DATA_ERROR);
+        ExitWithMessage(IDS_TEMP_FOLDER_UNUSABLE);
     g_workDirectoryCreated = 1;
     if (!SetCurrentDirectoryA(g_workDirectory))
-        ExitWithMessage(IDS_DATA_ERROR);
+        ExitWithMessage(IDS_TEMP_FOLDER_UNUSABLE);
 }
 
 static void ExitIfAnotherCopyRuns(char* name)

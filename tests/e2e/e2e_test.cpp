@@ -524,6 +524,32 @@ TEST_F(EndToEnd, DamagedSetupRecordShowsTheEnglishDataError)
     ExpectNoWorkDirectoryLeft();
 }
 
+TEST_F(EndToEnd, TempFolderThatCannotBeUsedHasItsOwnMessage)
+{
+    Package package;
+    package.softwarePath = destination_.path();
+    std::string path = package.Write(scratch_);
+    // A folder that is not there, and one whose name the ANSI code page cannot hold.
+    for (const wchar_t* temp : {L"C:\\no such folder", L"C:\\\u4e34\u65f6"}) {
+        wchar_t saved[2][MAX_PATH];
+        const wchar_t* names[2] = {L"TEMP", L"TMP"};
+        for (int i = 0; i < 2; i++) {
+            ASSERT_NE(GetEnvironmentVariableW(names[i], saved[i], MAX_PATH), 0u);
+            SetEnvironmentVariableW(names[i], temp);
+        }
+        e2e::Updater updater(path);
+        for (int i = 0; i < 2; i++)
+            SetEnvironmentVariableW(names[i], saved[i]);
+        ASSERT_TRUE(updater.started());
+
+        ExpectBox(updater, "Mendsmith",
+                  "The temp folder (TEMP) cannot be written to, or its path has characters the code page lacks.");
+        ExpectExitCodeZero(updater);
+    }
+    EXPECT_EQ(ReadTree(destination_.path()), Tree{});
+    ExpectNoWorkDirectoryLeft();
+}
+
 // Enough entries that a run lasts well beyond the moment the user stops it.
 Tree ManyFiles(const char* version)
 {
