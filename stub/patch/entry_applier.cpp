@@ -77,14 +77,14 @@ static EntryStatus SkipBody(struct PatchReader* patch, const struct PatchEntryHe
     return WalkOps(patch, NULL, 0xFFFFFFFFu, NULL) == ENTRY_UPDATED ? status : ENTRY_DATA_ERROR;
 }
 
-// Opens a file for reading and writing without sharing. A virus scanner or indexer that opens a
-// new file for a moment must not fail the entry: a sharing violation is tried again, ten times
-// 100 ms apart.
+// Opens a file for reading, writing and renaming without sharing. A virus scanner or indexer that
+// opens a new file for a moment must not fail the entry: a sharing violation is tried again, ten
+// times 100 ms apart.
 static HANDLE OpenExclusively(const char* path)
 {
     for (int attempt = 0;; attempt++) {
-        HANDLE file =
-            CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == 10)
             return file;
         Sleep(100);
@@ -132,10 +132,39 @@ static int FinishResultFile(struct ResultWriter* result)
     return result->whole;
 }
 
-// Moves the file on disk to its place below the rollback directory. The folder lies in the
-// destination, so this is a rename: nothing is read or written, and no space is needed.
-static int MoveOriginalAside(const char* fullPath, const char* savedPath)
+// FILE_RENAME_INFO, with room for a path.
+struct RenameInfo {
+    DWORD replaceIfExists;
+    HANDLE rootDirectory;
+    DWORD nameBytes;
+    WCHAR name[PATH_ROOM];
+};
+typedef BOOL(WINAPI* SetFileInformationCall)(HANDLE file, int kind, void* information, DWORD size);
+#define FILE_RENAME_INFO_CLASS 3
+
+// Renames the file open in file, which must allow deletion, to path. 0 where the system lacks
+// the call (before Vista) or cannot rename the file so (another volume).
+static int RenameOpenFile(HANDLE file, const char* path)
 {
+    SetFileInformationCall set =
+        (SetFileInformationCall)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle");
+    struct RenameInfo rename = {FALSE, NULL, 0, {0}};
+    int length = MultiByteToWideChar(CP_ACP, 0, path, -1, rename.name, PATH_ROOM);
+    rename.nameBytes = (DWORD)(length - 1) * sizeof(WCHAR);
+    return set != NULL && length > 0 && set(file, FILE_RENAME_INFO_CLASS, &rename, sizeof rename);
+}
+
+// Moves the file on disk to its place below the rollback directory. The folder lies in the
+// destination, so this is a rename: nothing is read or written, and no space is needed. A file
+// still held (held is not INVALID_HANDLE_VALUE, and is closed here) is renamed through its handle,
+// so that no other program can change it between its checksum and its move.
+static int MoveOriginalAside(HANDLE held, const char* fullPath, const char* savedPath)
+{
+    int renamed = held != INVALID_HANDLE_VALUE && RenameOpenFile(held, savedPath);
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    if (renamed)
+        return 1;
     // A folder where the file should be is never moved; a missing file has nothing to save.
     if (GetFileAttributesA(fullPath) & FILE_ATTRIBUTE_DIRECTORY)
         return 0;
@@ -154,16 +183,19 @@ static int MoveOriginalAside(const char* fullPath, const char* savedPath)
 // is as it was, ENTRY_KEPT_ASIDE when neither could be put in place (the original then stays in the
 // rollback directory and the result beside the file, and resultPath is emptied so that it is kept).
 // With an empty result path (a removal, which builds none) the file is only moved aside.
-static EntryStatus PutResultInPlace(const char* entryPath, const char* fullPath, const char* savedPath,
+static EntryStatus PutResultInPlace(HANDLE held, const char* entryPath, const char* fullPath, const char* savedPath,
                                     char* resultPath, const char* rollback, EntryStatus done, EntryStatus refused)
 {
     // An earlier entry of this run changed the file and saved the original as it was before the
     // run. Replaced in one step, the file is either this entry's result or that entry's; a removal
     // then leaves it as that entry did.
-    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesA(savedPath) != INVALID_FILE_ATTRIBUTES) {
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
         return *resultPath != '\0' && MoveFileExA(resultPath, fullPath, MOVEFILE_REPLACE_EXISTING) ? done : refused;
+    }
     MakeParentDirectories(entryPath, rollback);
-    if (!MoveOriginalAside(fullPath, savedPath))
+    if (!MoveOriginalAside(held, fullPath, savedPath))
         return refused;
     if (*resultPath == '\0' || MoveFileA(resultPath, fullPath))
         return done;
@@ -215,8 +247,8 @@ static EntryStatus ApplyAttachedFile(struct PatchReader* patch, const char* entr
     EntryStatus problem = WriteAttachedFile(file, patch, size);
     if (problem != 0)
         return problem;
-    return PutResultInPlace(entryPath, fullPath, savedPath, resultPath, rollback, ENTRY_ATTACHED_OVERWRITTEN,
-                            ENTRY_ACCESS_DENIED);
+    return PutResultInPlace(INVALID_HANDLE_VALUE, entryPath, fullPath, savedPath, resultPath, rollback,
+                            ENTRY_ATTACHED_OVERWRITTEN, ENTRY_ACCESS_DENIED);
 }
 
 // Walks the op list at the cursor to its end op, handing each op's bytes to the result; without a
@@ -299,9 +331,10 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
 
 // Builds the file that the op list or difference body describes under a new "PCH" name beside the
 // file (resultPath). ENTRY_UPDATED means the result is there, whole, flushed, and has the target CRC,
-// taken from the bytes as they were written, or, for a removal, that the file has the source CRC.
+// taken from the bytes as they were written, or, for a removal, that the file has the source CRC;
+// the file then stays open in held, for its move aside.
 static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntryHeader* entry, const char* fullPath,
-                               char* resultPath, const char* destination)
+                               char* resultPath, const char* destination, HANDLE* held)
 {
     // A read-only, hidden or system file could not be opened for writing otherwise.
     (void)SetFileAttributesA(fullPath, FILE_ATTRIBUTE_NORMAL);
@@ -337,8 +370,13 @@ static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntr
     } else if (status == ENTRY_UPDATED && crc != entry->sourceCrc) {
         status = crc == entry->targetCrc && !entry->removal ? ENTRY_ALREADY_UPDATED : ENTRY_ORIGINAL_CRC_ERROR;
     }
-    CloseHandle(file);
-    return consumed ? status : SkipBody(patch, entry, status);
+    if (!consumed)
+        status = SkipBody(patch, entry, status);
+    if (status == ENTRY_UPDATED)
+        *held = file;
+    else
+        CloseHandle(file);
+    return status;
 }
 
 // Removes the folders of a removed file that it has left empty, deepest first, up to the destination
@@ -360,11 +398,12 @@ static void RemoveEmptyFolders(char* fullPath, int rootLength)
 static EntryStatus PatchFile(struct PatchReader* patch, const struct PatchEntryHeader* entry, char* fullPath,
                              const char* savedPath, char* resultPath, const char* rollback, const char* destination)
 {
-    EntryStatus status = RebuildFile(patch, entry, fullPath, resultPath, destination);
+    HANDLE held;
+    EntryStatus status = RebuildFile(patch, entry, fullPath, resultPath, destination, &held);
     if (status != ENTRY_UPDATED)
         return status;
     int removal = entry->removal;
-    status = PutResultInPlace(entry->path, fullPath, savedPath, resultPath, rollback,
+    status = PutResultInPlace(held, entry->path, fullPath, savedPath, resultPath, rollback,
                               removal ? ENTRY_REMOVED : ENTRY_UPDATED,
                               removal ? ENTRY_ACCESS_DENIED : ENTRY_DELETE_DENIED);
     if (status == ENTRY_REMOVED)

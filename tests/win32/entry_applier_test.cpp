@@ -385,6 +385,8 @@ TEST_F(EntryApplierTest, OriginalIsMovedAsideWholeOrStaysInPlaceWithNothingSaved
         WriteFileBytes(dest_ / "a.bin", old_);
         g_moveAside = c.move;
         {
+            // Moved by path, as before Vista, where the hooks can make the move fail.
+            RenameByHandleHook rename(nullptr);
             ImportHook move("MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails));
             EXPECT_EQ(Apply({fmt::MakePatchEntry("\\a.bin", old_, new_)}), Statuses{c.status});
         }

@@ -109,12 +109,14 @@ BOOL WINAPI RollbackCopyFindsDiskFull(LPCSTR from, LPCSTR to, BOOL failIfExists)
     return Real<decltype(&CopyFileA)>("CopyFileA")(from, to, failIfExists);
 }
 
-// Every original's move into the rollback folder fails, one of the two ways, while this lives.
+// Every original's move into the rollback folder fails, one of the two ways, while this lives: the
+// rename through its handle is not there or refuses another volume, and the move by path fails.
 class OriginalsCannotBeMovedAside {
 public:
     explicit OriginalsCannotBeMovedAside(bool anotherVolume) { g_rollbackOnAnotherVolume = anotherVolume; }
 
 private:
+    RenameByHandleHook rename_{nullptr};
     ImportHook move_{"MoveFileA", reinterpret_cast<const void*>(&MoveAsideFails)};
     ImportHook copy_{"CopyFileA", reinterpret_cast<const void*>(&RollbackCopyFindsDiskFull)};
 };
@@ -300,41 +302,74 @@ TEST_F(FaultTest, FileHeldByAnotherProgramAtItsChecksumIsSkippedUnlessItIsTheMai
 }
 
 std::unique_ptr<HeldByAnotherProcess> g_holder;
+std::string g_firstOriginal;
+bool g_renamedOnce;        // the first original has come to its rename
+DWORD g_openErrorAtRename; // why another program could not open it then; 0 when it could
 
-// Another program opens the first original after its checksum, just before it is moved aside.
-BOOL WINAPI AnotherProgramHoldsTheOriginalAtItsMove(LPCSTR from, LPCSTR to)
+// Another program tries to open the first original after its checksum, just before it is moved
+// aside: through its handle, or by its path where the system cannot rename an open file.
+BOOL WINAPI AnotherProgramOpensTheOriginalAtItsRename(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                                      DWORD size)
+{
+    HANDLE other = CreateFileA(g_firstOriginal.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (!g_renamedOnce)
+        g_openErrorAtRename = other == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    g_renamedOnce = true;
+    if (other != INVALID_HANDLE_VALUE)
+        CloseHandle(other);
+    return RealRenameByHandle(file, kind, information, size);
+}
+
+BOOL WINAPI AnotherProgramOpensTheOriginalAtItsMove(LPCSTR from, LPCSTR to)
 {
     if (InRollbackFolder(to) && !g_holder)
         g_holder = std::make_unique<HeldByAnotherProcess>(from);
     return Real<decltype(&MoveFileA)>("MoveFileA")(from, to);
 }
 
-TEST_F(FaultTest, FileHeldByAnotherProgramWhenItIsMovedAsideStaysAsItWas)
+TEST_F(FaultTest, OriginalIsHeldFromItsChecksumToItsMoveWhereTheSystemRenamesOpenFiles)
 {
     Release a = ReleaseOf(1), b = ReleaseOf(2);
     Tree before{{"a.bin", a.before}, {"b.bin", b.before}};
-    WriteTree(dest_.path(), before);
     WritePatch({fmt::MakePatchEntry("\\a.bin", a.before, a.after), fmt::MakePatchEntry("\\b.bin", b.before, b.after)});
+    g_firstOriginal = dest_.path() + "\\a.bin";
     RunPlan plan;
     plan.backup = true;
 
-    RunRecord run;
-    {
-        ImportHook hook("MoveFileA", reinterpret_cast<const void*>(&AnotherProgramHoldsTheOriginalAtItsMove));
-        run = Run(plan);
+    for (bool byHandle : {true, false}) {
+        SCOPED_TRACE(byHandle ? "renamed through its handle" : "moved by its path, as before Vista");
+        Refill(before);
+        g_renamedOnce = false;
+        RunRecord run;
+        {
+            RenameByHandleHook rename(
+                byHandle ? reinterpret_cast<const void*>(&AnotherProgramOpensTheOriginalAtItsRename) : nullptr);
+            ImportHook move("MoveFileA", reinterpret_cast<const void*>(&AnotherProgramOpensTheOriginalAtItsMove));
+            run = Run(plan);
+        }
+        EXPECT_EQ(run.finalState, RUN_ACTIVE);
+        Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\b.bin", b.before}};
+        if (byHandle) {
+            // Nobody opens the original while the updater holds it, so nobody can write to it unseen.
+            EXPECT_FALSE(g_holder);
+            EXPECT_EQ(g_openErrorAtRename, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+            after["Mendsmith.bak\\a.bin"] = a.before;
+            EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_UPDATED) + Line("b.bin", IDS_LOG_UPDATED));
+            ExpectKept({before, after, RunEnd::Completed});
+            EXPECT_EQ(ReadTree(dest_.path()), after);
+            continue;
+        }
+        // A file open without delete sharing cannot be renamed: a.bin stays in place, unchanged, and
+        // nothing of it is saved, so the backup holds only b.bin's original.
+        ASSERT_TRUE(g_holder && g_holder->holding());
+        g_holder.reset();
+        EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
+        ExpectKept({before, after, RunEnd::Completed});
+        after["a.bin"] = a.before;
+        EXPECT_EQ(ReadTree(dest_.path()), after);
     }
-    ASSERT_TRUE(g_holder && g_holder->holding());
-    g_holder.reset();
-
-    // A file open without delete sharing cannot be renamed: a.bin stays in place, unchanged, and
-    // nothing of it is saved, so the backup holds only b.bin's original.
-    EXPECT_EQ(run.finalState, RUN_ACTIVE);
-    EXPECT_EQ(TakeLog(dest_.path()), Line("a.bin", IDS_LOG_ACCESS_DENIED) + Line("b.bin", IDS_LOG_UPDATED));
-    Tree after{{"a.bin", a.after}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\b.bin", b.before}};
-    ExpectKept({before, after, RunEnd::Completed});
-    EXPECT_EQ(
-        ReadTree(dest_.path()),
-        (Tree{{"a.bin", a.before}, {"b.bin", b.after}, {"Mendsmith.bak\\", {}}, {"Mendsmith.bak\\b.bin", b.before}}));
 }
 
 // Another program (a scanner, say) has the rebuilt file open while the updater moves it in place;

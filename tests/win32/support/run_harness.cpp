@@ -268,4 +268,28 @@ ImportHook::~ImportHook()
     VirtualProtect(slot_, sizeof *slot_, protection, &protection);
 }
 
+namespace {
+FARPROC(WINAPI* g_realGetProcAddress)(HMODULE, LPCSTR);
+const void* g_renameByHandle;
+
+FARPROC WINAPI FindRenameByHandle(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && std::strcmp(name, "SetFileInformationByHandle") == 0)
+        return reinterpret_cast<FARPROC>(const_cast<void*>(g_renameByHandle));
+    return g_realGetProcAddress(module, name);
+}
+} // namespace
+
+RenameByHandleHook::RenameByHandleHook(const void* replacement)
+    : hook_("GetProcAddress", reinterpret_cast<const void*>(&FindRenameByHandle))
+{
+    g_realGetProcAddress = hook_.original<decltype(g_realGetProcAddress)>();
+    g_renameByHandle = replacement;
+}
+
+BOOL WINAPI RealRenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+    return SetFileInformationByHandle(file, kind, information, size);
+}
+
 } // namespace testing_support

@@ -93,6 +93,19 @@ private:
     void* original_ = nullptr;
 };
 
+// While it lives, the updater's lookup of the call that renames an open file finds replacement
+// (nullptr: no such call, as before Vista, when originals are moved aside by their paths).
+class RenameByHandleHook {
+public:
+    explicit RenameByHandleHook(const void* replacement);
+
+private:
+    ImportHook hook_;
+};
+
+// The system's call that renames an open file.
+BOOL WINAPI RealRenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size);
+
 // A kernel32 function as the system exports it, for a stand-in to call: this program's own
 // imports are the ones an ImportHook replaces.
 template <typename F> F Real(const char* name)
