@@ -248,18 +248,32 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
 {
     uint32_t r = 0, scanned = 0;
     struct SectionCache here = {0, 0, NULL}, there = {0, 0, NULL};
-    // The bytes that can begin a candidate, so that the scan steps over the others at once.
-    unsigned char starts[256];
-    for (uint32_t b = 0; b < 256; b++)
+    // The bytes that can begin a candidate; and the marks, bytes without which no candidate starts
+    // at or up to reach bytes before them: an opcode of a branch, or in 64-bit code the ModRM byte
+    // of an operand relative to the next instruction, which lies one to three bytes after the
+    // candidate's first. The scan steps from mark to mark and tries only the positions they allow.
+    unsigned char starts[256], marks[256];
+    uint32_t reach = layout->wide ? 3 : 0;
+    for (uint32_t b = 0; b < 256; b++) {
         starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
                     (layout->wide && ((b & 0xF0) == 0x40 || HasBit(RIP_OPCODES, b)));
+        marks[b] = b == 0xE8 || b == 0xE9 || b == 0x0F || (layout->wide && (b & 0xC7) == 0x05);
+    }
     for (uint32_t k = 0; k < layout->sectionCount; k++) {
         const struct PeSection* s = &layout->byOffset[k];
         uint32_t stop = s->offset + s->size < size ? s->offset + s->size : size;
         uint32_t i = s->offset > scanned ? s->offset : scanned;
         if (!s->executable || i >= stop)
             continue;
-        while (i < stop) {
+        for (uint32_t mark = i; i < stop;) {
+            if (i > mark) {
+                for (mark = i; mark < stop && !marks[file[mark]]; mark++)
+                    ;
+                if (i + reach < mark)
+                    i = mark - reach;
+            }
+            if (i >= stop)
+                break;
             if (!starts[file[i]]) {
                 i++;
                 continue;

@@ -276,16 +276,20 @@ static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSi
 }
 
 // Where a difference body's bytes are read from: the old file, and Patch.dat's difference and
-// extra bytes, each from its start on, through a slice buffer of its own.
+// extra bytes, each from its start on, through a slice buffer of its own; or the old file's bytes
+// in memory, where a predicted body has read them whole.
 struct BodySource {
     HANDLE files[3];
     uint32_t starts[3];
+    const unsigned char* old;
 };
 static unsigned char g_slices[3][DIFF_SLICE]; // the last slice read of each
 
 static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset, uint32_t size)
 {
     const struct BodySource* body = (const struct BodySource*)source;
+    if (part == DIFF_PART_OLD && body->old != NULL)
+        return body->old + offset;
     return ReadExactly(body->files[part], body->starts[part] + offset, g_slices[part], size) ? g_slices[part] : NULL;
 }
 
@@ -306,13 +310,14 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
         if (predicted ? !ReadPredictedBody(&patch->cursor, &prediction) : !ReadDiffBody(&patch->cursor, body))
             return ENTRY_DATA_ERROR;
         uint32_t extra = PatchPosition(patch) - body->extraSize;
-        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body->differenceSize, extra}};
+        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body->differenceSize, extra}, NULL};
         int applied;
         if (!predicted) {
             applied = ApplyDiffBodyFrom(body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL);
         } else {
             // The references are found in the whole old file, read into memory.
             unsigned char* whole = (unsigned char*)malloc(oldSize + 1);
+            source.old = whole;
             applied = whole == NULL ? PREDICT_NO_MEMORY
                       : !ReadExactly(old, 0, whole, oldSize)
                           ? DIFF_READ_FAILED
