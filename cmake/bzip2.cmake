@@ -135,6 +135,25 @@ Bool unRLE_obuf_to_output_FAST ( DState* s )
 
 
 ]=])
+# The text of a copy from the first occurrence of FIRST to the end of the LAST that follows it;
+# the configure fails when the source has no such span.
+function(bzip2_span text first last out)
+  string(FIND "${text}" "${first}" from)
+  set(to -1)
+  if(from GREATER -1)
+    string(SUBSTRING "${text}" ${from} -1 rest)
+    string(FIND "${rest}" "${last}" to)
+  endif()
+  if(to EQUAL -1)
+    message(FATAL_ERROR "third_party/bzip2: no \"${first}\" ... \"${last}\" in the stub's copy of "
+      "${name}; update cmake/bzip2.cmake for this bzip2 release")
+  endif()
+  string(LENGTH "${last}" length)
+  math(EXPR length "${to} + ${length}")
+  string(SUBSTRING "${rest}" 0 ${length} span)
+  set(${out} "${span}" PARENT_SCOPE)
+endfunction()
+
 foreach(name bzlib.c decompress.c)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BZIP2_SOURCE_DIR}/${name})
   file(READ ${BZIP2_SOURCE_DIR}/${name} text)
@@ -147,6 +166,24 @@ foreach(name bzlib.c decompress.c)
     string(REPLACE "${test}" "if (0)" text "${text}")
   endforeach()
   if(name STREQUAL "decompress.c")
+    # The decoder's locals that outlive a return (i ... gPerm) live in the state instead of being
+    # copied out of it at every entry and back at every exit; the state's copy of
+    # bzlib_private.h holds them near its start, where a one-byte displacement reaches them.
+    bzip2_span("${text}" "   /* stuff that needs to be saved/restored */\n" "   Int32* gPerm;\n" locals)
+    set(fields "")
+    foreach(var i j t alphaSize nGroups nSelectors EOB groupNo groupPos nextSym nblockMAX nblock es N
+                curr zt zn zvec zj gSel gMinlen gLimit gBase gPerm)
+      if(NOT locals MATCHES "Int32\\*? +${var};")
+        message(FATAL_ERROR "third_party/bzip2/decompress.c: the decoder keeps no ${var}; update "
+          "cmake/bzip2.cmake for this bzip2 release")
+      endif()
+      string(APPEND fields "#define ${var} (s->save_${var})\n")
+    endforeach()
+    string(REPLACE "${locals}" "${fields}" text "${text}")
+    bzip2_span("${text}" "   i           = s->save_i;\n" "   gPerm       = s->save_gPerm;\n" restore)
+    string(REPLACE "${restore}" "" text "${text}")
+    bzip2_span("${text}" "   s->save_i           = i;\n" "   s->save_gPerm       = gPerm;\n" save)
+    string(REPLACE "${save}" "" text "${text}")
     # The decoder's bit reader is a macro that the decoder expands at each of its 40-odd reads;
     # the stub's copy calls one procedure that does the same instead (about 2 KB less).
     string(REGEX MATCH "#define GET_BITS\\(lll,vvv,nnn\\)[^#]*" reader "${text}")
@@ -164,14 +201,8 @@ foreach(name bzlib.c decompress.c)
       text "${text}")
   endif()
   if(name STREQUAL "bzlib.c")
-    string(FIND "${text}" "Bool unRLE_obuf_to_output_FAST ( DState* s )" from)
-    string(FIND "${text}" "__inline__ Int32 BZ2_indexIntoF" to)
-    if(from EQUAL -1 OR to LESS from)
-      message(FATAL_ERROR "third_party/bzip2/bzlib.c: no unRLE_obuf_to_output_FAST before BZ2_indexIntoF; "
-        "update cmake/bzip2.cmake for this bzip2 release")
-    endif()
-    math(EXPR length "${to} - ${from}")
-    string(SUBSTRING "${text}" ${from} ${length} decoder)
+    bzip2_span("${text}" "Bool unRLE_obuf_to_output_FAST ( DState* s )" "__inline__ Int32 BZ2_indexIntoF" decoder)
+    string(REPLACE "__inline__ Int32 BZ2_indexIntoF" "" decoder "${decoder}")
     if(NOT decoder MATCHES "c_state_out_len = \\(\\(Int32\\)k1\\) \\+ 4;" OR NOT decoder MATCHES "BZ_GET_FAST_C\\(c_k0\\)")
       message(FATAL_ERROR "third_party/bzip2/bzlib.c: its unRLE_obuf_to_output_FAST is not the run decoder "
         "the stub's copy replaces; update cmake/bzip2.cmake for this bzip2 release")
@@ -183,7 +214,23 @@ foreach(name bzlib.c decompress.c)
   configure_file(${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new ${CMAKE_BINARY_DIR}/bzip2-stub/${name} COPYONLY)
   list(APPEND BZIP2_DECOMPRESSOR_SOURCES ${CMAKE_BINARY_DIR}/bzip2-stub/${name})
 endforeach()
+# The copies include this copy of bzlib_private.h, found first beside them, in which the decoder's
+# saved locals follow the state's first two fields; huffman.c, built from the source, has no use
+# for the state.
+set(name bzlib_private.h)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BZIP2_SOURCE_DIR}/${name})
+file(READ ${BZIP2_SOURCE_DIR}/${name} text)
+bzip2_span("${text}" "      /* save area for scalars in the main decompress code */\n" "      Int32*   save_gPerm;\n" fields)
+string(REPLACE "${fields}" "" text "${text}")
+bzip2_span("${text}" "      /* state indicator for this stream */\n" "      Int32    state;\n" state)
+string(REPLACE "${state}" "${state}\n${fields}" text "${text}")
+file(WRITE ${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new "${text}")
+configure_file(${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new ${CMAKE_BINARY_DIR}/bzip2-stub/${name} COPYONLY)
+
 add_library(bz2_stub STATIC ${BZIP2_DECOMPRESSOR_SOURCES})
+# A tree configured before the header had its copy took the source's; its copies recompile.
+set_source_files_properties(${CMAKE_BINARY_DIR}/bzip2-stub/bzlib.c ${CMAKE_BINARY_DIR}/bzip2-stub/decompress.c
+  PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/bzip2-stub/${name})
 target_include_directories(bz2_stub SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
 target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO)
 target_compile_options(bz2_stub PRIVATE -w -Os -flto -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
