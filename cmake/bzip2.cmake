@@ -184,6 +184,36 @@ foreach(name bzlib.c decompress.c)
     string(REPLACE "${restore}" "" text "${text}")
     bzip2_span("${text}" "   s->save_i           = i;\n" "   s->save_gPerm       = gPerm;\n" save)
     string(REPLACE "${save}" "" text "${text}")
+    # The decoder reads a symbol at three places with a macro of some 150 bytes; the stub's copy
+    # expands it once, in a block that the three jump to (the state's unused zt says where to go
+    # back), and resumes an interrupted read there.
+    set(symbol_reader "#define GET_MTF_VAL(label1,label2,lval)")
+    set(symbol_reads "GET_MTF_VAL(BZ_X_MTF_1, BZ_X_MTF_2, nextSym);" "GET_MTF_VAL(BZ_X_MTF_3, BZ_X_MTF_4, nextSym);"
+      "GET_MTF_VAL(BZ_X_MTF_5, BZ_X_MTF_6, nextSym);" "    endhdr_2:")
+    foreach(anchor "${symbol_reader}" ${symbol_reads})
+      string(FIND "${text}" "${anchor}" at)
+      if(at EQUAL -1)
+        message(FATAL_ERROR "third_party/bzip2/decompress.c has no \"${anchor}\"; update cmake/bzip2.cmake "
+          "for this bzip2 release")
+      endif()
+    endforeach()
+    string(REGEX MATCHALL "[^_]zt[^a-zA-Z_]" zt_uses "${text}")
+    list(LENGTH zt_uses zt_uses)
+    if(NOT zt_uses EQUAL 1)
+      message(FATAL_ERROR "third_party/bzip2/decompress.c: the decoder uses zt; update cmake/bzip2.cmake "
+        "for this bzip2 release")
+    endif()
+    string(REPLACE "${symbol_reader}" [=[#define GET_MTF_VAL(label1,label2,lval)           \
+   { zt = label1; goto read_symbol; back_##label1: ; }
+
+#define READ_SYMBOL(label1,label2,lval)]=] text "${text}")
+    string(REPLACE "    endhdr_2:" [=[    read_symbol:
+      READ_SYMBOL(BZ_X_MTF_1, BZ_X_MTF_2, nextSym);
+      if (zt == BZ_X_MTF_1) goto back_BZ_X_MTF_1;
+      if (zt == BZ_X_MTF_3) goto back_BZ_X_MTF_3;
+      goto back_BZ_X_MTF_5;
+
+    endhdr_2:]=] text "${text}")
     # The decoder's bit reader is a macro that the decoder expands at each of its 40-odd reads;
     # the stub's copy calls one procedure that does the same instead (about 2 KB less).
     string(REGEX MATCH "#define GET_BITS\\(lll,vvv,nnn\\)[^#]*" reader "${text}")
