@@ -10,12 +10,15 @@
 # still hold the tests, so that a new bzip2 release cannot quietly bring the code back.
 set(BZIP2_DEAD_TESTS "if (s->smallDecompress)" "if (s->blockRandomised)")
 set(BZIP2_RANDOM_BIT "GET_BITS(BZ_X_RANDBIT, s->blockRandomised, 1);")
-# The same steps as bzip2's GET_BITS: take input bytes until n bits are held, or return -1 when
-# the input ran out (the bytes taken stay held, and the state's case label reads again).
+# The same steps as bzip2's GET_BITS: note the state's case label, take input bytes until n bits
+# are held, or return -1 when the input ran out (the bytes taken stay held, and the label reads
+# again). The label and n come in one number, which a caller loads with one instruction.
 set(BZIP2_BIT_READER [=[
-static Int32 stub_get_bits ( DState* s, Int32 n )
+static Int32 stub_get_bits ( DState* s, Int32 label_n )
 {
    bz_stream* strm = s->strm;
+   Int32 n = label_n & 0xff;
+   s->state = label_n >> 8;
    while (s->bsLive < n) {
       if (strm->avail_in == 0) return -1;
       s->bsBuff = (s->bsBuff << 8) | (UInt32)(*((UChar*)(strm->next_in)));
@@ -30,9 +33,9 @@ static Int32 stub_get_bits ( DState* s, Int32 n )
 }
 
 #define GET_BITS(lll,vvv,nnn)                     \
-   case lll: s->state = lll;                      \
+   case lll:                                      \
    {                                              \
-      Int32 bits = stub_get_bits(s, nnn);         \
+      Int32 bits = stub_get_bits(s, (lll) << 8 | (nnn)); \
       if (bits < 0) RETURN(BZ_OK);                \
       vvv = bits;                                 \
    }
@@ -193,6 +196,50 @@ function(bzip2_stub_copy source_dir out_dir)
       goto back_BZ_X_MTF_5;
 
     endhdr_2:]=] text "${text}")
+      # The checksums and the origin pointer, which no byte of them can make wrong, are read 16 and
+      # 24 bits at a time instead of a byte at a time: the same bits from the same input bytes.
+      foreach(field storedBlockCRC:BCRC:UInt32 storedCombinedCRC:CCRC:UInt32 origPtr:ORIGPTR:Int32)
+        string(REPLACE ":" ";" field "${field}")
+        list(GET field 0 member)
+        list(GET field 1 label)
+        list(GET field 2 type)
+        set(last 4)
+        if(label STREQUAL "ORIGPTR")
+          set(last 3)
+        endif()
+        bzip2_span("${text}" "      s->${member} = 0;\n"
+          "      GET_UCHAR(BZ_X_${label}_${last}, uc);\n      s->${member} = (s->${member} << 8) | ((${type})uc);\n" bytes)
+        string(REGEX MATCHALL "GET_UCHAR" reads "${bytes}")
+        list(LENGTH reads reads)
+        if(NOT reads EQUAL last)
+          message(FATAL_ERROR "third_party/bzip2/decompress.c: ${member} is not read a byte at a time; update "
+            "cmake/bzip2_stub_copy.cmake for this bzip2 release")
+        endif()
+        if(last EQUAL 3)
+          string(REPLACE "${bytes}" "      GET_BITS(BZ_X_${label}_1, s->${member}, 24);\n" text "${text}")
+        else()
+          string(REPLACE "${bytes}" "      GET_BITS(BZ_X_${label}_1, s->${member}, 16);\n      GET_BITS(BZ_X_${label}_2, j, 16);\n      s->${member} = (s->${member} << 16) | j;\n" text "${text}")
+        endif()
+      endforeach()
+      # The five bytes that follow a block's or the end's first one are read by one loop over them
+      # instead of five reads: the same bytes, each refused as it comes.
+      foreach(header "BLKHDR:41;59;26;53;59" "ENDHDR:72;45;38;50;90")
+        string(REPLACE ":" ";" header "${header}")
+        list(POP_FRONT header label)
+        set(reads "")
+        set(number 2)
+        foreach(byte IN LISTS header)
+          string(APPEND reads "      GET_UCHAR(BZ_X_${label}_${number}, uc);\n      if (uc != 0x${byte}) RETURN(BZ_DATA_ERROR);\n")
+          math(EXPR number "${number} + 1")
+        endforeach()
+        string(FIND "${text}" "${reads}" at)
+        if(at EQUAL -1)
+          message(FATAL_ERROR "third_party/bzip2/decompress.c: the ${label} bytes are not read one by one; update "
+            "cmake/bzip2_stub_copy.cmake for this bzip2 release")
+        endif()
+        list(JOIN header "\\x" bytes)
+        string(REPLACE "${reads}" "      for (i = 0; i < 5; i++) {\n         GET_UCHAR(BZ_X_${label}_2, uc);\n         if (uc != (UChar)\"\\x${bytes}\"[i]) RETURN(BZ_DATA_ERROR);\n      }\n" text "${text}")
+      endforeach()
       # The decoder's bit reader is a macro that the decoder expands at each of its 40-odd reads;
       # the stub's copy calls one procedure that does the same instead (about 2 KB less).
       string(REGEX MATCH "#define GET_BITS\\(lll,vvv,nnn\\)[^#]*" reader "${text}")
