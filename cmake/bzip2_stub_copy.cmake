@@ -196,6 +196,18 @@ function(bzip2_stub_copy source_dir out_dir)
       goto back_BZ_X_MTF_5;
 
     endhdr_2:]=] text "${text}")
+      # The save area, whose fields lie together in the state's copy, is cleared in one go.
+      bzip2_span("${text}" "      /*initialise the save area*/\n" "      s->save_gPerm       = NULL;\n" clear)
+      string(REPLACE "${clear}" "      __builtin_memset(&s->save_i, 0, (char*)(&s->save_gPerm + 1) - (char*)&s->save_i);\n"
+        text "${text}")
+      # A symbol's move to the front of its list of 16 goes a byte at a time, without the copy of
+      # the loop unrolled four times.
+      bzip2_span("${text}" "                  while (nn > 3) {\n" "                     nn -= 4;\n                  }\n" unrolled)
+      if(NOT unrolled MATCHES "s->mtfa\\[\\(z\\)-3\\] = s->mtfa\\[\\(z\\)-4\\];")
+        message(FATAL_ERROR "third_party/bzip2/decompress.c: its move to front is not the one the stub's copy "
+          "shortens; update cmake/bzip2_stub_copy.cmake for this bzip2 release")
+      endif()
+      string(REPLACE "${unrolled}" "" text "${text}")
       # The checksums and the origin pointer, which no byte of them can make wrong, are read 16 and
       # 24 bits at a time instead of a byte at a time: the same bits from the same input bytes.
       foreach(field storedBlockCRC:BCRC:UInt32 storedCombinedCRC:CCRC:UInt32 origPtr:ORIGPTR:Int32)
