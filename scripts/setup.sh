@@ -15,7 +15,7 @@ packages=(
   xdelta3 bsdiff zstd locales qemu-user unzip
   libcli11-dev nlohmann-json3-dev
   osslsigncode openssl libssl-dev
-  fonts-wine fonts-wqy-microhei python3-matplotlib
+  fonts-wine fonts-wqy-microhei python3 python3-matplotlib
 )
 
 missing=()
