@@ -35,5 +35,5 @@ add_library(bz2_stub STATIC ${BZIP2_DECOMPRESSOR_SOURCES})
 set_source_files_properties(${CMAKE_BINARY_DIR}/bzip2-stub/bzlib.c ${CMAKE_BINARY_DIR}/bzip2-stub/decompress.c
   PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/bzip2-stub/bzlib_private.h)
 target_include_directories(bz2_stub SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
-target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO)
+target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO ${BZIP2_STUB_CALL_RENAMES} PRIVATE ${BZIP2_STUB_RENAMES})
 target_compile_options(bz2_stub PRIVATE -w -Os -flto -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)

@@ -10,6 +10,16 @@
 # still hold the tests, so that a new bzip2 release cannot quietly bring the code back.
 set(BZIP2_DEAD_TESTS "if (s->smallDecompress)" "if (s->blockRandomised)")
 set(BZIP2_RANDOM_BIT "GET_BITS(BZ_X_RANDBIT, s->blockRandomised, 1);")
+# What the copies (and huffman.c beside them) define, under names of their own: a program that links
+# the library too, as the Windows tests do through the format library, must not mix the two, whose
+# states differ. The first three are the stub's calls. The CRC table stays shared.
+set(BZIP2_STUB_CALLS BZ2_bzDecompressInit BZ2_bzDecompress BZ2_bzDecompressEnd)
+set(BZIP2_STUB_NAMES ${BZIP2_STUB_CALLS} BZ2_bzlibVersion BZ2_bzCompressInit BZ2_bzCompress BZ2_bzCompressEnd
+  BZ2_bzBuffToBuffCompress BZ2_bzBuffToBuffDecompress BZ2_bz__AssertH__fail BZ2_indexIntoF BZ2_decompress
+  BZ2_hbMakeCodeLengths BZ2_hbAssignCodes BZ2_hbCreateDecodeTables)
+list(TRANSFORM BZIP2_STUB_CALLS REPLACE "^(.+)$" "\\1=stub_\\1" OUTPUT_VARIABLE BZIP2_STUB_CALL_RENAMES)
+list(TRANSFORM BZIP2_STUB_NAMES REPLACE "^(.+)$" "\\1=stub_\\1" OUTPUT_VARIABLE BZIP2_STUB_RENAMES)
+
 # The same steps as bzip2's GET_BITS: note the state's case label, take input bytes until n bits
 # are held, or return -1 when the input ran out (the bytes taken stay held, and the label reads
 # again). The label and n come in one number, which a caller loads with one instruction.
