@@ -208,11 +208,13 @@ function(bzip2_stub_copy source_dir out_dir)
     endhdr_2:]=] text "${text}")
       # The save area, whose fields lie together in the state's copy, is cleared in one go.
       bzip2_span("${text}" "      /*initialise the save area*/\n" "      s->save_gPerm       = NULL;\n" clear)
-      string(REPLACE "${clear}" "      __builtin_memset(&s->save_i, 0, (char*)(&s->save_gPerm + 1) - (char*)&s->save_i);\n"
-        text "${text}")
+      string(CONCAT clear_new "      __builtin_memset(&s->save_i, 0,\n"
+        "                       (char*)(&s->save_gPerm + 1) - (char*)&s->save_i);\n")
+      string(REPLACE "${clear}" "${clear_new}" text "${text}")
       # A symbol's move to the front of its list of 16 goes a byte at a time, without the copy of
       # the loop unrolled four times.
-      bzip2_span("${text}" "                  while (nn > 3) {\n" "                     nn -= 4;\n                  }\n" unrolled)
+      bzip2_span("${text}" "                  while (nn > 3) {\n"
+        "                     nn -= 4;\n                  }\n" unrolled)
       if(NOT unrolled MATCHES "s->mtfa\\[\\(z\\)-3\\] = s->mtfa\\[\\(z\\)-4\\];")
         message(FATAL_ERROR "third_party/bzip2/decompress.c: its move to front is not the one the stub's copy "
           "shortens; update cmake/bzip2_stub_copy.cmake for this bzip2 release")
@@ -229,8 +231,9 @@ function(bzip2_stub_copy source_dir out_dir)
         if(label STREQUAL "ORIGPTR")
           set(last 3)
         endif()
-        bzip2_span("${text}" "      s->${member} = 0;\n"
-          "      GET_UCHAR(BZ_X_${label}_${last}, uc);\n      s->${member} = (s->${member} << 8) | ((${type})uc);\n" bytes)
+        string(CONCAT last_read "      GET_UCHAR(BZ_X_${label}_${last}, uc);\n"
+          "      s->${member} = (s->${member} << 8) | ((${type})uc);\n")
+        bzip2_span("${text}" "      s->${member} = 0;\n" "${last_read}" bytes)
         string(REGEX MATCHALL "GET_UCHAR" reads "${bytes}")
         list(LENGTH reads reads)
         if(NOT reads EQUAL last)
@@ -240,7 +243,10 @@ function(bzip2_stub_copy source_dir out_dir)
         if(last EQUAL 3)
           string(REPLACE "${bytes}" "      GET_BITS(BZ_X_${label}_1, s->${member}, 24);\n" text "${text}")
         else()
-          string(REPLACE "${bytes}" "      GET_BITS(BZ_X_${label}_1, s->${member}, 16);\n      GET_BITS(BZ_X_${label}_2, j, 16);\n      s->${member} = (s->${member} << 16) | j;\n" text "${text}")
+          string(CONCAT halves "      GET_BITS(BZ_X_${label}_1, s->${member}, 16);\n"
+            "      GET_BITS(BZ_X_${label}_2, j, 16);\n"
+            "      s->${member} = (s->${member} << 16) | j;\n")
+          string(REPLACE "${bytes}" "${halves}" text "${text}")
         endif()
       endforeach()
       # The five bytes that follow a block's or the end's first one are read by one loop over them
@@ -251,7 +257,8 @@ function(bzip2_stub_copy source_dir out_dir)
         set(reads "")
         set(number 2)
         foreach(byte IN LISTS header)
-          string(APPEND reads "      GET_UCHAR(BZ_X_${label}_${number}, uc);\n      if (uc != 0x${byte}) RETURN(BZ_DATA_ERROR);\n")
+          string(APPEND reads "      GET_UCHAR(BZ_X_${label}_${number}, uc);\n"
+            "      if (uc != 0x${byte}) RETURN(BZ_DATA_ERROR);\n")
           math(EXPR number "${number} + 1")
         endforeach()
         string(FIND "${text}" "${reads}" at)
@@ -260,7 +267,11 @@ function(bzip2_stub_copy source_dir out_dir)
             "cmake/bzip2_stub_copy.cmake for this bzip2 release")
         endif()
         list(JOIN header "\\x" bytes)
-        string(REPLACE "${reads}" "      for (i = 0; i < 5; i++) {\n         GET_UCHAR(BZ_X_${label}_2, uc);\n         if (uc != (UChar)\"\\x${bytes}\"[i]) RETURN(BZ_DATA_ERROR);\n      }\n" text "${text}")
+        string(CONCAT loop "      for (i = 0; i < 5; i++) {\n"
+          "         GET_UCHAR(BZ_X_${label}_2, uc);\n"
+          "         if (uc != (UChar)\"\\x${bytes}\"[i]) RETURN(BZ_DATA_ERROR);\n"
+          "      }\n")
+        string(REPLACE "${reads}" "${loop}" text "${text}")
       endforeach()
       # The decoder's bit reader is a macro that the decoder expands at each of its 40-odd reads;
       # the stub's copy calls one procedure that does the same instead (about 2 KB less).
@@ -281,7 +292,8 @@ function(bzip2_stub_copy source_dir out_dir)
     if(name STREQUAL "bzlib.c")
       bzip2_span("${text}" "Bool unRLE_obuf_to_output_FAST ( DState* s )" "__inline__ Int32 BZ2_indexIntoF" decoder)
       string(REPLACE "__inline__ Int32 BZ2_indexIntoF" "" decoder "${decoder}")
-      if(NOT decoder MATCHES "c_state_out_len = \\(\\(Int32\\)k1\\) \\+ 4;" OR NOT decoder MATCHES "BZ_GET_FAST_C\\(c_k0\\)")
+      if(NOT decoder MATCHES "c_state_out_len = \\(\\(Int32\\)k1\\) \\+ 4;"
+         OR NOT decoder MATCHES "BZ_GET_FAST_C\\(c_k0\\)")
         message(FATAL_ERROR "third_party/bzip2/bzlib.c: its unRLE_obuf_to_output_FAST is not the run decoder "
           "the stub's copy replaces; update cmake/bzip2_stub_copy.cmake for this bzip2 release")
       endif()
@@ -297,7 +309,8 @@ function(bzip2_stub_copy source_dir out_dir)
   set(name bzlib_private.h)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source_dir}/${name})
   file(READ ${source_dir}/${name} text)
-  bzip2_span("${text}" "      /* save area for scalars in the main decompress code */\n" "      Int32*   save_gPerm;\n" fields)
+  bzip2_span("${text}" "      /* save area for scalars in the main decompress code */\n"
+    "      Int32*   save_gPerm;\n" fields)
   string(REPLACE "${fields}" "" text "${text}")
   bzip2_span("${text}" "      /* state indicator for this stream */\n" "      Int32    state;\n" state)
   string(REPLACE "${state}" "${state}\n${fields}" text "${text}")
