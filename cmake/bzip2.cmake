@@ -25,78 +25,21 @@ endif()
 
 # The stub needs only decompression: the compressor is not built and BZ_NO_STDIO drops the
 # stdio layer. Its CRC table comes from stub/package/bzip2_tables.cpp, filled at start-up.
-set(BZIP2_DECOMPRESSOR_SOURCES ${BZIP2_SOURCE_DIR}/huffman.c)
-
-# The stub always decompresses with small = 0, and never meets a randomised block: libbzip2 has not
-# written one since 0.9.5, and the stub reads only the package that the tool appended to it with
-# libbzip2. Copies of the two files that test these flags, with every test made false, let the
-# compiler drop the small-memory decoder (about 1.6 KB) and the derandomiser with its 512 random
-# numbers (about 1 KB); the decoder refuses a randomised block as a data error. Each file must
-# still hold the tests, so that a new bzip2 release cannot quietly bring the code back.
-set(BZIP2_DEAD_TESTS "if (s->smallDecompress)" "if (s->blockRandomised)")
-set(BZIP2_RANDOM_BIT "GET_BITS(BZ_X_RANDBIT, s->blockRandomised, 1);")
-# The same steps as bzip2's GET_BITS: take input bytes until n bits are held, or return -1 when
-# the input ran out (the bytes taken stay held, and the state's case label reads again).
-set(BZIP2_BIT_READER [=[
-static Int32 stub_get_bits ( DState* s, Int32 n )
-{
-   bz_stream* strm = s->strm;
-   while (s->bsLive < n) {
-      if (strm->avail_in == 0) return -1;
-      s->bsBuff = (s->bsBuff << 8) | (UInt32)(*((UChar*)(strm->next_in)));
-      s->bsLive += 8;
-      strm->next_in++;
-      strm->avail_in--;
-      strm->total_in_lo32++;
-      if (strm->total_in_lo32 == 0) strm->total_in_hi32++;
-   }
-   s->bsLive -= n;
-   return (Int32)((s->bsBuff >> s->bsLive) & ((1 << n) - 1));
-}
-
-#define GET_BITS(lll,vvv,nnn)                     \
-   case lll: s->state = lll;                      \
-   {                                              \
-      Int32 bits = stub_get_bits(s, nnn);         \
-      if (bits < 0) RETURN(BZ_OK);                \
-      vvv = bits;                                 \
-   }
-
-]=])
-foreach(name bzlib.c decompress.c)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BZIP2_SOURCE_DIR}/${name})
-  file(READ ${BZIP2_SOURCE_DIR}/${name} text)
-  foreach(test IN LISTS BZIP2_DEAD_TESTS)
-    string(FIND "${text}" "${test}" at)
-    if(at EQUAL -1)
-      message(FATAL_ERROR "third_party/bzip2/${name} has no \"${test}\": the stub's copy would keep "
-        "code it never runs; update cmake/bzip2.cmake for this bzip2 release")
-    endif()
-    string(REPLACE "${test}" "if (0)" text "${text}")
-  endforeach()
-  if(name STREQUAL "decompress.c")
-    # The decoder's bit reader is a macro that the decoder expands at each of its 40-odd reads;
-    # the stub's copy calls one procedure that does the same instead (about 2 KB less).
-    string(REGEX MATCH "#define GET_BITS\\(lll,vvv,nnn\\)[^#]*" reader "${text}")
-    if(NOT reader MATCHES "bsLive >= nnn" OR NOT reader MATCHES "RETURN\\(BZ_OK\\)")
-      message(FATAL_ERROR "third_party/bzip2/decompress.c: its GET_BITS is not the reader the stub's copy "
-        "replaces; update cmake/bzip2.cmake for this bzip2 release")
-    endif()
-    string(REPLACE "${reader}" "${BZIP2_BIT_READER}" text "${text}")
-    string(FIND "${text}" "${BZIP2_RANDOM_BIT}" at)
-    if(at EQUAL -1)
-      message(FATAL_ERROR "third_party/bzip2/decompress.c has no \"${BZIP2_RANDOM_BIT}\"; update "
-        "cmake/bzip2.cmake for this bzip2 release")
-    endif()
-    string(REPLACE "${BZIP2_RANDOM_BIT}" "${BZIP2_RANDOM_BIT} if (s->blockRandomised) RETURN(BZ_DATA_ERROR);"
-      text "${text}")
-  endif()
-  file(WRITE ${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new "${text}")
-  # Rewritten only when it changes, so that a configure alone rebuilds nothing.
-  configure_file(${CMAKE_BINARY_DIR}/bzip2-stub/${name}.new ${CMAKE_BINARY_DIR}/bzip2-stub/${name} COPYONLY)
-  list(APPEND BZIP2_DECOMPRESSOR_SOURCES ${CMAKE_BINARY_DIR}/bzip2-stub/${name})
-endforeach()
-add_library(bz2_stub STATIC ${BZIP2_DECOMPRESSOR_SOURCES})
+# Its decoder is made of checked rewrites of bzip2's own files (cmake/bzip2_stub_copy.cmake),
+# for size: no small-memory decoder and no derandomiser, one procedure that reads bits, one
+# expansion of the symbol reader, the resumable locals kept in the state, a plain run decoder.
+# It decodes the library's bytes and refuses what the library refuses, and a randomised block
+# besides; fuzz/bzip2_copy_fuzz.c holds it to that. On the i686 stub these rewrites after the
+# bit reader's took 2,048 bytes of code (BZ2_decompress 4,417 to 2,530; the README's size table
+# has each step), and decoding is as fast as before.
+set(bzip2_copy ${CMAKE_BINARY_DIR}/bzip2-stub)
+include(${CMAKE_CURRENT_LIST_DIR}/bzip2_stub_copy.cmake)
+bzip2_stub_copy(${BZIP2_SOURCE_DIR} ${bzip2_copy})
+add_library(bz2_stub STATIC ${BZIP2_SOURCE_DIR}/huffman.c ${bzip2_copy}/bzlib.c ${bzip2_copy}/decompress.c)
+# A tree configured before the header had its copy took the source's; its copies recompile.
+set_source_files_properties(${bzip2_copy}/bzlib.c ${bzip2_copy}/decompress.c
+  PROPERTIES OBJECT_DEPENDS ${bzip2_copy}/bzlib_private.h)
 target_include_directories(bz2_stub SYSTEM PUBLIC ${BZIP2_SOURCE_DIR})
-target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO)
+target_compile_definitions(bz2_stub PUBLIC BZ_NO_STDIO ${BZIP2_STUB_CALL_RENAMES}
+  PRIVATE ${BZIP2_STUB_RENAMES})
 target_compile_options(bz2_stub PRIVATE -w -Os -flto -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)

@@ -1,4 +1,6 @@
 // Writes the fuzz targets' seed corpora from real packages made by the format library.
+#include <bzlib.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -77,5 +79,31 @@ int main(int argc, char** argv)
     Save(root / "format_reader_fuzz", "patch", patch);
     Save(root / "format_reader_fuzz", "bundle", bundle);
     Save(root / "format_reader_fuzz", "package", Bytes(image.begin() + PACKAGE_OFFSET, image.end()));
+
+    // bzip2 streams: runs of every length the run decoder tells apart, two blocks, and a patch
+    // file; the first two bytes choose the steps in which the decoders are fed and drained (all at
+    // once, then a few bytes at a time).
+    Bytes runs;
+    for (int length = 1; length <= 300; length += length < 8 ? 1 : 37)
+        runs.insert(runs.end(), size_t(length), uint8_t('a' + length % 26));
+    Bytes blocks(120000);
+    for (size_t at = 0; at < blocks.size(); at++)
+        blocks[at] = uint8_t(at % 251 + at / 5000);
+    const std::pair<const char*, const Bytes*> streams[] = {{"runs", &runs},
+                                                            {"two_blocks", &blocks},
+                                                            {"patch", &patch}};
+    for (const auto& [name, plain] : streams) {
+        Bytes packed(plain->size() + plain->size() / 100 + 600);
+        unsigned size = unsigned(packed.size());
+        if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &size,
+                                     const_cast<char*>(reinterpret_cast<const char*>(plain->data())),
+                                     unsigned(plain->size()), 1, 0, 0) != BZ_OK)
+            return 1;
+        for (uint8_t step : {255, 5}) {
+            Bytes seed{step, step};
+            seed.insert(seed.end(), packed.begin(), packed.begin() + size);
+            Save(root / "bzip2_copy_fuzz", std::string(name) + (step == 5 ? "_in_steps" : ""), seed);
+        }
+    }
     return 0;
 }

@@ -11,7 +11,7 @@ CC=clang CXX=clang++ cmake -S "$top/fuzz" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=
 
 echo '<testsuite name="fuzz">' > "$out/ctest.xml.new"
 status=0
-for target in package_record_fuzz bundle_fuzz patch_data_fuzz format_reader_fuzz reference_fuzz; do
+for target in package_record_fuzz bundle_fuzz patch_data_fuzz format_reader_fuzz reference_fuzz bzip2_copy_fuzz; do
   work=$out/corpus/$target
   mkdir -p "$work" "$out/crashes/$target"
   # Regressions: every input that once failed is replayed before the timed run.

@@ -1,5 +1,5 @@
 // The stub's copy of libbzip2's CRC table: the program's own CRC-32/BZIP2 table. The stub's
-// decoder has no use for the library's random numbers (see cmake/bzip2.cmake). Only the stub
+// decoder has no use for the library's random numbers (see cmake/bzip2_stub_copy.cmake). Only the stub
 // links this file; everything else uses the library's own tables.
 #include <stdint.h>
 
