@@ -240,6 +240,11 @@ static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int
     return modrm + 1 - i;
 }
 
+// A build for checking the scan may try every position, which must find the same fields.
+#ifndef REFERENCE_SCAN_EVERY_POSITION
+#define REFERENCE_SCAN_EVERY_POSITION 0
+#endif
+
 // Scans the executable sections in file order, each from where the one before ended, and appends
 // the accepted fields to out, whose first relocCount items are the relocations, sorted. 0 when
 // the memory for the list could not be had.
@@ -257,7 +262,8 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
     for (uint32_t b = 0; b < 256; b++) {
         starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
                     (layout->wide && ((b & 0xF0) == 0x40 || HasBit(RIP_OPCODES, b)));
-        marks[b] = b == 0xE8 || b == 0xE9 || b == 0x0F || (layout->wide && (b & 0xC7) == 0x05);
+        marks[b] = REFERENCE_SCAN_EVERY_POSITION || b == 0xE8 || b == 0xE9 || b == 0x0F ||
+                   (layout->wide && (b & 0xC7) == 0x05);
     }
     for (uint32_t k = 0; k < layout->sectionCount; k++) {
         const struct PeSection* s = &layout->byOffset[k];
@@ -311,7 +317,9 @@ int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLa
     memset(references, 0, sizeof *references);
     int found = WalkRelocations(file, size, layout, references);
     struct PeReference* relocs = references->items;
-    qsort(relocs, references->count, sizeof *relocs, ByLocation);
+    // Without relocations the list has no memory yet, which qsort and memcpy must not be given.
+    if (relocs != NULL)
+        qsort(relocs, references->count, sizeof *relocs, ByLocation);
     // Of relocations that overlap, the first in file order stays.
     uint32_t kept = 0;
     for (uint32_t i = 0; i < references->count; i++)
@@ -323,7 +331,7 @@ int FindPeReferences(const unsigned char* file, uint32_t size, const struct PeLa
     found = found && ScanCode(file, size, layout, kept, references);
     struct PeReference* aside = found ? (struct PeReference*)malloc(kept * sizeof *aside + 1) : NULL;
     found = aside != NULL;
-    if (found) {
+    if (found && kept > 0) {
         struct PeReference* items = references->items;
         memcpy(aside, items, kept * sizeof *aside);
         for (uint32_t r = 0, f = kept, k = 0; r < kept; k++)

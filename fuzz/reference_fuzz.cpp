@@ -1,11 +1,15 @@
 // The reference rules over an arbitrary old file, and a projection of regions that the input
-// also chooses: every reference lies within the file, in order and apart from the others, and
-// every projected offset lies within the region that took it.
+// also chooses: every reference lies within the file, in order and apart from the others, the
+// finder's scan finds what a scan of every position finds, and every projected offset lies
+// within the region that took it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/references.h"
+
+int FindPeReferencesAtEveryPosition(const unsigned char* file, uint32_t size, const PeLayout* layout,
+                                    PeReferences* references);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -23,6 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (r.location < end || r.location > fileSize || fileSize - r.location < r.width)
                 abort();
             end = r.location + r.width;
+        }
+        PeReferences everywhere;
+        if (FindPeReferencesAtEveryPosition(data, fileSize, &layout, &everywhere)) {
+            if (everywhere.count != references.count)
+                abort();
+            for (uint32_t i = 0; i < references.count; i++) {
+                const PeReference &a = references.items[i], &b = everywhere.items[i];
+                if (a.location != b.location || a.kind != b.kind || a.width != b.width || a.end != b.end)
+                    abort();
+            }
+            free(everywhere.items);
         }
         free(references.items);
     }
