@@ -15,6 +15,10 @@
 #define RUN_DATA_ERROR (-2)
 #define RUN_DESTINATION_UNWRITABLE (-3) // no log or rollback folder could be made: nothing changed
 
+// What the rollback folder's "\BAKxxxx.tmp" takes after the destination, as GetTempFileNameA
+// counts it: a destination longer than MAX_PATH_CHARS less this has no room for it.
+#define ROLLBACK_NAME_ROOM 14
+
 // Asks whether an attached file that is already there may be overwritten; non-zero for yes.
 typedef int (*OverwriteQuestion)(HWND owner, const char* fullPath);
 

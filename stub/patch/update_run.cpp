@@ -48,7 +48,7 @@ static int MakeRollbackDirectory(char* rollback)
 {
     // GetTempFileNameA needs room for its own "\BAKxxxx.tmp" after the directory.
     const char* destination = g_runJob->destinationDirectory;
-    if (strlen(destination) > MAX_PATH_CHARS - 14 || !GetTempFileNameA(destination, "BAK", 0, rollback))
+    if (strlen(destination) > MAX_PATH_CHARS - ROLLBACK_NAME_ROOM || !GetTempFileNameA(destination, "BAK", 0, rollback))
         return 0;
     (void)DeleteFileA(rollback);
     return CreateDirectoryA(rollback, NULL);

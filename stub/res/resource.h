@@ -25,6 +25,7 @@
 #define IDS_UNPACK_NO_MEMORY 221
 #define IDS_UNPACK_DISK_FULL 222
 #define IDS_TEMP_FOLDER_UNUSABLE 223
+#define IDS_DESTINATION_TOO_LONG 224
 
 /* The message after a stopped run, by its final run state (0, -1, -2 or -3): 208, 207, 206 or 205. */
 #define IDS_RUN_STOPPED(runState) (IDS_CANCELED + (runState))

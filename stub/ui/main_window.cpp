@@ -206,8 +206,11 @@ static void OnUpdate(HWND window)
 {
     (void)EnableWindow(g_updateButton, FALSE);
     (void)GetWindowTextA(g_destinationEdit, g_destination, PATH_ROOM);
-    if (!MainFileIsThere()) {
-        ShowFailure(window, IDS_WRONG_DIRECTORY);
+    UINT refusal = !MainFileIsThere()                                            ? IDS_WRONG_DIRECTORY
+                   : strlen(g_destination) > MAX_PATH_CHARS - ROLLBACK_NAME_ROOM ? IDS_DESTINATION_TOO_LONG
+                                                                                 : 0;
+    if (refusal != 0) {
+        ShowFailure(window, refusal);
         // Nothing has been touched yet, so the user may correct the folder and try again.
         (void)EnableWindow(g_updateButton, TRUE);
         return;

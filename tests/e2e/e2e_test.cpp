@@ -524,6 +524,28 @@ TEST_F(EndToEnd, DamagedSetupRecordShowsTheEnglishDataError)
     ExpectNoWorkDirectoryLeft();
 }
 
+TEST_F(EndToEnd, DestinationTooLongForTheRollbackFolderIsRefusedBeforeAnythingChanges)
+{
+    // 247 characters: the main file fits below it, the rollback folder's name does not.
+    std::string deep = destination_.path() + "\\" + std::string(246 - destination_.path().size(), 'd');
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+    Tree before{{"Ledger.exe", BEFORE.at("Ledger.exe")}};
+    WriteTree(deep, before);
+    Package package;
+    package.softwarePath = deep;
+    package.entries = UpdateEntries();
+    e2e::Updater updater(package.Write(scratch_));
+    Start(updater);
+
+    updater.Press(ID_UPDATE);
+    ExpectBox(updater, "Mendsmith",
+              "The destination folder's path is too long to keep the replaced files beside them; nothing was changed.");
+    EXPECT_TRUE(updater.IsEnabled(ID_UPDATE)) << "the user may choose another folder";
+    PressCloseAndExpectExit(updater);
+    EXPECT_EQ(ReadTree(deep), before);
+    ExpectNoWorkDirectoryLeft();
+}
+
 TEST_F(EndToEnd, TempFolderThatCannotBeUsedHasItsOwnMessage)
 {
     Package package;
