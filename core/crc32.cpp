@@ -1,6 +1,6 @@
 // CRC-32/BZIP2 with slicing-by-8 tables built at start-up (they live in .bss, so the stub file
 // stays small while the checksum runs several times faster), and, where the processor multiplies
-// without carries, folding of 64-byte blocks, several times faster again.
+// without carries, folding of 16-byte blocks, several times faster again.
 #include "core/crc32.h"
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -56,8 +56,7 @@ uint32_t CrcUpdateBytewise(uint32_t crc, const unsigned char* data, uint32_t siz
 
 #ifdef CRC_CAN_FOLD
 // The byte order that puts a block's first byte on top; then x^n mod P for n = 128 + 64 and 128
-// (one block), low halves first. Kept beside
-// the code: in the stub, the constant data section has no room left in its last 512 bytes.
+// (one block), low halves first. Kept beside the code, where the optimiser does not copy them.
 __attribute__((section(".text"), aligned(16))) static const uint32_t crcFoldConstants[8] = {0x0C0D0E0F, 0x08090A0B,
                                                                                             0x04050607, 0x00010203,
                                                                                             0xE8A45605, 0,

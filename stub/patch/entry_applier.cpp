@@ -36,16 +36,17 @@ struct ResultWriter {
     int whole;
 };
 
-// Makes the part of the body at the cursor that the reader walks lie in the window: all of it but
-// its attached, literal, difference and extra bytes (of an op list, the next op's head). The window
-// is filled, then grown, until a walk of the body from a copy of the cursor gets past it or the
-// window holds all that is left, so that the reader finds what is wrong. 0 then, ENTRY_NO_MEMORY
-// when the window cannot grow, ENTRY_DATA_ERROR when it cannot be read.
 // An op list is walked an op at a time: only its next op's head need lie in memory.
 static int IsOpList(const struct PatchEntryHeader* entry)
 {
     return !(entry->attached || entry->difference || entry->predicted || entry->removal);
 }
+
+// Makes the part of the body at the cursor that the reader walks lie in the window: all of it but
+// its attached, literal, difference and extra bytes (of an op list, the next op's head). The window
+// is filled, then grown, until a walk of the body from a copy of the cursor gets past it or the
+// window holds all that is left, so that the reader finds what is wrong. 0 then, ENTRY_NO_MEMORY
+// when the window cannot grow, ENTRY_DATA_ERROR when it cannot be read.
 
 static EntryStatus FillBodyHead(struct PatchReader* patch, const struct PatchEntryHeader* entry)
 {
@@ -139,8 +140,8 @@ struct RenameInfo {
     DWORD nameBytes;
     WCHAR name[PATH_ROOM];
 };
-typedef BOOL(WINAPI* SetFileInformationCall)(HANDLE file, int kind, void* information, DWORD size);
-#define FILE_RENAME_INFO_CLASS 3
+typedef BOOL(WINAPI* SetFileInformationCall)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* information,
+                                             DWORD size);
 
 // Renames the file open in file, which must allow deletion, to path. 0 where the system lacks
 // the call (before Vista) or cannot rename the file so (another volume).
@@ -151,7 +152,7 @@ static int RenameOpenFile(HANDLE file, const char* path)
     struct RenameInfo rename = {FALSE, NULL, 0, {0}};
     int length = MultiByteToWideChar(CP_ACP, 0, path, -1, rename.name, PATH_ROOM);
     rename.nameBytes = (DWORD)(length - 1) * sizeof(WCHAR);
-    return set != NULL && length > 0 && set(file, FILE_RENAME_INFO_CLASS, &rename, sizeof rename);
+    return set != NULL && length > 0 && set(file, FileRenameInfo, &rename, sizeof rename);
 }
 
 // Moves the file on disk to its place below the rollback directory. The folder lies in the

@@ -319,7 +319,7 @@ BOOL WINAPI AnotherProgramOpensTheOriginalAtItsRename(HANDLE file, FILE_INFO_BY_
     g_renamedOnce = true;
     if (other != INVALID_HANDLE_VALUE)
         CloseHandle(other);
-    return RealRenameByHandle(file, kind, information, size);
+    return SetFileInformationByHandle(file, kind, information, size);
 }
 
 BOOL WINAPI AnotherProgramOpensTheOriginalAtItsMove(LPCSTR from, LPCSTR to)

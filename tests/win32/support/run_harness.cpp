@@ -287,9 +287,4 @@ RenameByHandleHook::RenameByHandleHook(const void* replacement)
     g_renameByHandle = replacement;
 }
 
-BOOL WINAPI RealRenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
-{
-    return SetFileInformationByHandle(file, kind, information, size);
-}
-
 } // namespace testing_support

@@ -103,9 +103,6 @@ private:
     ImportHook hook_;
 };
 
-// The system's call that renames an open file.
-BOOL WINAPI RealRenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size);
-
 // A kernel32 function as the system exports it, for a stand-in to call: this program's own
 // imports are the ones an ImportHook replaces.
 template <typename F> F Real(const char* name)
