@@ -204,6 +204,8 @@ static int HasBit(const unsigned char* set, uint32_t byte)
     return set[byte >> 3] >> (byte & 7) & 1;
 }
 
+enum { MARK_OPCODE = 1, MARK_OPERAND = 2 };
+
 // A candidate field at d[i..stop): its offset past i, its kind and where its instruction ends;
 // 0 when none starts at i.
 static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int wide, uint8_t* kind, uint8_t* end)
@@ -252,18 +254,21 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
                     struct PeReferences* out)
 {
     uint32_t r = 0, scanned = 0;
-    struct SectionCache here = {0, 0, NULL}, there = {0, 0, NULL};
+    // Branches mostly point into code and operands into data: each kind remembers its own section.
+    struct SectionCache here = {0, 0, NULL}, there[2] = {{0, 0, NULL}, {0, 0, NULL}};
     // The bytes that can begin a candidate; and the marks, bytes without which no candidate starts
-    // at or up to reach bytes before them: an opcode of a branch, or in 64-bit code the ModRM byte
-    // of an operand relative to the next instruction, which lies one to three bytes after the
-    // candidate's first. The scan steps from mark to mark and tries only the positions they allow.
+    // near them: a branch opcode (MARK_OPCODE) begins its own candidate, and in 64-bit code a ModRM
+    // byte of an operand relative to the next instruction (MARK_OPERAND) may end the opcode of one
+    // that starts one to three bytes before it. The scan steps from mark to mark and tries only
+    // the positions they allow, in file order.
     unsigned char starts[256], marks[256];
     uint32_t reach = layout->wide ? 3 : 0;
     for (uint32_t b = 0; b < 256; b++) {
         starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
                     (layout->wide && ((b & 0xF0) == 0x40 || HasBit(RIP_OPCODES, b)));
-        marks[b] = REFERENCE_SCAN_EVERY_POSITION || b == 0xE8 || b == 0xE9 || b == 0x0F ||
-                   (layout->wide && (b & 0xC7) == 0x05);
+        marks[b] = REFERENCE_SCAN_EVERY_POSITION || (layout->wide && (b & 0xC7) == 0x05) ? MARK_OPERAND
+                   : b == 0xE8 || b == 0xE9 || b == 0x0F                                 ? MARK_OPCODE
+                                                                                         : 0;
     }
     for (uint32_t k = 0; k < layout->sectionCount; k++) {
         const struct PeSection* s = &layout->byOffset[k];
@@ -273,10 +278,21 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
             continue;
         for (uint32_t mark = i; i < stop;) {
             if (i > mark) {
-                for (mark = i; mark < stop && !marks[file[mark]]; mark++)
+                // Most bytes are no mark: four at a time first.
+                for (mark = i; stop - mark >= 4 && !(marks[file[mark]] | marks[file[mark + 1]] | marks[file[mark + 2]] |
+                                                     marks[file[mark + 3]]);)
+                    mark += 4;
+                for (; mark < stop && !marks[file[mark]]; mark++)
                     ;
-                if (i + reach < mark)
-                    i = mark - reach;
+                // An opcode's candidate starts at the mark itself, unless an operand's ModRM byte
+                // one or two bytes after it lets earlier positions begin one.
+                uint32_t back = mark >= stop                                               ? 0
+                                : marks[file[mark]] == MARK_OPERAND                        ? reach
+                                : mark + 1 < stop && marks[file[mark + 1]] == MARK_OPERAND ? 2
+                                : mark + 2 < stop && marks[file[mark + 2]] == MARK_OPERAND ? 1
+                                                                                           : 0;
+                if (i + back < mark)
+                    i = mark - back;
             }
             if (i >= stop)
                 break;
@@ -296,7 +312,8 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
                 r++;
             const struct PeSection* at = FindSectionNear(layout->byOffset, layout->sectionCount, field, 0, &here);
             uint32_t target = at == NULL ? 0 : at->rva + (field - at->offset) + end + U32(file + field);
-            const struct PeSection* into = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there);
+            const struct PeSection* into =
+                FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there[kind == REFERENCE_REL32]);
             if (at == NULL || into == NULL || (kind == REFERENCE_REL32 && !into->executable) ||
                 (r < relocCount && reloc[r].location < field + 4)) {
                 i++;
