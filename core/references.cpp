@@ -533,10 +533,10 @@ struct PredictionCaches {
     struct SectionCache field, target, newTarget, newField;
 };
 
-// The new bytes of reference r when its field's first byte lands at new offset q; 0 when there
-// is no prediction.
-static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes,
-                   struct PredictionCaches* caches)
+// Puts the new bytes of reference r, when its field's first byte lands at new offset q, into the
+// bytes of out that hold old's [outFrom, outFrom + outSize); nothing when there is no prediction.
+static void Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* out,
+                    uint32_t outFrom, uint32_t outSize, struct PredictionCaches* caches)
 {
     const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
@@ -551,7 +551,7 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
         const struct PeSection* at =
             FindSectionNear(layout->byOffset, layout->sectionCount, r->location, 0, &caches->field);
         if (at == NULL || !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
-            return 0;
+            return;
         target = (uint32_t)(at->rva + (r->location - at->offset) + r->end + U32(field));
         here += r->end;
     }
@@ -559,11 +559,11 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
         FindSectionNear(layout->byRva, layout->sectionCount, (uint32_t)target, 1, &caches->target);
     if (target > 0xFFFFFFFFu || s == NULL || !Project(&p->projection, s->offset + ((uint32_t)target - s->rva), &n) ||
         !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
-        return 0;
+        return;
     uint64_t value = absolute ? rva + p->newBase : (uint32_t)(rva - here);
-    for (uint32_t i = 0; i < r->width; i++)
-        bytes[i] = (unsigned char)(value >> 8 * i);
-    return 1;
+    for (uint32_t i = 0; i < r->width; i++, value >>= 8)
+        if (r->location + i - outFrom < outSize)
+            out[r->location + i - outFrom] = (unsigned char)value;
 }
 
 // The first reference whose field begins at or after location.
@@ -594,13 +594,8 @@ static void PredictSlice(const struct SlicePredictor* hook, uint32_t from, uint3
         const struct PeReference* r = &references->items[k];
         if (r->location >= sliceFrom + sliceSize || length < r->width || r->location - from > length - r->width)
             break;
-        unsigned char bytes[8];
-        if (r->location + r->width <= sliceFrom || (p->flags & r->kind) == 0 ||
-            !Predict(p, r, to + (r->location - from), bytes, &caches))
-            continue;
-        for (uint32_t i = 0; i < r->width; i++)
-            if (r->location + i - sliceFrom < sliceSize)
-                slice[r->location + i - sliceFrom] = bytes[i];
+        if (r->location + r->width > sliceFrom && (p->flags & r->kind) != 0)
+            Predict(p, r, to + (r->location - from), slice, sliceFrom, sliceSize, &caches);
     }
 }
 
@@ -710,10 +705,9 @@ int PredictOldFile(const unsigned char* old, uint32_t oldSize, unsigned char* co
     memset(&caches, 0, sizeof caches);
     for (uint32_t k = 0; result == PREDICT_APPLIED && k < p.references.count; k++) {
         const struct PeReference* r = &p.references.items[k];
-        unsigned char bytes[8];
         uint32_t q;
-        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes, &caches))
-            memcpy(copy + r->location, bytes, r->width);
+        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q))
+            Predict(&p, r, q, copy, 0, oldSize, &caches);
     }
     FreePredictor(&p);
     return result != PREDICT_NO_MEMORY;
