@@ -284,13 +284,9 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
                     mark += 4;
                 for (; mark < stop && !marks[file[mark]]; mark++)
                     ;
-                // An opcode's candidate starts at the mark itself, unless an operand's ModRM byte
-                // one or two bytes after it lets earlier positions begin one.
-                uint32_t back = mark >= stop                                               ? 0
-                                : marks[file[mark]] == MARK_OPERAND                        ? reach
-                                : mark + 1 < stop && marks[file[mark + 1]] == MARK_OPERAND ? 2
-                                : mark + 2 < stop && marks[file[mark + 2]] == MARK_OPERAND ? 1
-                                                                                           : 0;
+                // An opcode's candidate starts at the mark itself: a REX prefix before a 0F gives
+                // the same field as the 0F alone, so the byte before it need not be tried.
+                uint32_t back = mark < stop && marks[file[mark]] == MARK_OPERAND ? reach : 0;
                 if (i + back < mark)
                     i = mark - back;
             }
