@@ -329,6 +329,9 @@ void WritePatchFile(std::span<const PatchEntry> entries, const ByteSink& sink)
         if (entries[i].streamed)
             WriteStreamedBytes(entries[i], i, sink);
     }
+    // The entry count alone, when there is no entry.
+    if (!out.empty())
+        sink(out);
 }
 
 std::uint64_t PatchFileSize(std::span<const PatchEntry> entries)
@@ -488,9 +491,8 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body)
 Bytes ApplyPredicted(ByteView old, const DiffBody& body, const Prediction& prediction, ReferenceCounts* counts)
 {
     Bytes encoded;
-    encoded.reserve(PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * prediction.sections.size() +
-                    DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * body.controls.size() + body.difference.size() +
-                    body.extra.size());
+    encoded.reserve(PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * prediction.sections.size() + DIFF_HEADER_SIZE +
+                    DIFF_CONTROL_SIZE * body.controls.size() + body.difference.size() + body.extra.size());
     AppendDiffBody(encoded, body, &prediction);
     PatchCursor cursor{encoded.data(), encoded.data() + encoded.size()};
     PatchPredictedBody view{};
