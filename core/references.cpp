@@ -204,6 +204,8 @@ static int HasBit(const unsigned char* set, uint32_t byte)
     return set[byte >> 3] >> (byte & 7) & 1;
 }
 
+enum { MARK_OPCODE = 1, MARK_OPERAND = 2 };
+
 // A candidate field at d[i..stop): its offset past i, its kind and where its instruction ends;
 // 0 when none starts at i.
 static uint32_t Candidate(const unsigned char* d, uint32_t i, uint32_t stop, int wide, uint8_t* kind, uint8_t* end)
@@ -252,18 +254,21 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
                     struct PeReferences* out)
 {
     uint32_t r = 0, scanned = 0;
-    struct SectionCache here = {0, 0, NULL}, there = {0, 0, NULL};
+    // Branches mostly point into code and operands into data: each kind remembers its own section.
+    struct SectionCache here = {0, 0, NULL}, there[2] = {{0, 0, NULL}, {0, 0, NULL}};
     // The bytes that can begin a candidate; and the marks, bytes without which no candidate starts
-    // at or up to reach bytes before them: an opcode of a branch, or in 64-bit code the ModRM byte
-    // of an operand relative to the next instruction, which lies one to three bytes after the
-    // candidate's first. The scan steps from mark to mark and tries only the positions they allow.
+    // near them: a branch opcode (MARK_OPCODE) begins its own candidate, and in 64-bit code a ModRM
+    // byte of an operand relative to the next instruction (MARK_OPERAND) may end the opcode of one
+    // that starts one to three bytes before it. The scan steps from mark to mark and tries only
+    // the positions they allow, in file order.
     unsigned char starts[256], marks[256];
     uint32_t reach = layout->wide ? 3 : 0;
     for (uint32_t b = 0; b < 256; b++) {
         starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
                     (layout->wide && ((b & 0xF0) == 0x40 || HasBit(RIP_OPCODES, b)));
-        marks[b] = REFERENCE_SCAN_EVERY_POSITION || b == 0xE8 || b == 0xE9 || b == 0x0F ||
-                   (layout->wide && (b & 0xC7) == 0x05);
+        marks[b] = REFERENCE_SCAN_EVERY_POSITION || (layout->wide && (b & 0xC7) == 0x05) ? MARK_OPERAND
+                   : b == 0xE8 || b == 0xE9 || b == 0x0F                                 ? MARK_OPCODE
+                                                                                         : 0;
     }
     for (uint32_t k = 0; k < layout->sectionCount; k++) {
         const struct PeSection* s = &layout->byOffset[k];
@@ -273,10 +278,21 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
             continue;
         for (uint32_t mark = i; i < stop;) {
             if (i > mark) {
-                for (mark = i; mark < stop && !marks[file[mark]]; mark++)
+                // Most bytes are no mark: four at a time first.
+                for (mark = i; stop - mark >= 4 && !(marks[file[mark]] | marks[file[mark + 1]] | marks[file[mark + 2]] |
+                                                     marks[file[mark + 3]]);)
+                    mark += 4;
+                for (; mark < stop && !marks[file[mark]]; mark++)
                     ;
-                if (i + reach < mark)
-                    i = mark - reach;
+                // An opcode's candidate starts at the mark itself, unless an operand's ModRM byte
+                // one or two bytes after it lets earlier positions begin one.
+                uint32_t back = mark >= stop                                               ? 0
+                                : marks[file[mark]] == MARK_OPERAND                        ? reach
+                                : mark + 1 < stop && marks[file[mark + 1]] == MARK_OPERAND ? 2
+                                : mark + 2 < stop && marks[file[mark + 2]] == MARK_OPERAND ? 1
+                                                                                           : 0;
+                if (i + back < mark)
+                    i = mark - back;
             }
             if (i >= stop)
                 break;
@@ -296,7 +312,8 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
                 r++;
             const struct PeSection* at = FindSectionNear(layout->byOffset, layout->sectionCount, field, 0, &here);
             uint32_t target = at == NULL ? 0 : at->rva + (field - at->offset) + end + U32(file + field);
-            const struct PeSection* into = FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there);
+            const struct PeSection* into =
+                FindSectionNear(layout->byRva, layout->sectionCount, target, 1, &there[kind == REFERENCE_REL32]);
             if (at == NULL || into == NULL || (kind == REFERENCE_REL32 && !into->executable) ||
                 (r < relocCount && reloc[r].location < field + 4)) {
                 i++;
@@ -516,10 +533,10 @@ struct PredictionCaches {
     struct SectionCache field, target, newTarget, newField;
 };
 
-// The new bytes of reference r when its field's first byte lands at new offset q; 0 when there
-// is no prediction.
-static int Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* bytes,
-                   struct PredictionCaches* caches)
+// Puts the new bytes of reference r, when its field's first byte lands at new offset q, into the
+// bytes of out that hold old's [outFrom, outFrom + outSize); nothing when there is no prediction.
+static void Predict(const struct Predictor* p, const struct PeReference* r, uint32_t q, unsigned char* out,
+                    uint32_t outFrom, uint32_t outSize, struct PredictionCaches* caches)
 {
     const struct PeLayout* layout = &p->layout;
     const unsigned char* field = p->old + r->location;
@@ -534,7 +551,7 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
         const struct PeSection* at =
             FindSectionNear(layout->byOffset, layout->sectionCount, r->location, 0, &caches->field);
         if (at == NULL || !NewRva(p->newSections, p->newCount, q, &here, &caches->newField))
-            return 0;
+            return;
         target = (uint32_t)(at->rva + (r->location - at->offset) + r->end + U32(field));
         here += r->end;
     }
@@ -542,11 +559,11 @@ static int Predict(const struct Predictor* p, const struct PeReference* r, uint3
         FindSectionNear(layout->byRva, layout->sectionCount, (uint32_t)target, 1, &caches->target);
     if (target > 0xFFFFFFFFu || s == NULL || !Project(&p->projection, s->offset + ((uint32_t)target - s->rva), &n) ||
         !NewRva(p->newSections, p->newCount, n, &rva, &caches->newTarget))
-        return 0;
+        return;
     uint64_t value = absolute ? rva + p->newBase : (uint32_t)(rva - here);
-    for (uint32_t i = 0; i < r->width; i++)
-        bytes[i] = (unsigned char)(value >> 8 * i);
-    return 1;
+    for (uint32_t i = 0; i < r->width; i++, value >>= 8)
+        if (r->location + i - outFrom < outSize)
+            out[r->location + i - outFrom] = (unsigned char)value;
 }
 
 // The first reference whose field begins at or after location.
@@ -577,13 +594,8 @@ static void PredictSlice(const struct SlicePredictor* hook, uint32_t from, uint3
         const struct PeReference* r = &references->items[k];
         if (r->location >= sliceFrom + sliceSize || length < r->width || r->location - from > length - r->width)
             break;
-        unsigned char bytes[8];
-        if (r->location + r->width <= sliceFrom || (p->flags & r->kind) == 0 ||
-            !Predict(p, r, to + (r->location - from), bytes, &caches))
-            continue;
-        for (uint32_t i = 0; i < r->width; i++)
-            if (r->location + i - sliceFrom < sliceSize)
-                slice[r->location + i - sliceFrom] = bytes[i];
+        if (r->location + r->width > sliceFrom && (p->flags & r->kind) != 0)
+            Predict(p, r, to + (r->location - from), slice, sliceFrom, sliceSize, &caches);
     }
 }
 
@@ -693,10 +705,9 @@ int PredictOldFile(const unsigned char* old, uint32_t oldSize, unsigned char* co
     memset(&caches, 0, sizeof caches);
     for (uint32_t k = 0; result == PREDICT_APPLIED && k < p.references.count; k++) {
         const struct PeReference* r = &p.references.items[k];
-        unsigned char bytes[8];
         uint32_t q;
-        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q) && Predict(&p, r, q, bytes, &caches))
-            memcpy(copy + r->location, bytes, r->width);
+        if ((flags & r->kind) != 0 && Project(&p.projection, r->location, &q))
+            Predict(&p, r, q, copy, 0, oldSize, &caches);
     }
     FreePredictor(&p);
     return result != PREDICT_NO_MEMORY;

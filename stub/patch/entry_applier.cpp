@@ -297,9 +297,10 @@ static const unsigned char* ReadBodyPart(void* source, int part, uint32_t offset
 // Writes what the entry's op list or (predicted) difference body builds from the old file and
 // leaves the cursor past the body: ENTRY_UPDATED, or ENTRY_DATA_ERROR, ENTRY_NO_MEMORY, or
 // ENTRY_ACCESS_DENIED when the old file could not be read. A predicted body also needs the old
-// file whole in memory, for its references. Failed writes are the result's to report.
+// file whole in memory (whole, NULL when its memory could not be had), for its references. Failed
+// writes are the result's to report.
 static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntryHeader* entry, HANDLE old,
-                               uint32_t oldSize, struct ResultWriter* result)
+                               uint32_t oldSize, const unsigned char* whole, struct ResultWriter* result)
 {
     EntryStatus problem = FillBodyHead(patch, entry);
     if (problem != 0)
@@ -311,21 +312,12 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
         if (predicted ? !ReadPredictedBody(&patch->cursor, &prediction) : !ReadDiffBody(&patch->cursor, body))
             return ENTRY_DATA_ERROR;
         uint32_t extra = PatchPosition(patch) - body->extraSize;
-        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body->differenceSize, extra}, NULL};
-        int applied;
-        if (!predicted) {
-            applied = ApplyDiffBodyFrom(body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL);
-        } else {
-            // The references are found in the whole old file, read into memory.
-            unsigned char* whole = (unsigned char*)malloc(oldSize + 1);
-            source.old = whole;
-            applied = whole == NULL ? PREDICT_NO_MEMORY
-                      : !ReadExactly(old, 0, whole, oldSize)
-                          ? DIFF_READ_FAILED
-                          : ApplyPredictedBodyFrom(&prediction, whole, oldSize, ReadBodyPart, &source, WriteResultPiece,
-                                                   result, NULL);
-            free(whole);
-        }
+        struct BodySource source = {{old, patch->file, patch->file}, {0, extra - body->differenceSize, extra}, whole};
+        int applied = !predicted
+                          ? ApplyDiffBodyFrom(body, oldSize, ReadBodyPart, &source, WriteResultPiece, result, NULL)
+                      : whole == NULL ? PREDICT_NO_MEMORY
+                                      : ApplyPredictedBodyFrom(&prediction, whole, oldSize, ReadBodyPart, &source,
+                                                               WriteResultPiece, result, NULL);
         // A read that fails is taken for the old file's: Patch.dat lies on the local temp disk.
         return applied > 0                    ? ENTRY_UPDATED
                : applied == DIFF_READ_FAILED  ? ENTRY_ACCESS_DENIED
@@ -333,6 +325,28 @@ static EntryStatus WriteResult(struct PatchReader* patch, const struct PatchEntr
                                               : ENTRY_DATA_ERROR;
     }
     return WalkOps(patch, old, oldSize, result);
+}
+
+// Room for an old file read whole, kept from entry to entry: fresh memory of a program's size
+// costs more to fault in than finding the program's references. NULL when it cannot be had.
+static unsigned char* g_whole;
+static uint32_t g_wholeRoom;
+
+static unsigned char* WholeFileRoom(uint32_t size)
+{
+    if (size >= g_wholeRoom) {
+        free(g_whole);
+        g_whole = (unsigned char*)malloc(size + 1);
+        g_wholeRoom = g_whole != NULL ? size + 1 : 0;
+    }
+    return g_whole;
+}
+
+void ReleaseWholeFileRoom(void)
+{
+    free(g_whole);
+    g_whole = NULL;
+    g_wholeRoom = 0;
 }
 
 // Builds the file that the op list or difference body describes under a new "PCH" name beside the
@@ -357,13 +371,18 @@ static EntryStatus RebuildFile(struct PatchReader* patch, const struct PatchEntr
     }
     uint32_t oldSize = GetFileSize(file, NULL);
     DWORD crc;
+    // A predicted body reads the old file whole, and its checksum is taken there.
+    unsigned char* whole = entry->predicted ? WholeFileRoom(oldSize) : NULL;
+    int read = whole != NULL ? ReadExactly(file, 0, whole, oldSize) : CrcOfFileBytes(file, oldSize, &crc);
+    if (whole != NULL)
+        crc = CrcOfBuffer(whole, oldSize);
     // A file that cannot be read is left as it is, like one that cannot be opened.
-    EntryStatus status = CrcOfFileBytes(file, oldSize, &crc) ? ENTRY_UPDATED : ENTRY_ACCESS_DENIED;
+    EntryStatus status = read ? ENTRY_UPDATED : ENTRY_ACCESS_DENIED;
     int consumed = 0;
     if (status == ENTRY_UPDATED && crc == entry->sourceCrc && !entry->removal) {
         struct ResultWriter result = {CreateResultFile(fullPath, destination, resultPath), CRC_INITIAL, 1};
         int made = result.file != INVALID_HANDLE_VALUE;
-        status = WriteResult(patch, entry, file, oldSize, &result);
+        status = WriteResult(patch, entry, file, oldSize, whole, &result);
         if (made && !FinishResultFile(&result))
             made = 0;
         // A result file that could not be made or written whole is the disk's fault, not the data's.

@@ -25,6 +25,9 @@ extern char g_keptAsidePath[PATH_ROOM]; // the new release that the last ENTRY_K
 EntryStatus ApplyPatchEntry(struct PatchReader* patch, const char* rollbackDirectory, const struct UpdateJob* job,
                             char* name);
 
+// Frees the room that the entries kept for old files read whole; the run's end calls it.
+void ReleaseWholeFileRoom(void);
+
 // Non-zero when an entry path names the job's main file: the last components are compared,
 // ignoring case, wherever either lies.
 int IsMainFile(const char* entryPath, const struct UpdateJob* job);

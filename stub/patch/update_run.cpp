@@ -119,6 +119,7 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     if (ran)
         ApplyEntries(&patch, count, rollback, logFile);
     free(patch.window);
+    ReleaseWholeFileRoom();
     CloseHandle(patchFile);
     if (ran)
         state = FinishRun(rollback, logFile);

@@ -73,6 +73,7 @@ protected:
             EXPECT_EQ(PatchPosition(&patch), data.size()) << "the cursor stopped short of the end";
         }
         free(patch.window);
+        ReleaseWholeFileRoom();
         CloseHandle(file);
         DeleteFileA(path.c_str());
         return statuses;
