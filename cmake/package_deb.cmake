@@ -13,6 +13,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)
+# libcrypto is opened only by the signature check, so no library dependency names it; without
+# it the tool says that it cannot check signatures.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode, libssl3 | libssl3t64")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)

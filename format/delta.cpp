@@ -194,7 +194,13 @@ PatchEntry MakePatchEntry(std::string path, ByteView old, ByteView target, Bodie
     const bool small = target.size() < kCompareBelow;
     DiffBodies made = MakeDiffBodies(old, target, bodies == Bodies::Predicted ? referenceKinds : 0,
                                      small ? Plain::Wanted : Plain::OnlyWithoutPrediction, progress);
-    auto packed = [](const PatchEntry& e) { return CompressBzip2(WritePatchFile(std::span(&e, 1))).size(); };
+    // Counted as the bytes stream through the compressor: neither the entry's bytes nor its
+    // packed stream is held beside the bodies.
+    auto packed = [](const PatchEntry& e) {
+        PackedSizeCounter counter;
+        WritePatchFile(std::span(&e, 1), [&](ByteView piece) { counter.Write(piece); });
+        return counter.Finish();
+    };
     PatchEntry entry = Between(std::move(path), old, target);
     if (made.predicted) {
         entry.difference = std::move(made.predicted->body);

@@ -116,7 +116,10 @@ void AppendToBytes(void* out, const unsigned char* data, std::uint32_t size)
 }
 
 // Appends the body in place: a body is as large as its file, so no second copy is made.
-void AppendDiffBody(Bytes& out, const DiffBody& body, const Prediction* prediction = nullptr)
+// With direct, the difference and extra bytes go to it after out, as they stand, instead of
+// being copied into out.
+void AppendDiffBody(Bytes& out, const DiffBody& body, const Prediction* prediction = nullptr,
+                    const ByteSink* direct = nullptr)
 {
     std::uint64_t added = 0, extra = 0;
     for (const DiffControl& control : body.controls) {
@@ -162,6 +165,13 @@ void AppendDiffBody(Bytes& out, const DiffBody& body, const Prediction* predicti
         AppendU32(out, control.extraLength);
         AppendU32(out, static_cast<std::uint32_t>(control.step));
     }
+    if (direct != nullptr) {
+        (*direct)(out);
+        out.clear();
+        (*direct)(body.difference);
+        (*direct)(body.extra);
+        return;
+    }
     AppendBytes(out, body.difference);
     AppendBytes(out, body.extra);
 }
@@ -191,8 +201,9 @@ void CheckEntryCount(std::size_t count)
 }
 
 // Appends entry number index (from 0) but for a streamed body's bytes, which follow what this
-// appends.
-void AppendEntry(Bytes& out, const PatchEntry& entry, std::size_t index)
+// appends. With direct, what out holds and then a body's large parts go to it as they stand,
+// and out keeps what follows them.
+void AppendEntry(Bytes& out, const PatchEntry& entry, std::size_t index, const ByteSink* direct = nullptr)
 {
     const std::string where = "Patch.dat entry " + std::to_string(index + 1) + " (" + entry.path + ")";
     if (!IsSafeEntryPathString(entry.path))
@@ -213,12 +224,18 @@ void AppendEntry(Bytes& out, const PatchEntry& entry, std::size_t index)
             return;
         }
         AppendU32(out, CheckedU32(entry.data.size(), where + " attached data"));
-        AppendBytes(out, entry.data);
+        if (direct != nullptr) {
+            (*direct)(out);
+            out.clear();
+            (*direct)(entry.data);
+        } else {
+            AppendBytes(out, entry.data);
+        }
         return;
     }
     if (entry.difference) {
         try {
-            AppendDiffBody(out, *entry.difference, entry.prediction ? &*entry.prediction : nullptr);
+            AppendDiffBody(out, *entry.difference, entry.prediction ? &*entry.prediction : nullptr, direct);
         } catch (const FormatError& e) {
             throw FormatError(where + ": " + e.what());
         }
@@ -305,12 +322,16 @@ void WritePatchFile(std::span<const PatchEntry> entries, const ByteSink& sink)
     Bytes out;
     AppendU32(out, static_cast<std::uint32_t>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); i++) {
-        AppendEntry(out, entries[i], i);
-        sink(out);
+        AppendEntry(out, entries[i], i, &sink);
+        if (!out.empty())
+            sink(out);
         out.clear();
         if (entries[i].streamed)
             WriteStreamedBytes(entries[i], i, sink);
     }
+    // The entry count alone, when there is no entry.
+    if (!out.empty())
+        sink(out);
 }
 
 std::uint64_t PatchFileSize(std::span<const PatchEntry> entries)
@@ -417,6 +438,8 @@ Bytes ApplyOps(ByteView old, std::span<const Op> ops)
 Bytes EncodeDiffBody(const DiffBody& body)
 {
     Bytes out;
+    out.reserve(DIFF_HEADER_SIZE + DIFF_CONTROL_SIZE * body.controls.size() + body.difference.size() +
+                body.extra.size());
     AppendDiffBody(out, body);
     return out;
 }
@@ -455,7 +478,10 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body)
     if (!ReadDiffBody(&cursor, &view))
         throw FormatError(DiffBodyProblem({encoded.data(), encoded.data() + encoded.size()}));
     const std::uint32_t oldSize = CheckedU32(old.size(), "old file");
+    // The result is as long as the body's difference and extra bytes together; sized once, it
+    // is never held twice while it grows.
     Bytes out;
+    out.reserve(body.difference.size() + body.extra.size());
     if (!ApplyDiffBody(&view, old.data(), oldSize, AppendToBytes, &out, nullptr))
         throw FormatError("difference body reads or steps outside the " + std::to_string(old.size()) +
                           "-byte old file after " + std::to_string(out.size()) + " bytes of the result");
@@ -465,6 +491,8 @@ Bytes ApplyDiff(ByteView old, const DiffBody& body)
 Bytes ApplyPredicted(ByteView old, const DiffBody& body, const Prediction& prediction, ReferenceCounts* counts)
 {
     Bytes encoded;
+    encoded.reserve(PREDICTED_HEADER_SIZE - 1 + PREDICTED_SECTION_SIZE * prediction.sections.size() + DIFF_HEADER_SIZE +
+                    DIFF_CONTROL_SIZE * body.controls.size() + body.difference.size() + body.extra.size());
     AppendDiffBody(encoded, body, &prediction);
     PatchCursor cursor{encoded.data(), encoded.data() + encoded.size()};
     PatchPredictedBody view{};
@@ -472,6 +500,7 @@ Bytes ApplyPredicted(ByteView old, const DiffBody& body, const Prediction& predi
         throw FormatError(PredictedBodyProblem({encoded.data(), encoded.data() + encoded.size()}));
     const std::uint32_t oldSize = CheckedU32(old.size(), "old file");
     Bytes out;
+    out.reserve(body.difference.size() + body.extra.size());
     ReferenceCounts found{};
     int result = ApplyPredictedBody(&view, old.data(), oldSize, AppendToBytes, &out, found.data());
     if (result == PREDICT_NO_MEMORY)

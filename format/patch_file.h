@@ -127,7 +127,8 @@ bool IsSafeEntryPathString(std::string_view path);
 Bytes WritePatchFile(std::span<const PatchEntry> entries);
 
 // Patch.dat as WritePatchFile makes it, handed to sink in pieces: a streamed body is never held
-// whole, any other entry is held while it is written.
+// whole, and the difference, extra and attached bytes of the others are handed on where they
+// lie, never copied.
 void WritePatchFile(std::span<const PatchEntry> entries, const ByteSink& sink);
 
 // The size of Patch.dat as WritePatchFile would make it, without making it.

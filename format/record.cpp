@@ -157,56 +157,103 @@ Bytes DecompressRecord(const RecordInfo& record)
     return out;
 }
 
-struct RecordWriter::State {
-    bz_stream strm{};
-    std::uint32_t unpackedSize = 0;
-    std::uint64_t written = 0;
-    Bytes stream;
-    bool finished = false;
+namespace {
 
-    // Runs the compressor over what it was given, with action, collecting its output.
-    int Drive(int action)
+// bzip2's stream compressor at block size 9, the work factor CompressBzip2 uses.
+struct Compressor {
+    bz_stream strm{};
+
+    Compressor()
+    {
+        if (BZ2_bzCompressInit(&strm, 9, 0, 0) != BZ_OK)
+            throw FormatError("bzip2: cannot start compression");
+    }
+    ~Compressor() { BZ2_bzCompressEnd(&strm); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // Runs the compressor over what it was given, with action, handing its output to out.
+    template <typename Out> int Drive(int action, Out out)
     {
         for (;;) {
             char piece[1 << 16];
             strm.next_out = piece;
             strm.avail_out = sizeof piece;
             const int result = BZ2_bzCompress(&strm, action);
-            stream.insert(stream.end(), reinterpret_cast<std::uint8_t*>(piece),
-                          reinterpret_cast<std::uint8_t*>(piece) + (sizeof piece - strm.avail_out));
+            out(ByteView(reinterpret_cast<std::uint8_t*>(piece), sizeof piece - strm.avail_out));
             if (result < 0 || result == BZ_STREAM_END || (action == BZ_RUN && strm.avail_in == 0))
                 return result;
         }
     }
+
+    template <typename Out> void Write(ByteView data, Out out)
+    {
+        // bzip2 takes an unsigned int of input at a time.
+        for (std::size_t at = 0; at < data.size();) {
+            const std::size_t size = std::min<std::size_t>(data.size() - at, std::size_t{1} << 30);
+            strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(data.data() + at));
+            strm.avail_in = static_cast<unsigned int>(size);
+            const int result = Drive(BZ_RUN, out);
+            if (result != BZ_RUN_OK)
+                throw FormatError("bzip2: compression failed with code " + std::to_string(result));
+            at += size;
+        }
+    }
+
+    template <typename Out> void Finish(Out out)
+    {
+        strm.next_in = nullptr;
+        strm.avail_in = 0;
+        const int result = Drive(BZ_FINISH, out);
+        if (result != BZ_STREAM_END)
+            throw FormatError("bzip2: compression failed with code " + std::to_string(result));
+    }
+};
+
+} // namespace
+
+struct PackedSizeCounter::State {
+    Compressor compressor;
+    std::uint64_t size = 0;
+};
+
+PackedSizeCounter::PackedSizeCounter() : state_(std::make_unique<State>()) {}
+
+PackedSizeCounter::~PackedSizeCounter() = default;
+
+void PackedSizeCounter::Write(ByteView data)
+{
+    state_->compressor.Write(data, [&](ByteView piece) { state_->size += piece.size(); });
+}
+
+std::uint64_t PackedSizeCounter::Finish()
+{
+    state_->compressor.Finish([&](ByteView piece) { state_->size += piece.size(); });
+    return state_->size;
+}
+
+struct RecordWriter::State {
+    Compressor compressor;
+    std::uint32_t unpackedSize = 0;
+    std::uint64_t written = 0;
+    Bytes stream;
+
+    void Keep(ByteView piece) { stream.insert(stream.end(), piece.begin(), piece.end()); }
 };
 
 RecordWriter::RecordWriter(std::uint32_t unpackedSize) : state_(std::make_unique<State>())
 {
     state_->unpackedSize = unpackedSize;
-    if (BZ2_bzCompressInit(&state_->strm, 9, 0, 0) != BZ_OK)
-        throw FormatError("bzip2: cannot start compression");
 }
 
-RecordWriter::~RecordWriter()
-{
-    BZ2_bzCompressEnd(&state_->strm);
-}
+RecordWriter::~RecordWriter() = default;
 
 void RecordWriter::Write(ByteView data)
 {
     state_->written += data.size();
     if (state_->written > state_->unpackedSize)
         throw FormatError("record: more than its " + std::to_string(state_->unpackedSize) + " unpacked bytes written");
-    // bzip2 takes an unsigned int of input at a time.
-    for (std::size_t at = 0; at < data.size();) {
-        const std::size_t size = std::min<std::size_t>(data.size() - at, std::size_t{1} << 30);
-        state_->strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(data.data() + at));
-        state_->strm.avail_in = static_cast<unsigned int>(size);
-        const int result = state_->Drive(BZ_RUN);
-        if (result != BZ_RUN_OK)
-            throw FormatError("bzip2: compression failed with code " + std::to_string(result));
-        at += size;
-    }
+    state_->compressor.Write(data, [&](ByteView piece) { state_->Keep(piece); });
 }
 
 Bytes RecordWriter::Finish()
@@ -214,11 +261,7 @@ Bytes RecordWriter::Finish()
     if (state_->written != state_->unpackedSize)
         throw FormatError("record: " + std::to_string(state_->written) + " bytes written, not its " +
                           std::to_string(state_->unpackedSize));
-    state_->strm.next_in = nullptr;
-    state_->strm.avail_in = 0;
-    const int result = state_->Drive(BZ_FINISH);
-    if (result != BZ_STREAM_END)
-        throw FormatError("bzip2: compression failed with code " + std::to_string(result));
+    state_->compressor.Finish([&](ByteView piece) { state_->Keep(piece); });
     return MakeRawRecord(state_->unpackedSize, state_->stream);
 }
 

@@ -16,6 +16,23 @@ namespace mendsmith::format {
 // One bzip2 stream of data (BZ2_bzBuffToBuffCompress, work factor default); blockSize 1..9.
 Bytes CompressBzip2(ByteView data, int blockSize = 9);
 
+// The size of CompressBzip2(data, 9) for data that arrives in pieces, without holding the data
+// or the stream: what the engine needs to choose between bodies.
+class PackedSizeCounter {
+public:
+    PackedSizeCounter();
+    ~PackedSizeCounter();
+    PackedSizeCounter(const PackedSizeCounter&) = delete;
+    PackedSizeCounter& operator=(const PackedSizeCounter&) = delete;
+
+    void Write(ByteView data);
+    std::uint64_t Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // A whole record (header and stream) for a bundle, compressed with block size 9.
 Bytes MakeRecord(ByteView bundle);
 

@@ -101,13 +101,23 @@ TEST(LargeDelta, StreamedWritersGiveTheBytesOfTheWholeBufferWriters)
     Bytes target = old;
     target.insert(target.begin() + 1000, old.begin() + 5000, old.begin() + 9000);
     std::vector<PatchEntry> entries = {MakeAttachedEntry("\\a.txt", ToBytes("attached")),
-                                       StreamedEntry(dir, old, target, 16), MakeRemovalEntry("\\gone.txt", old)};
+                                       StreamedEntry(dir, old, target, 16),
+                                       MakeDifferenceEntry("\\b.bin", old, target, MakeDiffBody(old, target)),
+                                       MakeRemovalEntry("\\gone.txt", old)};
 
+    for (const std::vector<PatchEntry>& list : {std::vector<PatchEntry>{}, entries}) {
+        const Bytes whole = WritePatchFile(list);
+        Bytes pieces;
+        PackedSizeCounter packed;
+        WritePatchFile(list, [&](ByteView piece) {
+            AppendBytes(pieces, piece);
+            packed.Write(piece);
+        });
+        EXPECT_EQ(pieces, whole) << list.size() << " entries";
+        EXPECT_EQ(PatchFileSize(list), whole.size());
+        EXPECT_EQ(packed.Finish(), CompressBzip2(whole).size());
+    }
     const Bytes whole = WritePatchFile(entries);
-    Bytes pieces;
-    WritePatchFile(entries, [&](ByteView piece) { AppendBytes(pieces, piece); });
-    EXPECT_EQ(pieces, whole);
-    EXPECT_EQ(PatchFileSize(entries), whole.size());
 
     RecordWriter record(static_cast<std::uint32_t>(whole.size()));
     for (std::size_t at = 0; at < whole.size(); at += 7777)

@@ -208,6 +208,7 @@ void SelfCheck(const Bytes& image, const BuildOptions& options, const CodePage& 
     try {
         files = format::ReadUpdaterImage(image);
         entries = format::ReadPatchFile(files.patchDat);
+        files.patchDat = {};
     } catch (const format::FormatError& e) {
         Add(out, Severity::Error, "", std::string("the image does not read back: ") + e.what());
         return;
@@ -722,7 +723,6 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
                                                 ReadWholeFile(options.newDir / Utf8Path(c.newFile->relative)));
         } else {
             Bytes target = ReadWholeFile(options.newDir / Utf8Path(c.newFile->relative));
-            c.entry = format::MakeAttachedEntry(c.entryPath.path, target);
             Bytes old = ReadWholeFile(options.oldDir / Utf8Path(c.oldFile->relative));
             if (old == target)
                 c.unchanged = true;
@@ -807,31 +807,31 @@ BuildResult BuildUpdater(const BuildOptions& options, const ProgressCallback& pr
             std::to_string(patchSize) + " bytes; a 32-bit updater may fail to get memory to unpack it");
     const bool streamed =
         std::any_of(entries.begin(), entries.end(), [](const PatchEntry& e) { return e.streamed != nullptr; });
-    Bytes image;
-    if (!streamed) {
-        Bytes patchDat = format::WritePatchFile(entries);
-        entries.clear();
-        image = format::MakeUpdaterImage(stub, {languageIni, setupIni, std::move(patchDat)});
-        result.patchRecordSize = 4 + format::ListRecords(image).at(1).length;
-        SelfCheck(image, options, codePage, setupIni, languageIni, {ordered.begin(), ordered.end()}, removals,
-                  diagnostics);
-    } else {
-        // Patch.dat is as large as the new files it rebuilds: it goes straight into the
-        // compressor and is never held.
-        format::RecordWriter patchRecord(static_cast<std::uint32_t>(bundleHeader + patchSize));
-        patchRecord.Write(format::BundleFileHeader(PATCH_FILE_NAME, patchSize));
-        format::RunningCrc patchCrc;
+    // Patch.dat goes straight into the compressor and is never held: it is as large as the
+    // new files it rebuilds, and bzip2 needs about eight bytes for each of its block's bytes.
+    format::RunningCrc patchCrc;
+    Bytes patchRecord = [&] {
+        format::RecordWriter writer(static_cast<std::uint32_t>(bundleHeader + patchSize));
+        writer.Write(format::BundleFileHeader(PATCH_FILE_NAME, patchSize));
         format::WritePatchFile(entries, [&](ByteView piece) {
             patchCrc.Update(piece);
-            patchRecord.Write(piece);
+            writer.Write(piece);
         });
-        const format::BundleFile setupFiles[] = {{LANGUAGE_FILE_NAME, languageIni}, {SETUP_FILE_NAME, setupIni}};
-        const Bytes records[] = {format::MakeRecord(format::WriteBundle(setupFiles)), patchRecord.Finish()};
-        image = format::MakePackageImage(stub, records);
-        result.patchRecordSize = records[1].size();
+        // The self-check of an image without streamed bodies reads them back from the image.
+        if (!streamed)
+            entries = {};
+        return writer.Finish();
+    }();
+    const format::BundleFile setupFiles[] = {{LANGUAGE_FILE_NAME, languageIni}, {SETUP_FILE_NAME, setupIni}};
+    const Bytes records[] = {format::MakeRecord(format::WriteBundle(setupFiles)), std::move(patchRecord)};
+    Bytes image = format::MakePackageImage(stub, records);
+    result.patchRecordSize = records[1].size();
+    if (!streamed)
+        SelfCheck(image, options, codePage, setupIni, languageIni, {ordered.begin(), ordered.end()}, removals,
+                  diagnostics);
+    else
         SelfCheckStreamed(image, entries, patchCrc.Value(), patchSize, options, codePage, setupIni, languageIni,
                           {ordered.begin(), ordered.end()}, removals, diagnostics);
-    }
     if (HasErrors(diagnostics)) {
         result.outcome = BuildOutcome::VerificationFailed;
         return result;
