@@ -2,9 +2,9 @@
 // stays small while the checksum runs several times faster), and, where the processor multiplies
 // without carries, folding of 16-byte blocks, several times faster again.
 #include "core/crc32.h"
+#include "core/processor.h"
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define CRC_CAN_FOLD 1
 #endif
@@ -37,8 +37,8 @@ void BuildCrcTable(void)
             crcTables[k][i] = (crcTables[k - 1][i] << 8) ^ crcTables[0][crcTables[k - 1][i] >> 24];
 #endif
 #ifdef CRC_CAN_FOLD
-    unsigned int a, b, c, d;
-    crcFolds = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_PCLMUL) && (c & bit_SSSE3);
+    NoteProcessorFeatures();
+    crcFolds = CanFoldCrc();
 #endif
 }
 

@@ -1,6 +1,7 @@
 // Reference finder, projection and kind-5 application (see references.h).
 #include "core/references.h"
 #include "core/constants.h"
+#include "core/processor.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -10,10 +11,8 @@
 #define REFERENCE_SCAN_EVERY_POSITION 0
 #endif
 
-// The scan looks for its marks sixteen bytes at a time where the processor has SSE2 (every x86-64
-// one, and 32-bit ones since 2001).
-#if (defined(__i386__) || defined(__x86_64__)) && !REFERENCE_SCAN_EVERY_POSITION
-#include <cpuid.h>
+// The scan looks for its marks sixteen bytes at a time where the processor has SSE2.
+#if defined(PROCESSOR_MAY_HAVE_SSE2) && !REFERENCE_SCAN_EVERY_POSITION
 #include <immintrin.h>
 #define REFERENCE_SCAN_SSE2 1
 #endif
@@ -292,11 +291,8 @@ static int ScanCode(const unsigned char* file, uint32_t size, const struct PeLay
     // the positions they allow, in file order.
     unsigned char starts[256], marks[256];
     uint32_t reach = layout->wide ? 3 : 0;
-#if defined(REFERENCE_SCAN_SSE2) && !defined(__SSE2__)
-    unsigned int eax, ebx, ecx, edx;
-    int sse2 = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (edx & bit_SSE2);
-#elif defined(REFERENCE_SCAN_SSE2)
-    int sse2 = 1;
+#ifdef REFERENCE_SCAN_SSE2
+    int sse2 = HasSse2();
 #endif
     for (uint32_t b = 0; b < 256; b++) {
         starts[b] = b == 0xE8 || b == 0xE9 || b == 0x0F ||
