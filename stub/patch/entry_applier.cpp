@@ -336,7 +336,8 @@ static unsigned char* WholeFileRoom(uint32_t size)
 {
     if (size >= g_wholeRoom) {
         free(g_whole);
-        g_whole = (unsigned char*)malloc(size + 1);
+        // The room of a file of 4 GB less one byte would not fit its count.
+        g_whole = size < 0xFFFFFFFFu ? (unsigned char*)malloc(size + 1) : NULL;
         g_wholeRoom = g_whole != NULL ? size + 1 : 0;
     }
     return g_whole;

@@ -770,4 +770,29 @@ TEST_F(EntryApplierTest, BodyWithoutTheMemoryItNeedsLeavesTheFileAndSaysSo)
     EXPECT_EQ(ReadFileBytes(dest_ / "big.bin"), target);
 }
 
+// A file of 4 GB less one byte where a predicted body's program should be: its size leaves no
+// room for the count of a whole copy, so it is checksummed through the buffers, found to be
+// another file and left as it is.
+TEST_F(EntryApplierTest, PredictedBodyOverAFileOfFourGigabytesLessOneByteFindsAnotherFile)
+{
+    const Bytes old = mendsmith::test::SampleProgram(12, true, 1), target = mendsmith::test::SampleProgram(12, true, 2);
+    fmt::PredictedBody made = *fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted).predicted;
+    fmt::PatchEntry entry = fmt::MakeDifferenceEntry("\\huge.bin", old, target, std::move(made.body));
+    entry.prediction = std::move(made.prediction);
+    const std::string huge = dest_ / "huge.bin";
+    HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size{};
+    size.QuadPart = 0xFFFFFFFFll;
+    ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+
+    EXPECT_EQ(Apply({entry}), Statuses{ENTRY_ORIGINAL_CRC_ERROR});
+    WIN32_FILE_ATTRIBUTE_DATA after;
+    ASSERT_TRUE(GetFileAttributesExA(huge.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(after.nFileSizeLow, 0xFFFFFFFFu);
+    EXPECT_EQ(after.nFileSizeHigh, 0u);
+    DeleteFileA(huge.c_str());
+}
+
 } // namespace
