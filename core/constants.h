@@ -21,6 +21,7 @@
 #define OP_END 0
 #define OP_COPY 1
 #define OP_LITERAL 2
+#define OP_HEAD_MAX 9u /* the longest op head: a copy's op byte, u32 length and u32 offset */
 #define BODY_ATTACHED 3
 #define BODY_DIFFERENCE 4
 #define BODY_PREDICTED 5

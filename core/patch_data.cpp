@@ -165,14 +165,14 @@ int NextPatchOp(struct PatchCursor* cursor, uint32_t sourceSize, struct PatchOp*
         cursor->at += 1;
         return OP_END;
     case OP_COPY:
-        if (left < 9)
+        if (left < OP_HEAD_MAX)
             return PATCH_OP_INVALID;
         op->length = ReadU32(at + 1);
         op->sourceOffset = ReadU32(at + 5);
         if (sourceSize != SOURCE_UNCHECKED &&
             (op->sourceOffset > sourceSize || sourceSize - op->sourceOffset < op->length))
             return PATCH_OP_INVALID;
-        cursor->at += 9;
+        cursor->at += OP_HEAD_MAX;
         return OP_COPY;
     case OP_LITERAL:
         if (left < 5)

@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     double total = double(megabytes) * rounds * 1.048576;
     std::printf("CRC-32 of %u MB, %u rounds (checksums %s)\n", megabytes, rounds,
                 fileCrc == loopCrc ? "agree" : "DIFFER");
-    std::printf("  CrcOfFile (folded, file read):       %8.1f MB/s\n", total / Seconds(t0, t1));
+    std::printf("  CrcOfFile (folded, file read):         %8.1f MB/s\n", total / Seconds(t0, t1));
     std::printf("  byte-at-a-time table loop (memory):    %8.1f MB/s\n", total / Seconds(t1, t2));
     return fileCrc == loopCrc ? 0 : 1;
 }

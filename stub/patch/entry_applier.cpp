@@ -47,10 +47,9 @@ static int IsOpList(const struct PatchEntryHeader* entry)
 // is filled, then grown, until a walk of the body from a copy of the cursor gets past it or the
 // window holds all that is left, so that the reader finds what is wrong. 0 then, ENTRY_NO_MEMORY
 // when the window cannot grow, ENTRY_DATA_ERROR when it cannot be read.
-
 static EntryStatus FillBodyHead(struct PatchReader* patch, const struct PatchEntryHeader* entry)
 {
-    uint32_t need = 9;
+    uint32_t need = OP_HEAD_MAX;
     for (;;) {
         int filled = FillPatchWindow(patch, need);
         if (filled <= 0)
@@ -260,7 +259,7 @@ static EntryStatus WalkOps(struct PatchReader* patch, HANDLE old, uint32_t oldSi
     EntryStatus status = ENTRY_UPDATED;
     struct PatchOp op;
     for (;;) {
-        if (FillPatchWindow(patch, 9) <= 0)
+        if (FillPatchWindow(patch, OP_HEAD_MAX) <= 0)
             return ENTRY_DATA_ERROR;
         int kind = NextPatchOp(&patch->cursor, oldSize, &op);
         if (kind == OP_END)

@@ -603,6 +603,15 @@ TEST_F(EntryApplierTest, RemovalThatCannotBeMovedAsideLeavesTheFile)
     EXPECT_EQ(ReadTree(rollback_), (Tree{{"Sub", ToBytes("in the way")}}));
 }
 
+// A predicted-body entry from old to target.
+fmt::PatchEntry PredictedEntry(std::string path, const Bytes& old, const Bytes& target)
+{
+    fmt::PredictedBody made = *fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted).predicted;
+    fmt::PatchEntry entry = fmt::MakeDifferenceEntry(std::move(path), old, target, std::move(made.body));
+    entry.prediction = std::move(made.prediction);
+    return entry;
+}
+
 TEST_F(EntryApplierTest, PredictedBodiesRebuildProgramsAndAreWalkedPastMissingOnes)
 {
     // Two program pairs of each width, and this test program with code inserted in its middle.
@@ -618,17 +627,11 @@ TEST_F(EntryApplierTest, PredictedBodiesRebuildProgramsAndAreWalkedPastMissingOn
     Tree before{{"App32.dll", old32}, {"App64.dll", old64}, {"Test.exe", real}};
     WriteTree(dest_.path(), before);
 
-    auto predicted = [](std::string path, const Bytes& old, const Bytes& target) {
-        fmt::PredictedBody made = *fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted).predicted;
-        fmt::PatchEntry entry = fmt::MakeDifferenceEntry(std::move(path), old, target, std::move(made.body));
-        entry.prediction = std::move(made.prediction);
-        return entry;
-    };
     const std::vector<fmt::PatchEntry> entries{
-        predicted("\\App32.dll", old32, new32),
-        predicted("\\Missing.dll", old64, new64),
-        predicted("\\App64.dll", old64, new64),
-        predicted("\\Test.exe", real, rebuilt),
+        PredictedEntry("\\App32.dll", old32, new32),
+        PredictedEntry("\\Missing.dll", old64, new64),
+        PredictedEntry("\\App64.dll", old64, new64),
+        PredictedEntry("\\Test.exe", real, rebuilt),
     };
     EXPECT_EQ(Apply(entries), (Statuses{ENTRY_UPDATED, ENTRY_ORIGINAL_MISSING, ENTRY_UPDATED, ENTRY_UPDATED}));
     EXPECT_EQ(ReadTree(dest_.path()), (Tree{{"App32.dll", new32}, {"App64.dll", new64}, {"Test.exe", rebuilt}}));
@@ -776,9 +779,7 @@ TEST_F(EntryApplierTest, BodyWithoutTheMemoryItNeedsLeavesTheFileAndSaysSo)
 TEST_F(EntryApplierTest, PredictedBodyOverAFileOfFourGigabytesLessOneByteFindsAnotherFile)
 {
     const Bytes old = mendsmith::test::SampleProgram(12, true, 1), target = mendsmith::test::SampleProgram(12, true, 2);
-    fmt::PredictedBody made = *fmt::MakeDiffBodies(old, target, REFERENCE_KINDS, fmt::Plain::Wanted).predicted;
-    fmt::PatchEntry entry = fmt::MakeDifferenceEntry("\\huge.bin", old, target, std::move(made.body));
-    entry.prediction = std::move(made.prediction);
+    const fmt::PatchEntry entry = PredictedEntry("\\huge.bin", old, target);
     const std::string huge = dest_ / "huge.bin";
     HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
