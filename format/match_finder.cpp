@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <numeric>
 #include <utility>
 
@@ -17,23 +18,21 @@ namespace {
 
 using Index = std::int32_t;
 
-std::vector<Index> BuildSuffixArray(ByteView old)
+// Sorts the suffixes of file into sa, which holds one Index for each byte.
+void SortSuffixes(ByteView file, Index* sa)
 {
-    std::vector<Index> sa(old.size());
-    if (old.empty())
-        return sa;
 #ifdef MENDSMITH_HAVE_DIVSUFSORT
-    if (divsufsort(old.data(), sa.data(), static_cast<Index>(old.size())) != 0)
+    if (divsufsort(file.data(), sa, static_cast<Index>(file.size())) != 0)
         throw FormatError("suffix sorting of the old file failed");
 #else
     // Prefix doubling: slower than divsufsort, but it builds wherever the format library does.
-    const std::size_t n = old.size();
-    std::vector<Index> rank(old.begin(), old.end());
+    const std::size_t n = file.size();
+    std::vector<Index> rank(file.begin(), file.end());
     std::vector<Index> next(n);
-    std::iota(sa.begin(), sa.end(), 0);
+    std::iota(sa, sa + n, 0);
     for (std::size_t k = 1;; k <<= 1) {
         auto key = [&](Index i) { return std::pair(rank[i], i + k < n ? rank[i + k] : -1); };
-        std::sort(sa.begin(), sa.end(), [&](Index a, Index b) { return key(a) < key(b); });
+        std::sort(sa, sa + n, [&](Index a, Index b) { return key(a) < key(b); });
         next[sa[0]] = 0;
         for (std::size_t i = 1; i < n; i++)
             next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
@@ -42,7 +41,6 @@ std::vector<Index> BuildSuffixArray(ByteView old)
             break;
     }
 #endif
-    return sa;
 }
 
 } // namespace
@@ -68,10 +66,37 @@ std::size_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::size
     return n;
 }
 
-MatchFinder::MatchFinder(ByteView old) : old_(old), sa_(BuildSuffixArray(old)), bucket_(65537, 0)
+SuffixArray::SuffixArray(ByteView file) : size_(file.size())
 {
-    for (Index p : sa_)
-        bucket_[Key(static_cast<std::size_t>(p)) + 1]++;
+    slots_.reset(static_cast<std::uint8_t*>(std::malloc(size_ * sizeof(Index) + 1)));
+    if (!slots_)
+        throw std::bad_alloc();
+    if (size_ == 0)
+        return;
+    Index* sorted = reinterpret_cast<Index*>(slots_.get());
+    SortSuffixes(file, sorted);
+    if (size_ >= std::size_t{1} << 24)
+        return;
+    // Slot i moves down to 3i, below the 4i it is read from, so each is read before it is
+    // overwritten; shrinking the block in place gives the quarter back.
+    width_ = 3;
+    for (std::size_t i = 0; i < size_; i++) {
+        std::uint32_t position = static_cast<std::uint32_t>(sorted[i]);
+        std::memcpy(slots_.get() + i * 3, &position, 3);
+    }
+    if (auto* packed = static_cast<std::uint8_t*>(std::realloc(slots_.get(), size_ * 3 + 1))) {
+        (void)slots_.release();
+        slots_.reset(packed);
+    }
+}
+
+// A table of the first slot of each two-byte prefix would cost a quarter megabyte, an eighth of
+// the suffix array of a half-megabyte program; the slots of the first byte are narrowed to the
+// second by binary search instead, to the same bounds.
+MatchFinder::MatchFinder(ByteView old) : old_(old), sa_(old), bucket_(257, 0)
+{
+    for (std::uint8_t byte : old)
+        bucket_[byte + 1u]++;
     std::partial_sum(bucket_.begin(), bucket_.end(), bucket_.begin());
 }
 
@@ -80,12 +105,13 @@ Match MatchFinder::Longest(ByteView text) const
     if (text.size() < 2 || old_.size() < 2)
         return {};
     std::size_t key = static_cast<std::size_t>(text[0]) << 8 | text[1];
-    std::size_t lo = bucket_[key], hi = bucket_[key + 1];
+    std::size_t lo = FirstWithKey(bucket_[text[0]], bucket_[text[0] + 1u], key);
+    std::size_t hi = FirstWithKey(lo, bucket_[text[0] + 1u], key + 1);
     std::size_t lcpLo = 0, lcpHi = 0;
     Match best;
     while (lo < hi) {
         std::size_t mid = lo + (hi - lo) / 2;
-        std::size_t pos = static_cast<std::size_t>(sa_[mid]);
+        std::size_t pos = sa_[mid];
         std::size_t skip = std::min(lcpLo, lcpHi);
         std::size_t limit = std::min(old_.size() - pos, text.size());
         std::size_t length = skip + CommonPrefix(old_.data() + pos + skip, text.data() + skip, limit - skip);
@@ -105,12 +131,24 @@ Match MatchFinder::Longest(ByteView text) const
     return best;
 }
 
+std::size_t MatchFinder::FirstWithKey(std::size_t lo, std::size_t hi, std::size_t key) const
+{
+    while (lo < hi) {
+        std::size_t mid = lo + (hi - lo) / 2;
+        if (Key(sa_[mid]) < key)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 Match MatchFinder::Neighbour(const Match& match, std::ptrdiff_t offset, ByteView text) const
 {
     std::ptrdiff_t slot = static_cast<std::ptrdiff_t>(match.slot) + offset;
     if (match.length == 0 || slot < 0 || static_cast<std::size_t>(slot) >= sa_.size())
         return {};
-    std::size_t pos = static_cast<std::size_t>(sa_[static_cast<std::size_t>(slot)]);
+    std::size_t pos = sa_[static_cast<std::size_t>(slot)];
     return {MatchAt(pos, text), pos, static_cast<std::size_t>(slot)};
 }
 

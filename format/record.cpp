@@ -176,7 +176,8 @@ struct Compressor {
     template <typename Out> int Drive(int action, Out out)
     {
         for (;;) {
-            char piece[1 << 16];
+            // Small: the stack's pages stay resident for the rest of the run.
+            char piece[1 << 12];
             strm.next_out = piece;
             strm.avail_out = sizeof piece;
             const int result = BZ2_bzCompress(&strm, action);

@@ -11,7 +11,7 @@ packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   libbz2-dev bzip2 googletest libgtest-dev libdivsufsort-dev
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-14-dev clang-format lld valgrind
   xdelta3 bsdiff zstd locales qemu-user unzip
   libcli11-dev nlohmann-json3-dev
   osslsigncode openssl libssl-dev

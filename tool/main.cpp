@@ -9,6 +9,9 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -332,6 +335,12 @@ int wmain(int argc, wchar_t** wargv)
 #else
 int main(int argc, char** argv)
 {
+#ifdef __GLIBC__
+    // glibc maps each block over its threshold and returns it when freed, but raises the
+    // threshold to the largest block freed so far; after that a file's suffix array and copies
+    // come from the heap and stay resident beside the next file's once freed.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     return Run(argc, argv);
 }
 #endif

@@ -6,6 +6,7 @@
 
 #include "format/crc.h"
 #include "format/delta.h"
+#include "format/match_finder.h"
 #include "format/patch_file.h"
 #include "format/record.h"
 
@@ -196,6 +197,41 @@ TEST(DeltaEngine, RebuildsThousandsOfSeededRandomPairs)
         Bytes target = seed % 11 == 0 ? Random(rng, size / 3, alphabet) : Edit(rng, old, small ? 64 : 300);
         ASSERT_TRUE(RoundTrips(old, target)) << "seed " << seed;
         ASSERT_TRUE(DiffRoundTrips(old, target)) << "seed " << seed;
+    }
+}
+
+// The longest match is found as a scan of every position would find it, whether the suffix array
+// keeps three bytes a slot (files under 16 MiB) or four.
+TEST(DeltaEngine, MatchFinderFindsTheLongestMatchAtEverySize)
+{
+    std::mt19937 rng(7);
+    for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{300}, std::size_t{5000}}) {
+        for (int alphabet : {2, 3, 256}) {
+            const Bytes old = Random(rng, size, alphabet);
+            const MatchFinder finder(old);
+            for (int query = 0; query < 200; query++) {
+                const Bytes text = Random(rng, 1 + query % 40, alphabet);
+                std::size_t longest = 0;
+                for (std::size_t p = 0; p < old.size(); p++)
+                    longest = std::max(longest, finder.MatchAt(p, text));
+                const Match found = finder.Longest(text);
+                // Under two bytes a match is worth nothing, whatever is reported.
+                EXPECT_EQ(std::max<std::size_t>(found.length, 1), std::max<std::size_t>(longest, 1))
+                    << size << " bytes, alphabet " << alphabet;
+                if (found.length > 0) {
+                    EXPECT_EQ(finder.MatchAt(found.position, text), found.length);
+                }
+            }
+        }
+    }
+    // Past 16 MiB: every text cut from the file is found whole.
+    const Bytes big = Random(rng, (std::size_t{1} << 24) + 3);
+    const MatchFinder finder(big);
+    for (std::size_t at : {std::size_t{0}, std::size_t{1} << 23, big.size() - 64}) {
+        const ByteView text = ByteView(big).subspan(at, 64);
+        const Match found = finder.Longest(text);
+        EXPECT_EQ(found.length, 64u);
+        EXPECT_EQ(found.position, at);
     }
 }
 

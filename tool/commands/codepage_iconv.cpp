@@ -1,6 +1,7 @@
 // iconv conversions between UTF-8 and a Windows code page.
 #include "tool/commands/codepage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
@@ -42,10 +43,26 @@ private:
     iconv_t handle_;
 };
 
+// Windows' ANSI code pages, which glibc's iconv has, all write ASCII as itself: their ASCII
+// texts need no converter, and a build whose names and texts are ASCII never loads iconv's
+// module and tables (a few hundred kilobytes resident beside a small build's own memory).
+bool WritesAsciiAsItself(unsigned number)
+{
+    return number == 874 || number == 932 || number == 936 || number == 949 || number == 950 ||
+           (number >= 1250 && number <= 1258);
+}
+
+bool IsAscii(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
 
 CodePage::CodePage(unsigned number) : number_(number), name_("CP" + std::to_string(number))
 {
+    if (WritesAsciiAsItself(number))
+        return;
     Converter probe(name_, "UTF-8");
     if (!probe.valid())
         throw ToolError(ErrorKind::Usage,
@@ -54,12 +71,16 @@ CodePage::CodePage(unsigned number) : number_(number), name_("CP" + std::to_stri
 
 std::optional<std::string> CodePage::FromUtf8(std::string_view utf8) const
 {
+    if (WritesAsciiAsItself(number_) && IsAscii(utf8))
+        return std::string(utf8);
     Converter converter(name_, "UTF-8");
     return converter.Convert(utf8);
 }
 
 std::optional<std::string> CodePage::ToUtf8(std::string_view ansi) const
 {
+    if (WritesAsciiAsItself(number_) && IsAscii(ansi))
+        return std::string(ansi);
     Converter converter("UTF-8", name_);
     return converter.Convert(ansi);
 }
