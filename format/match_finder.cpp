@@ -90,13 +90,15 @@ SuffixArray::SuffixArray(ByteView file) : size_(file.size())
     }
 }
 
-// A table of the first slot of each two-byte prefix would cost a quarter megabyte, an eighth of
-// the suffix array of a half-megabyte program; the slots of the first byte are narrowed to the
-// second by binary search instead, to the same bounds.
-MatchFinder::MatchFinder(ByteView old) : old_(old), sa_(old), bucket_(257, 0)
+// The first slot of each two-byte prefix, in a table of a quarter megabyte: under a megabyte that
+// is more than a tenth of the suffix array, and there the table holds the first byte's slots
+// only, narrowed to the second byte's by binary search, to the same bounds a little slower.
+MatchFinder::MatchFinder(ByteView old)
+    : old_(old), sa_(old), bucket_(old.size() >= kTwoByteTableFrom ? 65537 : 257, 0)
 {
-    for (std::uint8_t byte : old)
-        bucket_[byte + 1u]++;
+    const bool twoBytes = bucket_.size() > 257;
+    for (std::size_t p = 0; p < old.size(); p++)
+        bucket_[(twoBytes ? Key(p) : old[p]) + 1]++;
     std::partial_sum(bucket_.begin(), bucket_.end(), bucket_.begin());
 }
 
@@ -105,8 +107,14 @@ Match MatchFinder::Longest(ByteView text) const
     if (text.size() < 2 || old_.size() < 2)
         return {};
     std::size_t key = static_cast<std::size_t>(text[0]) << 8 | text[1];
-    std::size_t lo = FirstWithKey(bucket_[text[0]], bucket_[text[0] + 1u], key);
-    std::size_t hi = FirstWithKey(lo, bucket_[text[0] + 1u], key + 1);
+    std::size_t lo, hi;
+    if (bucket_.size() > 257) {
+        lo = bucket_[key];
+        hi = bucket_[key + 1];
+    } else {
+        lo = FirstWithKey(bucket_[text[0]], bucket_[text[0] + 1u], key);
+        hi = FirstWithKey(lo, bucket_[text[0] + 1u], key + 1);
+    }
     std::size_t lcpLo = 0, lcpHi = 0;
     Match best;
     while (lo < hi) {

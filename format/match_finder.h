@@ -79,7 +79,9 @@ private:
     std::size_t FirstWithKey(std::size_t lo, std::size_t hi, std::size_t key) const;
 
     SuffixArray sa_;
-    std::vector<std::uint32_t> bucket_; // first suffix array slot of each first byte
+    static constexpr std::size_t kTwoByteTableFrom = std::size_t{1} << 20;
+
+    std::vector<std::uint32_t> bucket_; // first suffix array slot of each two-byte prefix, or first byte
 };
 
 } // namespace mendsmith::format
