@@ -93,8 +93,7 @@ SuffixArray::SuffixArray(ByteView file) : size_(file.size())
 // The first slot of each two-byte prefix, in a table of a quarter megabyte: under a megabyte that
 // is more than a tenth of the suffix array, and there the table holds the first byte's slots
 // only, narrowed to the second byte's by binary search, to the same bounds a little slower.
-MatchFinder::MatchFinder(ByteView old)
-    : old_(old), sa_(old), bucket_(old.size() >= kTwoByteTableFrom ? 65537 : 257, 0)
+MatchFinder::MatchFinder(ByteView old) : old_(old), sa_(old), bucket_(old.size() >= kTwoByteTableFrom ? 65537 : 257, 0)
 {
     const bool twoBytes = bucket_.size() > 257;
     for (std::size_t p = 0; p < old.size(); p++)
