@@ -5,13 +5,15 @@
 # nearly all of it resident; laid out together, little more than the code itself.
 #
 # Run it after changing what a build does: a function missing from the list still works, it
-# only lands among the rest. Needs the host tree built and valgrind.
+# only lands among the rest. Needs the host and win32 trees built (the tool and its stub) and
+# valgrind (scripts/setup.sh installs it).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 tool=build/host/tool/mendsmith
-[ -x "$tool" ] || { echo "link_order: build the host tree first" >&2; exit 1; }
+stub=build/win32/stub-padded.bin
+[ -x "$tool" ] && [ -f "$stub" ] || { echo "link_order: build the host and win32 trees first" >&2; exit 1; }
 command -v valgrind >/dev/null || { echo "link_order: needs valgrind" >&2; exit 1; }
 
 work=$(mktemp -d)
@@ -21,12 +23,12 @@ trap 'rm -rf "$work"' EXIT
 # bodies), changed and new data and text files.
 python3 scripts/make_sample.py "$work" >/dev/null
 for width in x86_64 i686; do
-  runtime=/usr/lib/gcc/$width-w64-mingw32/12-posix
+  runtime=$(ls -d /usr/lib/gcc/$width-w64-mingw32/*-posix | head -n 1)
   cp "$runtime/libssp-0.dll" "$work/old/Runtime-$width.dll"
   cp "$runtime/libatomic-1.dll" "$work/new/Runtime-$width.dll"
 done
 
-stub=$(realpath build/win32/stub-padded.bin)
+stub=$(realpath "$stub")
 tool=$(realpath "$tool")
 (cd "$work" && valgrind --tool=callgrind --demangle=no --callgrind-out-file=calls \
   "$tool" build old new --setup Update.ini --lang Language.ini --stub "$stub" -o Update.exe --quiet 2>/dev/null)
