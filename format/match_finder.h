@@ -74,14 +74,14 @@ private:
         return static_cast<std::size_t>(old_[p]) << 8 | (p + 1 < old_.size() ? old_[p + 1] : 0);
     }
 
-    ByteView old_;
     // The first slot in [lo, hi) whose suffix begins with key or a later pair.
     std::size_t FirstWithKey(std::size_t lo, std::size_t hi, std::size_t key) const;
 
-    SuffixArray sa_;
     static constexpr std::size_t kTwoByteTableFrom = std::size_t{1} << 20;
 
-    std::vector<std::uint32_t> bucket_; // first suffix array slot of each two-byte prefix, or first byte
+    ByteView old_;
+    SuffixArray sa_;
+    std::vector<std::uint32_t> bucket_; // first slot of each two-byte prefix, or of each first byte
 };
 
 } // namespace mendsmith::format
