@@ -95,9 +95,8 @@ SuffixArray::SuffixArray(ByteView file) : size_(file.size())
 // only, narrowed to the second byte's by binary search, to the same bounds a little slower.
 MatchFinder::MatchFinder(ByteView old) : old_(old), sa_(old), bucket_(old.size() >= kTwoByteTableFrom ? 65537 : 257, 0)
 {
-    const bool twoBytes = bucket_.size() > 257;
     for (std::size_t p = 0; p < old.size(); p++)
-        bucket_[(twoBytes ? Key(p) : old[p]) + 1]++;
+        bucket_[(TwoByteTable() ? Key(p) : old[p]) + 1]++;
     std::partial_sum(bucket_.begin(), bucket_.end(), bucket_.begin());
 }
 
@@ -107,7 +106,7 @@ Match MatchFinder::Longest(ByteView text) const
         return {};
     std::size_t key = static_cast<std::size_t>(text[0]) << 8 | text[1];
     std::size_t lo, hi;
-    if (bucket_.size() > 257) {
+    if (TwoByteTable()) {
         lo = bucket_[key];
         hi = bucket_[key + 1];
     } else {

@@ -52,7 +52,8 @@ class MatchFinder {
 public:
     explicit MatchFinder(ByteView old);
 
-    // Matches shorter than two bytes are reported as no match: they never pay.
+    // Matches shorter than two bytes never pay: most are reported as no match, but a one-byte
+    // suffix of old may be reported for text whose second byte is zero.
     Match Longest(ByteView text) const;
 
     // The suffix offset slots from a match found by Longest, with its common prefix with text:
@@ -74,6 +75,7 @@ private:
         return static_cast<std::size_t>(old_[p]) << 8 | (p + 1 < old_.size() ? old_[p + 1] : 0);
     }
 
+    bool TwoByteTable() const { return bucket_.size() > 257; }
     // The first slot in [lo, hi) whose suffix begins with key or a later pair.
     std::size_t FirstWithKey(std::size_t lo, std::size_t hi, std::size_t key) const;
 
